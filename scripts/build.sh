@@ -1,0 +1,6 @@
+#!/bin/sh
+# Configures and builds everything into build/.
+set -eu
+cd "$(dirname "$0")/.."
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$(nproc)"

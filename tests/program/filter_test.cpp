@@ -1,0 +1,422 @@
+// The built filter run as CUPS runs it: command line, status lines, exit
+// status, cancellation, bad input and failures of its output.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "expect.h"
+#include "files.h"
+#include "process.h"
+#include "raster.h"
+#include "stream.h"
+
+using namespace quillet::test;
+
+namespace {
+
+RunResult run_pages(const std::vector<RasterPage> &pages, bool compressed = true)
+{
+    return run_filter({filter_args()}, raster_bytes(pages, compressed));
+}
+
+// The stream with the clock reading of every time record blanked out.
+std::vector<uint8_t> without_time(std::vector<uint8_t> stream)
+{
+    for (const Record &r : split_records(stream))
+        if (r.type == OAK_TYPE_TIME)
+            std::fill(stream.begin() + long(r.offset) + 12, stream.begin() + long(r.offset) + 60, 0);
+    return stream;
+}
+
+TEST(CommandLine, WrongArgumentCountGivesTheUsageLine)
+{
+    for (size_t count : {0u, 4u, 7u}) {
+        RunOptions o;
+        for (size_t i = 0; i < count; i++)
+            o.args.push_back("a");
+        RunResult r = run_filter(o);
+        EXPECT_EQ(r.status, 1) << count;
+        EXPECT_EQ(r.err, "ERROR: rastertoquillet job-id user title copies options [file]\n");
+        EXPECT_TRUE(r.out.empty());
+    }
+}
+
+TEST(CommandLine, RasterFileThatCannotBeOpened)
+{
+    RunResult r = run_filter({filter_args("/nonexistent/job.ras")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("ERROR:", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("Unable to open raster file"), std::string::npos);
+    EXPECT_NE(r.err.find("No such file or directory"), std::string::npos);
+    EXPECT_TRUE(r.out.empty());
+}
+
+TEST(CommandLine, RasterFromFileOrStandardInputGiveTheSameStream)
+{
+    TempDir dir;
+    std::vector<RasterPage> pages = {make_page(1000, 700, Fill::Noise), make_page(2000, 300, Fill::Stripes)};
+    write_raster(dir.file("job.ras"), pages);
+    RunResult fromFile = run_filter({filter_args(dir.file("job.ras"))});
+    RunResult fromStdin = run_pages(pages);
+    ASSERT_EQ(fromFile.status, 0) << fromFile.err;
+    ASSERT_EQ(fromStdin.status, 0) << fromStdin.err;
+    EXPECT_EQ(without_time(fromFile.out), without_time(fromStdin.out));
+    for (const PageDoc &page : read_pages(fromFile.out))
+        EXPECT_STREQ(page.filename.string, "stdin");
+}
+
+struct PpdCase {
+    const char *name;
+    bool unset;
+    std::string path;
+};
+
+class Ppd : public testing::TestWithParam<PpdCase> {};
+
+TEST_P(Ppd, ThatCannotBeOpenedEndsTheRun)
+{
+    const PpdCase &c = GetParam();
+    RunOptions o{filter_args()};
+    o.no_ppd = c.unset;
+    if (!c.unset)
+        o.env["PPD"] = c.path;
+    RunResult r = run_filter(o, raster_bytes({make_page(100, 100, Fill::Black)}));
+    EXPECT_EQ(r.status, 1);
+    auto lines = r.err_lines();
+    ASSERT_EQ(lines.size(), 2u) << r.err;
+    EXPECT_EQ(lines[0], "ERROR: The PPD file could not be opened.");
+    EXPECT_EQ(lines[1].rfind("DEBUG: ", 0), 0u);
+    EXPECT_NE(lines[1].find(" on line "), std::string::npos);
+    EXPECT_TRUE(r.out.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, Ppd,
+                         testing::Values(PpdCase{"unset", true, ""}, PpdCase{"missing", false, "/nonexistent.ppd"},
+                                         PpdCase{"not_a_ppd", false, QUILLET_TEST_DATA "/not-a-ppd.txt"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Input, WithoutPagesEndsWithNoPagesWereFound)
+{
+    cups_page_header2_t h = make_header(100, 100);
+    auto cut_header = raw_raster({{h, {}}});
+    cut_header.resize(1000);
+    const std::vector<std::vector<uint8_t>> inputs = {
+        {}, std::vector<uint8_t>(3000, 0x5A), {'R', 'a', 'S', '3'}, cut_header};
+    for (const auto &input : inputs) {
+        RunResult r = run_filter({filter_args()}, input);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "ERROR: No pages were found.\n");
+        EXPECT_TRUE(r.out.empty());
+    }
+}
+
+TEST(StatusLines, OfAThreeHundredRowPage)
+{
+    RunResult r = run_pages({make_page(640, 300, Fill::Stripes)});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err_lines(), (std::vector<std::string>{
+                                 "PAGE: 1 1", "INFO: Starting page 1.", "INFO: Printing page 1, 0% complete.",
+                                 "ATTR: job-media-progress=0", "INFO: Printing page 1, 42% complete.",
+                                 "ATTR: job-media-progress=42", "INFO: Printing page 1, 85% complete.",
+                                 "ATTR: job-media-progress=85", "INFO: Finished page 1."}));
+}
+
+TEST(Pages, DuplexOfThePreviousPageAndCopies)
+{
+    std::vector<RasterPage> pages;
+    const unsigned duplex[] = {1, 1, 0};
+    const unsigned copies[] = {1, 3, 2};
+    for (int i = 0; i < 3; i++) {
+        pages.push_back(make_page(320, 10, Fill::Black));
+        pages.back().header.Duplex = cups_bool_t(duplex[i]);
+        pages.back().header.NumCopies = copies[i];
+    }
+    RunResult r = run_pages(pages);
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto docs = read_pages(r.out);
+    ASSERT_EQ(docs.size(), 3u);
+    const DWORD docDuplex[] = {0, 1, 1};
+    const DWORD copiesDuplex[] = {0, 0, 0xFFFFFFFF};
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(docs[i].duplex.duplex, docDuplex[i]);
+        EXPECT_EQ(docs[i].duplex.short_edge, 0u);
+        EXPECT_EQ(docs[i].copies.duplex, copiesDuplex[i]);
+        EXPECT_EQ(docs[i].copies.copies, copies[i]);
+    }
+    auto lines = r.err_lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "PAGE: 2 3"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "PAGE: 3 2"), lines.end());
+}
+
+std::vector<DWORD> full_document(size_t bands)
+{
+    std::vector<DWORD> t = {13, 12, 10, 15, 20, 40, 41, 42, 43, 51, 21};
+    t.insert(t.end(), bands, 60);
+    t.insert(t.end(), {23, 24, 11});
+    return t;
+}
+
+struct PageCase {
+    const char *name;
+    unsigned w, h, dpi;
+    Fill fill;
+    bool mirror;
+};
+
+class RoundTrip : public testing::TestWithParam<PageCase> {};
+
+TEST_P(RoundTrip, DecodedPageEqualsThePreparedRaster)
+{
+    const PageCase &c = GetParam();
+    RasterPage page = make_page(c.w, c.h, c.fill, c.dpi, c.dpi, c.w * 31 + c.h);
+    page.header.cupsInteger[0] = c.mirror;
+    RunResult r = run_pages({page});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto docs = read_pages(r.out);
+    ASSERT_EQ(docs.size(), 1u);
+    Bitmap want = expected_image(page);
+    EXPECT_EQ(docs[0].types(), full_document((want.h + 255) / 256));
+    EXPECT_EQ(docs[0].image.w, want.w);
+    EXPECT_EQ(docs[0].image.h, want.h);
+    EXPECT_TRUE(docs[0].image == want) << "decoded image differs";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, RoundTrip,
+    testing::Values(PageCase{"blank", 4958, 7016, 600, Fill::Blank, false},
+                    PageCase{"black", 4958, 7016, 600, Fill::Black, false},
+                    PageCase{"noise", 2000, 3000, 600, Fill::Noise, false},
+                    PageCase{"noise_mirrored", 2000, 600, 600, Fill::Noise, true},
+                    PageCase{"one_row", 1000, 1, 600, Fill::Black, false},
+                    PageCase{"rows_256", 1000, 256, 600, Fill::Stripes, false},
+                    PageCase{"rows_257", 1000, 257, 600, Fill::Noise, false},
+                    PageCase{"rows_600", 1000, 600, 600, Fill::Noise, false},
+                    PageCase{"width_1001", 1001, 600, 600, Fill::Noise, true},
+                    PageCase{"one_pixel", 1, 1, 600, Fill::Black, false},
+                    PageCase{"a4_300_clipped", 2480, 3508, 300, Fill::Noise, false},
+                    PageCase{"a4_1200_clipped_mirrored", 9917, 14034, 1200, Fill::Stripes, true},
+                    PageCase{"height_only_clipped", 4900, 7014, 600, Fill::Stripes, true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Input, CompressedAndUncompressedRasterGiveTheSameStream)
+{
+    std::vector<RasterPage> pages = {make_page(1500, 900, Fill::Noise), make_page(333, 77, Fill::Stripes)};
+    RunResult v2 = run_pages(pages, true);
+    RunResult v3 = run_pages(pages, false);
+    ASSERT_EQ(v2.status, 0);
+    ASSERT_EQ(v3.status, 0);
+    EXPECT_EQ(without_time(v2.out), without_time(v3.out));
+}
+
+TEST(Input, RasterEndingInsideAPage)
+{
+    RasterPage page = make_page(800, 600, Fill::Black);
+    auto bytes = raster_bytes({page}, false);
+    bytes.resize(bytes.size() - 299 * 100 - 50);  // 300 rows and half a row are left
+    RunResult r = run_filter({filter_args()}, bytes);
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto docs = read_pages(r.out);
+    ASSERT_EQ(docs.size(), 1u);
+    const Bitmap &img = docs[0].image;
+    ASSERT_EQ(img.h, 600u);
+    for (unsigned y = 0; y < 600; y++) {
+        const uint8_t *row = img.bits.data() + size_t(y) * img.bpl();
+        if (y < 300) {
+            ASSERT_EQ(row[0], 0xFF) << y;
+        } else if (y > 300) {
+            ASSERT_TRUE(std::all_of(row, row + img.bpl(), [](uint8_t b) { return b == 0; })) << y;
+        }
+    }
+    EXPECT_EQ(r.err_lines().back(), "INFO: Finished page 1.");
+}
+
+TEST(Input, HeaderWithoutRowsGivesABlankPage)
+{
+    cups_page_header2_t h = make_header(640, 300);
+    RunResult r = run_filter({filter_args()}, raw_raster({{h, {}}}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto docs = read_pages(r.out);
+    ASSERT_EQ(docs.size(), 1u);
+    EXPECT_EQ(docs[0].types(), full_document(2));
+    EXPECT_EQ(std::count(docs[0].image.bits.begin(), docs[0].image.bits.end(), 0), 80 * 300);
+}
+
+TEST(Cancel, DuringThePageFinishesItWithTheRowsRead)
+{
+    RasterPage page = make_page(4000, 2000, Fill::Black);
+    auto bytes = raster_bytes({page, make_page(100, 100, Fill::Black)}, false);
+    const size_t header = 4 + sizeof(cups_page_header2_t);
+    RunOptions o{filter_args()};
+    o.env["PPD"] = test_ppd_path();
+    Process p(filter_path(), o);
+    p.write(std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(header + 500 * 500)));
+    ASSERT_TRUE(p.wait_for_err("Printing page 1, 19% complete."));  // row 384 was reached
+    usleep(100000);
+    p.signal(SIGTERM);
+    usleep(100000);
+    p.write(std::vector<uint8_t>(bytes.begin() + long(header + 500 * 500), bytes.end()));
+    RunResult r = p.finish();
+
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto docs = read_pages(r.out);
+    ASSERT_EQ(docs.size(), 1u);  // no further header is read
+    const Bitmap &img = docs[0].image;
+    unsigned black = 0;
+    while (black < img.h && img.bits[size_t(black) * img.bpl()] == 0xFF)
+        black++;
+    EXPECT_GE(black, 384u);
+    EXPECT_LT(black, 2000u);
+    for (unsigned y = black + 1; y < img.h; y++)
+        ASSERT_EQ(img.bits[size_t(y) * img.bpl()], 0) << y;
+    EXPECT_EQ(r.err_lines().back(), "INFO: Finished page 1.");
+}
+
+TEST(Cancel, BeforeTheFirstPageMeansNoPages)
+{
+    RunOptions o{filter_args()};
+    o.env["PPD"] = test_ppd_path();
+    Process p(filter_path(), o);
+    auto bytes = raster_bytes({make_page(100, 100, Fill::Black)});
+    // The raster stream is opened, and the handler installed, once the
+    // sync word has arrived.
+    p.write({bytes.begin(), bytes.begin() + 4});
+    ASSERT_TRUE(p.wait_for_handler(SIGTERM));
+    p.signal(SIGTERM);
+    usleep(100000);
+    p.write({bytes.begin() + 4, bytes.end()});
+    RunResult r = p.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "ERROR: No pages were found.\n");
+    EXPECT_TRUE(r.out.empty());
+}
+
+struct BadHeaderCase {
+    const char *name;
+    void (*change)(cups_page_header2_t &);
+    const char *why;
+};
+
+class BadHeader : public testing::TestWithParam<BadHeaderCase> {};
+
+TEST_P(BadHeader, RefusedBeforeAnythingOfThePageIsWritten)
+{
+    const BadHeaderCase &c = GetParam();
+    RasterPage good = make_page(640, 100, Fill::Noise);
+    cups_page_header2_t bad = make_header(640, 100);
+    c.change(bad);
+    std::vector<uint8_t> rows(size_t(bad.cupsBytesPerLine) * 100, 0xAA);
+    if (rows.size() > 1000000)
+        rows.resize(1000000);
+
+    // As the second page: the first page stays complete.
+    RunResult r = run_filter({filter_args()}, raw_raster({{good.header, good.rows}, {bad, rows}}));
+    EXPECT_EQ(r.status, 1);
+    auto docs = read_pages(r.out);
+    ASSERT_EQ(docs.size(), 1u);
+    EXPECT_EQ(docs[0].types(), full_document(1));
+    auto lines = r.err_lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind("ERROR: Page 2 ", 0), 0u) << lines.back();
+    EXPECT_NE(lines.back().find(c.why), std::string::npos) << lines.back();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto &l) { return l.rfind("ERROR", 0) == 0; }), 1);
+
+    // As the first page: nothing on standard output.
+    r = run_filter({filter_args()}, raw_raster({{bad, rows}}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.empty());
+    ASSERT_EQ(r.err_lines().size(), 1u) << r.err;
+    EXPECT_EQ(r.err_lines()[0].rfind("ERROR: Page 1 ", 0), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, BadHeader,
+    testing::Values(
+        BadHeaderCase{"eight_bits_per_pixel",
+                      [](cups_page_header2_t &h) {
+                          h.cupsBitsPerColor = h.cupsBitsPerPixel = 8;
+                          h.cupsBytesPerLine = 640;
+                          h.cupsColorSpace = CUPS_CSPACE_W;
+                      },
+                      "8 bits per pixel"},
+        BadHeaderCase{"rows_too_long", [](cups_page_header2_t &h) { h.cupsBytesPerLine = 84; }, "84 bytes per line"},
+        BadHeaderCase{"rows_too_short", [](cups_page_header2_t &h) { h.cupsBytesPerLine = 79; }, "79 bytes per line"},
+        BadHeaderCase{"width_0",
+                      [](cups_page_header2_t &h) {
+                          h.cupsWidth = 0;
+                          h.cupsBytesPerLine = 4;
+                      },
+                      "0 pixels wide"},
+        BadHeaderCase{"buffer_beyond_31_bits",
+                      [](cups_page_header2_t &h) {
+                          h.cupsWidth = 65536 * 8;
+                          h.cupsBytesPerLine = 65536;
+                          h.cupsHeight = 40000;
+                      },
+                      "too large"},
+        BadHeaderCase{"resolution_above_2_31",
+                      [](cups_page_header2_t &h) { h.HWResolution[0] = h.HWResolution[1] = 0x80000010u; },
+                      "printable area"},
+        BadHeaderCase{"grid_overflow",
+                      [](cups_page_header2_t &h) {
+                          h.HWResolution[0] = h.HWResolution[1] = 250000;
+                          h.cupsWidth = 2000000;
+                          h.cupsBytesPerLine = 250000;
+                          h.cupsHeight = 1;
+                      },
+                      "too large for the printer"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Output, FullDiskEndsTheRunWithAnError)
+{
+    for (auto [w, h] : {std::pair{100u, 100u}, std::pair{4958u, 7016u}}) {
+        RunOptions o{filter_args()};
+        o.env["PPD"] = test_ppd_path();
+        o.stdout_path = "/dev/full";
+        Process p(filter_path(), o);
+        p.write(raster_bytes({make_page(w, h, Fill::Noise)}));
+        RunResult r = p.finish();
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find("ERROR:"), std::string::npos) << r.err;
+    }
+}
+
+RunResult run_failing_malloc(const std::vector<RasterPage> &pages, size_t size)
+{
+    RunOptions o{filter_args()};
+    o.env["LD_PRELOAD"] = QUILLET_FAILMALLOC;
+    o.env["QUILLET_FAIL_MALLOC"] = std::to_string(size);
+    return run_filter(o, raster_bytes(pages));
+}
+
+TEST(Memory, PageBufferThatCannotBeAllocated)
+{
+    RunResult r = run_failing_malloc({make_page(4958, 7016, Fill::Noise)}, 620 * 7016);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err_lines().back(), "ERROR: No enough memory.");
+    auto records = split_records(r.out);
+    std::vector<DWORD> types;
+    for (const Record &rec : records)
+        types.push_back(rec.type);
+    EXPECT_EQ(types, (std::vector<DWORD>{13, 12, 10, 15}));
+}
+
+TEST(Memory, ClippedCopyThatCannotBeAllocatedFailsTheRun)
+{
+    RunResult r = run_failing_malloc({make_page(4958, 7016, Fill::Noise), make_page(640, 100, Fill::Black)},
+                                     604 * 6872);
+    EXPECT_EQ(r.status, 1);
+    auto lines = r.err_lines();
+    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                           [](auto &l) { return l.rfind("ERROR: ", 0) == 0 && l.find("page 1") != l.npos; }),
+              lines.end())
+        << r.err;
+    auto docs = read_pages(r.out);
+    ASSERT_EQ(docs.size(), 2u);
+    EXPECT_EQ(docs[0].types(), (std::vector<DWORD>{13, 12, 10, 15, 11}));
+    EXPECT_EQ(docs[1].types(), full_document(1));
+}
+
+}  // namespace

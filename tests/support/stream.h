@@ -1,0 +1,61 @@
+// Reads an OAKT stream back: splits it into records and page documents and
+// decodes the bands of every page with libjbig's decoder.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "oak.h"
+
+namespace quillet::test {
+
+struct Record {
+    size_t offset = 0;
+    DWORD len = 0;
+    DWORD type = 0;
+    std::vector<uint8_t> body;  // len - 12 bytes: payload and filler
+    std::vector<uint8_t> data;  // image-data records: the padlen bytes behind the record
+};
+
+struct Bitmap {
+    unsigned w = 0, h = 0;
+    std::vector<uint8_t> bits;  // h rows of (w + 7) / 8 bytes, MSB leftmost
+    unsigned bpl() const { return (w + 7) / 8; }
+    bool operator==(const Bitmap &) const = default;
+};
+
+struct PageDoc {
+    std::vector<Record> records;
+    OAK_OTHER other{};
+    OAK_TIME time{};
+    OAK_FILENAME filename{};
+    OAK_DUPLEX duplex{};
+    bool has_page = false;  // page records present (not only the document records)
+    DWORD source = 0;
+    OAK_MEDIA media{};
+    OAK_COPIES copies{};
+    OAK_PAPER paper{};
+    OAK_IMAGE_MONO mono{};
+    std::vector<OAK_IMAGE_DATA> bands;
+    Bitmap image;
+    std::vector<DWORD> types() const;
+};
+
+struct StreamError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Splits the stream into records; throws StreamError on a broken frame.
+std::vector<Record> split_records(std::span<const uint8_t> stream);
+
+// Groups records into page documents, reads their payloads and decodes the
+// bands; throws StreamError when a document is not well formed.
+std::vector<PageDoc> read_pages(std::span<const uint8_t> stream);
+
+// Decodes one band: its record payload and the bytes behind it.
+Bitmap decode_band(const OAK_IMAGE_DATA &rec, std::span<const uint8_t> data);
+
+}  // namespace quillet::test
