@@ -2,17 +2,18 @@
 # Installs what is missing, builds the filter, and prints a real job: the
 # sample letter rendered by ghostscript to 1-bit CUPS raster at 600 dpi, then
 # run through the filter as CUPS runs it.  The printer data lands in
-# out/letter.oakt.
+# out/letter.oakt, and oaktdump checks it.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh
 sh scripts/build.sh
 mkdir -p out
 gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=cups -r600 -sPAPERSIZE=a4 \
-   -dcupsColorSpace=3 -dcupsBitsPerColor=1 -sOutputFile=out/letter.ras samples/letter.ps
+   -dcupsColorSpace=3 -dcupsBitsPerColor=1 -dcupsCompression=4 -sOutputFile=out/letter.ras samples/letter.ps
 LANG=C PPD=tests/data/test.ppd build/filter/rastertoquillet 1 "$(id -un)" letter 1 "" out/letter.ras \
     > out/letter.oakt 2> out/letter.log
 echo
 tail -n 1 out/letter.log
+build/oaktdump/oaktdump --quiet out/letter.oakt
 echo "Printer data for samples/letter.ps: $(pwd)/out/letter.oakt ($(wc -c < out/letter.oakt) bytes)"
 echo "Status lines the filter sent to CUPS: $(pwd)/out/letter.log"

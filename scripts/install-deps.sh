@@ -3,7 +3,7 @@
 # need, when any of them is missing.  Run as root.
 set -eu
 
-PACKAGES="g++ cmake make libcups2-dev libcupsimage2-dev libjbig-dev libgtest-dev libbenchmark-dev ghostscript"
+PACKAGES="g++ cmake make libcups2-dev libcupsimage2-dev libjbig-dev libpng-dev libgtest-dev libbenchmark-dev ghostscript"
 
 missing=""
 for p in $PACKAGES; do

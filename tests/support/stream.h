@@ -1,5 +1,5 @@
-// Reads an OAKT stream back: splits it into records and page documents and
-// decodes the bands of every page with libjbig's decoder.
+// Reads an OAKT stream back through oaktdump's reader: splits it into records
+// and page documents, checks it, and decodes the bands of every page.
 #pragma once
 
 #include <cstdint>
@@ -48,11 +48,12 @@ struct StreamError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Splits the stream into records; throws StreamError on a broken frame.
+// Splits the stream into records, any run of whole records; throws
+// StreamError on a broken frame.
 std::vector<Record> split_records(std::span<const uint8_t> stream);
 
-// Groups records into page documents, reads their payloads and decodes the
-// bands; throws StreamError when a document is not well formed.
+// Reads a whole stream into page documents with their decoded images;
+// throws StreamError on the first rule the stream breaks.
 std::vector<PageDoc> read_pages(std::span<const uint8_t> stream);
 
 // Decodes one band: its record payload and the bytes behind it.
