@@ -32,6 +32,7 @@ int Page = 0;
 volatile sig_atomic_t Canceled = 0;
 unsigned char *ImageBuffer = NULL;
 int PageLost = 0;
+unsigned long long PageBufferLimit = INT_MAX;
 int DebugFile = 0;
 const char *DebugFileName = "/tmp/rastertoquilett.tmp";
 
@@ -179,21 +180,33 @@ static int paper_code(unsigned length)
     }
 }
 
+// The value of an enumerated header field.  The raster stream can put any
+// 32-bit value there, which the enumeration type cannot hold, so the field's
+// bytes are read as an unsigned integer.
+template <typename Enum>
+static unsigned enum_field(const Enum &field)
+{
+    static_assert(sizeof(Enum) == sizeof(unsigned), "header fields are 32 bits");
+    unsigned value;
+    memcpy(&value, &field, sizeof value);
+    return value;
+}
+
 // Takes the page settings from the page header.
 void StartPage(ppd_file_t *ppd, cups_page_header2_t *header)
 {
     (void)ppd;
 
     debug_to_file(1, "DEBUG: StartPage...\n");
-    debug_to_file(1, "DEBUG: Duplex = %d\n", header->Duplex);
+    debug_to_file(1, "DEBUG: Duplex = %d\n", enum_field(header->Duplex));
     debug_to_file(1, "DEBUG: HWResolution = [ %d %d ]\n", header->HWResolution[0], header->HWResolution[1]);
     debug_to_file(1, "DEBUG: ImagingBoundingBox = [ %d %d %d %d ]\n", header->ImagingBoundingBox[0],
                   header->ImagingBoundingBox[1], header->ImagingBoundingBox[2], header->ImagingBoundingBox[3]);
     debug_to_file(1, "DEBUG: Margins = [ %d %d ]\n", header->Margins[0], header->Margins[1]);
-    debug_to_file(1, "DEBUG: ManualFeed = %d\n", header->ManualFeed);
+    debug_to_file(1, "DEBUG: ManualFeed = %d\n", enum_field(header->ManualFeed));
     debug_to_file(1, "DEBUG: MediaPosition = %d\n", header->MediaPosition);
     debug_to_file(1, "DEBUG: NumCopies = %d\n", header->NumCopies);
-    debug_to_file(1, "DEBUG: Orientation = %d\n", header->Orientation);
+    debug_to_file(1, "DEBUG: Orientation = %d\n", enum_field(header->Orientation));
     debug_to_file(1, "DEBUG: PageSize = [ %d %d ]\n", header->PageSize[0], header->PageSize[1]);
     debug_to_file(1, "DEBUG: cupsWidth = %d\n", header->cupsWidth);
     debug_to_file(1, "DEBUG: cupsHeight = %d\n", header->cupsHeight);
@@ -201,12 +214,12 @@ void StartPage(ppd_file_t *ppd, cups_page_header2_t *header)
     debug_to_file(1, "DEBUG: cupsBitsPerColor = %d\n", header->cupsBitsPerColor);
     debug_to_file(1, "DEBUG: cupsBitsPerPixel = %d\n", header->cupsBitsPerPixel);
     debug_to_file(1, "DEBUG: cupsBytesPerLine = %d\n", header->cupsBytesPerLine);
-    debug_to_file(1, "DEBUG: cupsColorOrder = %d\n", header->cupsColorOrder);
-    debug_to_file(1, "DEBUG: cupsColorSpace = %d\n", header->cupsColorSpace);
+    debug_to_file(1, "DEBUG: cupsColorOrder = %d\n", enum_field(header->cupsColorOrder));
+    debug_to_file(1, "DEBUG: cupsColorSpace = %d\n", enum_field(header->cupsColorSpace));
     debug_to_file(1, "DEBUG: cupsCompression = %d\n", header->cupsCompression);
-    debug_to_file(1, "DEBUG: MirrorPrint = %d\n", header->MirrorPrint);
+    debug_to_file(1, "DEBUG: MirrorPrint = %d\n", enum_field(header->MirrorPrint));
 
-    Duplex = (int)header->Duplex;
+    Duplex = (int)enum_field(header->Duplex);
     ResX = (int)header->HWResolution[0];
     ResY = (int)header->HWResolution[1];
     PaperCode = 9;
@@ -360,7 +373,7 @@ const char *check_page_header(const cups_page_header2_t *header, int page, char 
 
     unsigned long long rawW = (width + 31) & ~31ULL;
     unsigned long long size = rawW / 8 * height;
-    if (rawW > INT_MAX || height > INT_MAX || size > INT_MAX) {
+    if (rawW > INT_MAX || height > INT_MAX || size > INT_MAX || size > PageBufferLimit) {
         snprintf(why, whyLen, "Page %d is too large: %u x %u pixels need a page buffer of %llu bytes.", page,
                  header->cupsWidth, header->cupsHeight, size);
         return why;
@@ -404,17 +417,75 @@ static void report_ppd_error(void)
 }
 #pragma GCC diagnostic pop
 
+// Reads and prints every page of the raster stream.  Returns 0 when the
+// stream ended or the job was cancelled, PAGE_REFUSED when a page header
+// was refused, and PAGE_NO_MEMORY when a page buffer could not be had; the
+// caller then ends the run with status 1.
+int page_loop(cups_raster_t *ras, ppd_file_t *ppd)
+{
+    cups_page_header2_t header;
+    unsigned y;
+    int rawW, rawBpl;
+    size_t index;
+
+    while (cupsRasterReadHeader2(ras, &header)) {
+        if (Canceled)
+            break;
+
+        char why[256];
+        if (check_page_header(&header, Page + 1, why, sizeof why)) {
+            _cupsLangPrintFilter(stderr, "ERROR", "%s", why);
+            return PAGE_REFUSED;
+        }
+
+        Page++;
+        fprintf(stderr, "PAGE: %d %d\n", Page, header.NumCopies);
+        _cupsLangPrintFilter(stderr, "INFO", "Starting page %d.", Page);
+
+        start_doc(stdout);
+        StartPage(ppd, &header);
+
+        // Rows are padded to a multiple of 32 pixels; the header check has
+        // made sure that the buffer size fits in 31 bits.
+        rawW = (int)((header.cupsWidth + 31ULL) & ~31ULL);
+        rawBpl = (rawW + 7) / 8;
+        size_t size = (size_t)rawBpl * header.cupsHeight;
+        ImageBuffer = (unsigned char *)malloc(size);
+        if (!ImageBuffer)
+            return PAGE_NO_MEMORY;
+        memset(ImageBuffer, 0, size);
+
+        for (y = 0, index = 0; y < header.cupsHeight; y++) {
+            if (Canceled)
+                break;
+            if ((y & 127) == 0) {
+                unsigned percent = (unsigned)((unsigned long long)y * 100 / header.cupsHeight);
+                _cupsLangPrintFilter(stderr, "INFO", "Printing page %d, %u%% complete.", Page, percent);
+                fprintf(stderr, "ATTR: job-media-progress=%u\n", percent);
+            }
+            unsigned got = cupsRasterReadPixels(ras, ImageBuffer + index, header.cupsBytesPerLine);
+            index += (size_t)rawBpl;
+            if (got == 0)
+                break;
+        }
+
+        pbm_pages(ImageBuffer, rawW, rawBpl, (int)header.cupsHeight, stdout);
+
+        _cupsLangPrintFilter(stderr, "INFO", "Finished page %d.", Page);
+        EndPage();
+
+        if (Canceled)
+            break;
+    }
+    return 0;
+}
+
 int rastertoquillet_main(int argc, char *argv[])
 {
     int fd;
     cups_raster_t *ras;
-    cups_page_header2_t header;
     ppd_file_t *ppd;
     struct sigaction action;
-    unsigned y;
-    int rawW, rawBpl;
-    size_t index;
-    int refused = 0;
 
     setbuf(stderr, NULL);
 
@@ -448,67 +519,23 @@ int rastertoquillet_main(int argc, char *argv[])
     if (!ppd) {
         _cupsLangPrintFilter(stderr, "ERROR", "The PPD file could not be opened.");
         report_ppd_error();
+        cupsRasterClose(ras);
+        if (fd != 0)
+            close(fd);
         return 1;
     }
 
     Setup();
     Page = 0;
 
-    while (cupsRasterReadHeader2(ras, &header)) {
-        if (Canceled)
-            break;
-
-        char why[256];
-        if (check_page_header(&header, Page + 1, why, sizeof why)) {
-            _cupsLangPrintFilter(stderr, "ERROR", "%s", why);
-            refused = 1;
-            break;
-        }
-
-        Page++;
-        fprintf(stderr, "PAGE: %d %d\n", Page, header.NumCopies);
-        _cupsLangPrintFilter(stderr, "INFO", "Starting page %d.", Page);
-
-        start_doc(stdout);
-        StartPage(ppd, &header);
-
-        // Rows are padded to a multiple of 32 pixels; the header check has
-        // made sure that the buffer size fits in 31 bits.
-        rawW = (int)((header.cupsWidth + 31ULL) & ~31ULL);
-        rawBpl = (rawW + 7) / 8;
-        size_t size = (size_t)rawBpl * header.cupsHeight;
-        ImageBuffer = (unsigned char *)malloc(size);
-        if (!ImageBuffer) {
-            close_ppd(ppd);
-            cupsRasterClose(ras);
-            if (fd != 0)
-                close(fd);
-            _cupsLangPrintFilter(stderr, "ERROR", "No enough memory.");
-            return 1;
-        }
-        memset(ImageBuffer, 0, size);
-
-        for (y = 0, index = 0; y < header.cupsHeight; y++) {
-            if (Canceled)
-                break;
-            if ((y & 127) == 0) {
-                unsigned percent = (unsigned)((unsigned long long)y * 100 / header.cupsHeight);
-                _cupsLangPrintFilter(stderr, "INFO", "Printing page %d, %u%% complete.", Page, percent);
-                fprintf(stderr, "ATTR: job-media-progress=%u\n", percent);
-            }
-            unsigned got = cupsRasterReadPixels(ras, ImageBuffer + index, header.cupsBytesPerLine);
-            index += (size_t)rawBpl;
-            if (got == 0)
-                break;
-        }
-
-        pbm_pages(ImageBuffer, rawW, rawBpl, (int)header.cupsHeight, stdout);
-
-        _cupsLangPrintFilter(stderr, "INFO", "Finished page %d.", Page);
-        EndPage();
-
-        if (Canceled)
-            break;
+    int ended = page_loop(ras, ppd);
+    if (ended == PAGE_NO_MEMORY) {
+        close_ppd(ppd);
+        cupsRasterClose(ras);
+        if (fd != 0)
+            close(fd);
+        _cupsLangPrintFilter(stderr, "ERROR", "No enough memory.");
+        return 1;
     }
 
     Shutdown();
@@ -520,7 +547,7 @@ int rastertoquillet_main(int argc, char *argv[])
     if (fclose(stdout) != 0)
         stream_failed();
 
-    if (refused)
+    if (ended == PAGE_REFUSED)
         return 1;
     if (Page == 0) {
         _cupsLangPrintFilter(stderr, "ERROR", "No pages were found.");

@@ -56,6 +56,7 @@ extern int Page;                        // current page, from 1
 extern volatile sig_atomic_t Canceled;  // set by SIGTERM
 extern unsigned char *ImageBuffer;      // page buffer, null between pages
 extern int PageLost;                    // a page could not be printed: the run fails
+extern unsigned long long PageBufferLimit;  // largest page buffer taken, in bytes
 extern int DebugFile;                   // debug level, 0 = no debug log
 extern const char *DebugFileName;
 
@@ -65,6 +66,8 @@ void debug_to_file(int level, const char *fmt, ...) __attribute__((format(printf
 
 // Page cycle (driver).
 int rastertoquillet_main(int argc, char *argv[]);
+enum { PAGE_REFUSED = 1, PAGE_NO_MEMORY = 2 };
+int page_loop(cups_raster_t *ras, ppd_file_t *ppd);
 void CancelJob(int sig);
 void Setup(void);
 void StartPage(ppd_file_t *ppd, cups_page_header2_t *header);

@@ -346,7 +346,7 @@ std::optional<Violation> read_stream(std::span<const uint8_t> stream, StreamList
 
         const OAK_IMAGE_PLANE &plane = doc.mono.plane;
         if (f.hdr.type == OAK_TYPE_IMAGE_MONO) {
-            if (plane.w > MaxImageWidth || uint64_t(plane.w) * plane.h > MaxImagePixels)
+            if (plane.w > options.max_width || uint64_t(plane.w) * plane.h > options.max_pixels)
                 return Violation{f.offset, "image size",
                                  std::to_string(plane.w) + " x " + std::to_string(plane.h) +
                                      " pixels is beyond what this reader decodes"};

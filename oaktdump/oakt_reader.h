@@ -77,11 +77,10 @@ public:
 
 struct ReadOptions {
     bool decode = true;  // decode every band (a band that does not decode breaks a rule)
+    // Largest image the reader decodes: wider or larger images break a rule.
+    uint64_t max_width = uint64_t(1) << 20;
+    uint64_t max_pixels = uint64_t(1) << 32;
 };
-
-// Largest image the reader decodes: wider or larger images break a rule.
-inline constexpr uint64_t MaxImageWidth = 1u << 20;
-inline constexpr uint64_t MaxImagePixels = uint64_t(1) << 32;
 
 // Reads the whole stream; returns the first violation, or nullopt when the
 // stream is valid.  The listener has seen everything before the violation.

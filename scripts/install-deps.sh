@@ -3,7 +3,8 @@
 # need, when any of them is missing.  Run as root.
 set -eu
 
-PACKAGES="g++ cmake make libcups2-dev libcupsimage2-dev libjbig-dev libpng-dev libgtest-dev libbenchmark-dev ghostscript"
+PACKAGES="g++ cmake make libcups2-dev libcupsimage2-dev libjbig-dev libpng-dev libgtest-dev libbenchmark-dev ghostscript
+          valgrind clang-14 libclang-rt-14-dev"
 
 missing=""
 for p in $PACKAGES; do

@@ -213,27 +213,27 @@ INSTANTIATE_TEST_SUITE_P(
         Defect{"ends_inside_a_header",
                [](auto &s, auto &recs) {
                    size_t at = nth(recs, OAK_TYPE_TIME, 1).offset;
-                   s.resize(at + 7);
+                   s.erase(s.begin() + long(at + 7), s.end());
                    return at;
                },
                "truncated"},
         Defect{"ends_inside_a_record",
                [](auto &s, auto &recs) {
                    size_t at = nth(recs, OAK_TYPE_MEDIA, 1).offset;
-                   s.resize(at + 40);
+                   s.erase(s.begin() + long(at + 40), s.end());
                    return at;
                },
                "truncated"},
         Defect{"ends_inside_band_data",
                [](auto &s, auto &recs) {
                    size_t at = nth(recs, OAK_TYPE_IMAGE_DATA, 1).offset + 64;
-                   s.resize(at + 10);
+                   s.erase(s.begin() + long(at + 10), s.end());
                    return at;
                },
                "truncated"},
         Defect{"ends_inside_a_page_document",
                [](auto &s, auto &) {
-                   s.resize(s.size() - 16);  // no end-of-document record
+                   s.erase(s.begin() + long(s.size() - 16), s.end());  // no end-of-document record
                    return s.size();
                },
                "truncated"}),

@@ -391,8 +391,15 @@ RunResult run_failing_malloc(const std::vector<RasterPage> &pages, size_t size)
     return run_filter(o, raster_bytes(pages));
 }
 
+#ifdef QUILLET_SANITIZED
+#define SKIP_WITHOUT_SHIM() GTEST_SKIP() << "the allocation shim does not work under the sanitizers"
+#else
+#define SKIP_WITHOUT_SHIM() (void)0
+#endif
+
 TEST(Memory, PageBufferThatCannotBeAllocated)
 {
+    SKIP_WITHOUT_SHIM();
     RunResult r = run_failing_malloc({make_page(4958, 7016, Fill::Noise)}, 620 * 7016);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err_lines().back(), "ERROR: No enough memory.");
@@ -405,6 +412,7 @@ TEST(Memory, PageBufferThatCannotBeAllocated)
 
 TEST(Memory, ClippedCopyThatCannotBeAllocatedFailsTheRun)
 {
+    SKIP_WITHOUT_SHIM();
     RunResult r = run_failing_malloc({make_page(4958, 7016, Fill::Noise), make_page(640, 100, Fill::Black)},
                                      604 * 6872);
     EXPECT_EQ(r.status, 1);

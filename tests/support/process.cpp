@@ -71,6 +71,10 @@ Process::Process(const std::string &program, const RunOptions &options)
     in_ = in[1];
     out_ = out[0];
     err_ = err[0];
+    if (options.close_stdout) {
+        close(out_);
+        out_ = -1;
+    }
     fcntl(in_, F_SETFL, O_NONBLOCK);
     fcntl(in_, F_SETFD, FD_CLOEXEC);
     fcntl(out_, F_SETFD, FD_CLOEXEC);
@@ -92,12 +96,16 @@ bool Process::pump(int timeout_ms)
 {
     pollfd fds[2];
     int n = 0;
-    if (out_ >= 0)
+    if (out_ >= 0 && !paused_)
         fds[n++] = {out_, POLLIN, 0};
     if (err_ >= 0)
         fds[n++] = {err_, POLLIN, 0};
-    if (n == 0)
-        return false;
+    if (n == 0) {
+        if (out_ < 0 && err_ < 0)
+            return false;
+        poll(nullptr, 0, timeout_ms);
+        return true;
+    }
     if (poll(fds, nfds_t(n), timeout_ms) <= 0)
         return true;
     for (int i = 0; i < n; i++) {
@@ -187,6 +195,7 @@ void Process::signal(int sig)
 RunResult Process::finish(std::chrono::milliseconds timeout)
 {
     close_input();
+    paused_ = false;
     auto end = std::chrono::steady_clock::now() + timeout;
     while (pump(50)) {
         if (std::chrono::steady_clock::now() > end) {

@@ -30,6 +30,7 @@ struct RunOptions {
     std::map<std::string, std::string> env;   // on top of PATH and LANG=C
     std::optional<std::string> stdout_path;   // send standard output here instead of a pipe
     bool no_ppd = false;                      // leave PPD unset
+    bool close_stdout = false;                // nobody reads standard output
 };
 
 class Process {
@@ -42,6 +43,8 @@ public:
     // Writes to the program's standard input while collecting its output.
     void write(const std::vector<uint8_t> &bytes);
     void close_input();
+    // Stops or resumes reading the program's standard output.
+    void pause_output(bool paused) { paused_ = paused; }
     // Waits until standard error holds text; false on time-out or exit.
     bool wait_for_err(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     void signal(int sig);
@@ -54,6 +57,7 @@ private:
     pid_t pid_ = -1;
     int in_ = -1, out_ = -1, err_ = -1;
     RunResult result_;
+    bool paused_ = false;
 };
 
 // The built filter, run with the given arguments and input on standard input.

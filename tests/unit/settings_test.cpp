@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -74,6 +75,31 @@ TEST(PageSettings, EveryFieldFromItsHeaderField)
     h.MirrorPrint = CUPS_FALSE;
     take(h);
     EXPECT_EQ(Mirror, 1);
+}
+
+TEST(PageSettings, EnumeratedFieldsHoldingAnyValue)
+{
+    // The raster stream can put any 32-bit value into the header's
+    // enumerated fields; they are taken as numbers, never as the enumeration.
+    cups_page_header2_t h = make_header(100, 100);
+    const unsigned big = 10752;
+    for (auto *field : {reinterpret_cast<unsigned char *>(&h.Duplex), reinterpret_cast<unsigned char *>(&h.MirrorPrint),
+                        reinterpret_cast<unsigned char *>(&h.ManualFeed), reinterpret_cast<unsigned char *>(&h.Orientation),
+                        reinterpret_cast<unsigned char *>(&h.cupsColorOrder),
+                        reinterpret_cast<unsigned char *>(&h.cupsColorSpace)})
+        memcpy(field, &big, sizeof big);
+    DebugFile = 1;
+    TempDir dir;
+    std::string log = dir.file("debug.log");
+    DebugFileName = log.c_str();
+    take(h);
+    DebugFile = 0;
+    DebugFileName = "/tmp/rastertoquilett.tmp";
+    EXPECT_EQ(Duplex, 10752);
+    std::ifstream in(log);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("DEBUG: MirrorPrint = 10752"), std::string::npos);
 }
 
 TEST(PageSettings, StartValuesBeforeTheFirstPage)

@@ -1,0 +1,70 @@
+// Writes the seed corpora of the fuzzers: small rasters of the kinds the
+// filter meets, and the OAKT streams the filter makes of them.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "files.h"
+#include "filter.h"
+#include "raster.h"
+
+using namespace quillet::test;
+
+namespace {
+
+// The stream the filter writes for a page, made in-process.
+std::vector<uint8_t> stream_of(const std::vector<RasterPage> &pages)
+{
+    reset_page_settings();
+    return capture([&](FILE *fp) {
+        for (const RasterPage &page : pages) {
+            start_doc(fp);
+            cups_page_header2_t h = page.header;
+            StartPage(nullptr, &h);
+            int rawW = int((h.cupsWidth + 31) & ~31u);
+            int rawBpl = rawW / 8;
+            std::vector<uint8_t> buffer(size_t(rawBpl) * h.cupsHeight, 0);
+            for (unsigned y = 0; y < h.cupsHeight; y++)
+                std::copy(page.row(y), page.row(y) + page.bpl(), buffer.begin() + long(y) * rawBpl);
+            pbm_pages(buffer.data(), rawW, rawBpl, int(h.cupsHeight), fp);
+            oak_record(fp, OAK_TYPE_END_DOC, nullptr, 0);
+        }
+    });
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc != 3) {
+        fprintf(stderr, "usage: make_seeds RASTER_DIR OAKT_DIR\n");
+        return 2;
+    }
+    std::string rasterDir = argv[1], oaktDir = argv[2];
+    std::filesystem::create_directories(rasterDir);
+    std::filesystem::create_directories(oaktDir);
+
+    RasterPage mirrored = make_page(100, 40, Fill::Noise);
+    mirrored.header.cupsInteger[0] = 1;
+    RasterPage duplex = make_page(64, 300, Fill::Stripes, 300, 300);
+    duplex.header.Duplex = CUPS_TRUE;
+    duplex.header.NumCopies = 2;
+    const std::vector<std::pair<std::string, std::vector<RasterPage>>> seeds = {
+        {"small", {make_page(33, 20, Fill::Noise)}},
+        {"mirrored", {mirrored}},
+        {"two_pages", {make_page(40, 10, Fill::Black), duplex}},
+        {"one_pixel", {make_page(1, 1, Fill::Black)}},
+        {"a4_300_blank", {make_page(2480, 3508, Fill::Blank, 300, 300)}},
+        {"rows_257", {make_page(32, 257, Fill::Stripes)}},
+    };
+    for (const auto &[name, pages] : seeds) {
+        write_raster(rasterDir + "/" + name + "-v2.ras", pages, true);
+        if (name != "a4_300_blank")
+            write_raster(rasterDir + "/" + name + "-v3.ras", pages, false);
+        write_file(oaktDir + "/" + name + ".oakt", stream_of(pages));
+    }
+    return 0;
+}

@@ -1,0 +1,153 @@
+// Bad pages and faults around the filter: absurd resolutions and sizes,
+// trailing garbage, cancellation at every stage, and a printer connection
+// that blocks or goes away.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include "expect.h"
+#include "files.h"
+#include "process.h"
+#include "raster.h"
+#include "stream.h"
+
+using namespace quillet::test;
+
+namespace {
+
+struct SizeCase {
+    const char *name;
+    unsigned w, h, resX, resY;
+    int status;          // 1: the page is refused
+    unsigned imageW, imageH;
+};
+
+class Sizes : public testing::TestWithParam<SizeCase> {};
+
+TEST_P(Sizes, PrintTheTopLeftOrRefuse)
+{
+    const SizeCase &c = GetParam();
+    RasterPage page = make_page(c.w, c.h, Fill::Noise, c.resX, c.resY);
+    RunResult r = run_filter({filter_args()}, raster_bytes({page}));
+    EXPECT_EQ(r.status, c.status) << r.err;
+    if (c.status != 0) {
+        EXPECT_TRUE(r.out.empty());
+        ASSERT_EQ(r.err_lines().size(), 1u) << r.err;
+        EXPECT_EQ(r.err_lines()[0].rfind("ERROR: Page 1 ", 0), 0u);
+        return;
+    }
+    auto docs = read_pages(r.out);
+    ASSERT_EQ(docs.size(), 1u);
+    const Bitmap &img = docs[0].image;
+    EXPECT_EQ(img.w, c.imageW);
+    EXPECT_EQ(img.h, c.imageH);
+    EXPECT_EQ(docs[0].bands.size(), (c.imageH + 255) / 256);
+    for (unsigned y = 0; y < img.h; y++)
+        for (unsigned x = 0; x < img.w; x++)
+            ASSERT_EQ(bool((img.bits[y * img.bpl() + x / 8] >> (7 - x % 8)) & 1), x < c.w && page.pixel(x, y))
+                << x << "," << y;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, Sizes,
+    testing::Values(SizeCase{"resolution_0", 640, 100, 0, 0, 0, 0, 0},
+                    SizeCase{"resolution_0_down", 640, 100, 600, 0, 0, 640, 0},
+                    SizeCase{"resolution_0_across", 640, 100, 0, 600, 1, 0, 0},
+                    SizeCase{"resolution_1", 640, 100, 1, 1, 0, 32, 11},
+                    SizeCase{"resolution_10", 640, 300, 10, 10, 0, 96, 114},
+                    SizeCase{"resolution_huge", 640, 100, 1u << 30, 1u << 30, 1, 0, 0},
+                    SizeCase{"resolution_above_2_31", 640, 100, 0x80000000u, 0x80000000u, 1, 0, 0},
+                    SizeCase{"resolution_unequal", 3000, 3000, 300, 600, 0, 2368, 3000},  // margin from 600 dpi
+                    SizeCase{"far_larger_than_the_sheet", 9000, 12000, 600, 600, 0, 4832, 6872}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Sizes, PaperCodeFromAnyPageLength)
+{
+    RasterPage page = make_page(320, 10, Fill::Black);
+    page.header.PageSize[0] = 0xFFFFFFFFu;
+    page.header.PageSize[1] = 0xFFFFFFFFu;
+    RunResult r = run_filter({filter_args()}, raster_bytes({page}));
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(read_pages(r.out).at(0).paper.paper, 256u);
+}
+
+TEST(Input, ValidPageFollowedByGarbage)
+{
+    auto bytes = raster_bytes({make_page(640, 100, Fill::Noise)}, false);
+    bytes.insert(bytes.end(), 3000, 0xFF);
+    RunResult r = run_filter({filter_args()}, bytes);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_pages(r.out).size(), 1u);
+}
+
+RunOptions options_for(const std::string &raster)
+{
+    RunOptions o{filter_args(raster)};
+    o.env["PPD"] = test_ppd_path();
+    return o;
+}
+
+TEST(Cancel, DuringTheRowsOfPageTwoOfThree)
+{
+    std::vector<RasterPage> pages = {make_page(800, 300, Fill::Noise), make_page(4000, 2000, Fill::Black),
+                                     make_page(800, 300, Fill::Noise)};
+    auto bytes = raster_bytes(pages, false);
+    const size_t header = sizeof(cups_page_header2_t);
+    size_t secondRows = 4 + header + 100 * 300 + header;  // page 2's first row
+    Process p(filter_path(), options_for(""));
+    p.write({bytes.begin(), bytes.begin() + long(secondRows + 500 * 600)});
+    ASSERT_TRUE(p.wait_for_err("Printing page 2, 19% complete."));
+    usleep(100000);
+    p.signal(SIGTERM);
+    usleep(100000);
+    p.write({bytes.begin() + long(secondRows + 500 * 600), bytes.end()});
+    RunResult r = p.finish();
+
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto docs = read_pages(r.out);
+    ASSERT_EQ(docs.size(), 2u);
+    EXPECT_TRUE(docs[0].image == expected_image(pages[0]));
+    const Bitmap &img = docs[1].image;
+    EXPECT_EQ(img.bits[0], 0xFF);
+    EXPECT_EQ(img.bits[size_t(img.h - 1) * img.bpl()], 0) << "the rows not read stay blank";
+    EXPECT_EQ(r.err_lines().back(), "INFO: Finished page 2.");
+}
+
+TEST(Cancel, WhileBandsAreWrittenToABlockedPrinter)
+{
+    // The printer stops reading while the first page's bands go out; the
+    // cancel arrives while the filter is blocked writing.  The page must
+    // still come out whole, and nothing after it.
+    TempDir dir;
+    std::vector<RasterPage> pages = {make_page(4958, 7016, Fill::Noise), make_page(640, 100, Fill::Black)};
+    write_raster(dir.file("job.ras"), pages);
+    Process p(filter_path(), options_for(dir.file("job.ras")));
+    p.pause_output(true);
+    ASSERT_TRUE(p.wait_for_err("Printing page 1, 98% complete."));
+    usleep(300000);
+    p.signal(SIGTERM);
+    usleep(100000);
+    RunResult r = p.finish();
+
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto docs = read_pages(r.out);
+    ASSERT_EQ(docs.size(), 1u);
+    EXPECT_TRUE(docs[0].image == expected_image(pages[0]));
+    EXPECT_EQ(r.err_lines().back(), "INFO: Finished page 1.");
+}
+
+TEST(Output, PrinterThatGoesAwayEndsTheFilter)
+{
+    TempDir dir;
+    write_raster(dir.file("job.ras"), {make_page(4958, 7016, Fill::Noise), make_page(640, 100, Fill::Black)});
+    RunOptions o = options_for(dir.file("job.ras"));
+    o.close_stdout = true;
+    auto start = std::chrono::steady_clock::now();
+    Process p(filter_path(), o);
+    RunResult r = p.finish(std::chrono::seconds(30));
+    EXPECT_TRUE(r.signal == SIGPIPE || r.status > 0) << r.status << " " << r.signal;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+}  // namespace
