@@ -68,6 +68,7 @@ void debug_to_file(int level, const char *fmt, ...) __attribute__((format(printf
 int rastertoquillet_main(int argc, char *argv[]);
 enum { PAGE_REFUSED = 1, PAGE_NO_MEMORY = 2 };
 int page_loop(cups_raster_t *ras, ppd_file_t *ppd);
+cups_raster_t *open_raster_input(int fd);
 void CancelJob(int sig);
 void Setup(void);
 void StartPage(ppd_file_t *ppd, cups_page_header2_t *header);

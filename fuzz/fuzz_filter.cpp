@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     reset_page_settings();
     Canceled = 0;
-    cups_raster_t *ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
+    cups_raster_t *ras = open_raster_input(fd);
     page_loop(ras, nullptr);
     // A page buffer that could not be had leaves nothing behind; any other
     // way out of the loop has freed it in EndPage.

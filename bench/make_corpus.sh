@@ -1,0 +1,36 @@
+#!/bin/sh
+# Renders the benchmark corpus with ghostscript, as CUPS's raster chain
+# would for this printer (1-bit black, no hardware margins, A4):
+#   text, graphics, lineart, blank, noise at 600 dpi, text at 300 and
+#   1200 dpi, and a 10-page mixed job.
+# Usage: make_corpus.sh OUTDIR [--smoke]   (--smoke: one small page only)
+set -eu
+out=$1
+samples=$(cd "$(dirname "$0")/../samples" && pwd)
+mkdir -p "$out"
+
+render() {  # name document dpi [first-page]
+    page=${4:-1}
+    gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=cups -r"$3" -sPAPERSIZE=a4 -dcupsColorSpace=3 \
+       -dcupsBitsPerColor=1 -dcupsCompression=4 -dFirstPage="$page" -dLastPage="$page" \
+       -sOutputFile="$out/$1.ras" "$samples/$2" >/dev/null 2>&1
+}
+
+if [ "${2:-}" = "--smoke" ]; then
+    render text-100 letter.ps 100
+    exit 0
+fi
+
+render text-600 dense.ps 600
+render text-300 dense.ps 300
+render text-1200 dense.ps 1200
+render graphics-600 shapes.ps 600
+render lineart-600 lineart.ps 600
+render blank-600 blank.ps 600
+render noise-600 noise.ps 600
+
+# The mixed job: ten pages in one raster stream, as one job sends them.
+gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=cups -r600 -sPAPERSIZE=a4 -dcupsColorSpace=3 -dcupsBitsPerColor=1 \
+   -dcupsCompression=4 -sOutputFile="$out/mixed-600.ras" \
+   "$samples/letter.ps" "$samples/shapes.ps" "$samples/dense.ps" "$samples/lineart.ps" "$samples/blank.ps" \
+   "$samples/letter.ps" "$samples/shapes.ps" "$samples/dense.ps" >/dev/null 2>&1
