@@ -4,7 +4,8 @@
 set -eu
 
 PACKAGES="g++ cmake make libcups2-dev libcupsimage2-dev libjbig-dev libpng-dev libgtest-dev libbenchmark-dev ghostscript
-          valgrind clang-14 libclang-rt-14-dev"
+          valgrind clang-14 libclang-rt-14-dev dpkg-dev
+          cups cups-daemon cups-client cups-filters cups-ppdc cups-ipp-utils"
 
 missing=""
 for p in $PACKAGES; do

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs every test: the whole suite,
-# the fuzzers for a minute each, and the whole suite again built with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# the Debian package installed and printed through CUPS, the fuzzers for a
+# minute each, and the whole suite again built with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -eu
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -9,6 +10,8 @@ sh scripts/install-deps.sh
 
 sh scripts/build.sh
 (cd build && LANG=C ctest --output-on-failure -j "$jobs")
+
+sh scripts/package-test.sh
 
 sh scripts/fuzz.sh 60
 

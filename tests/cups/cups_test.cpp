@@ -1,0 +1,391 @@
+// Jobs printed through real CUPS with the driver's PPD: CUPS's filter chain
+// run by cupsfilter over a matrix of options, and a private cupsd with a
+// queue, jobs sent with lp, and a job cancelled while it prints.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "expect.h"
+#include "files.h"
+#include "process.h"
+#include "raster.h"
+#include "stream.h"
+
+using namespace quillet::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string Samples = QUILLET_DOCUMENTS;
+
+// The PPD and filter CUPS is given.  By default the built PPD with its
+// filter line pointing at a copy of the built filter in a folder CUPS
+// accepts (owned by root, not writable by others); with QUILLET_INSTALLED
+// set, the PPD and filter that the package installed.
+struct Driver {
+    TempDir dir;
+    std::string ppd;
+
+    Driver()
+    {
+        chmod(dir.path().c_str(), 0755);
+        if (getenv("QUILLET_INSTALLED")) {
+            ppd = QUILLET_INSTALLED_PPD;
+            return;
+        }
+        fs::create_directories(dir.file("bin"));
+        chmod(dir.file("bin").c_str(), 0755);
+        std::string filter = dir.file("bin/rastertoquillet");
+        fs::copy_file(filter_path(), filter);
+        chmod(filter.c_str(), 0755);
+        auto text = read_file(QUILLET_PPD);
+        std::string s(text.begin(), text.end());
+        const std::string line = "\"application/vnd.cups-raster 100 rastertoquillet\"";
+        size_t at = s.find(line);
+        if (at == std::string::npos)
+            throw std::runtime_error("no filter line in the PPD");
+        s.replace(at, line.size(), "\"application/vnd.cups-raster 100 " + filter + "\"");
+        ppd = dir.file("quillet.ppd");
+        write_file(ppd, s);
+    }
+};
+
+Driver &driver()
+{
+    static Driver d;
+    return d;
+}
+
+RunResult run(const std::string &program, const std::vector<std::string> &args,
+              std::chrono::milliseconds timeout = std::chrono::seconds(120))
+{
+    Process p(program, RunOptions(args));
+    return p.finish(timeout);
+}
+
+// --- CUPS's filter chain through cupsfilter --------------------------------
+
+struct ChainCase {
+    const char *name;
+    const char *document;
+    std::vector<std::string> options;  // cupsfilter arguments
+    DWORD paper;
+    DWORD dpi;
+    BYTE media, density;
+    DWORD copies;
+    bool twoSided, mirror;
+};
+
+class Chain : public testing::TestWithParam<ChainCase> {};
+
+std::vector<std::string> chain_args(const ChainCase &c, const std::string &type, bool everyFilter)
+{
+    std::vector<std::string> args;
+    if (everyFilter)
+        args.push_back("-e");
+    args.insert(args.end(), {"-p", driver().ppd, "-m", type});
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back(Samples + "/" + c.document);
+    return args;
+}
+
+TEST_P(Chain, RecordsCarryTheOptionsAndPagesEqualCupsRaster)
+{
+    const ChainCase &c = GetParam();
+    RunResult job = run("/usr/sbin/cupsfilter", chain_args(c, "printer/quillet", true));
+    ASSERT_EQ(job.status, 0) << job.err;
+    auto docs = read_pages(job.out);  // throws on any broken rule
+
+    // The raster CUPS's own chain makes of the same job.
+    RunResult raster = run("/usr/sbin/cupsfilter", chain_args(c, "application/vnd.cups-raster", false));
+    ASSERT_EQ(raster.status, 0) << raster.err;
+    TempDir tmp;
+    write_file(tmp.file("job.ras"), raster.out);
+    std::vector<RasterPage> pages = read_raster(tmp.file("job.ras"));
+
+    ASSERT_EQ(docs.size(), pages.size());
+    ASSERT_FALSE(docs.empty());
+    for (size_t i = 0; i < docs.size(); i++) {
+        const PageDoc &d = docs[i];
+        SCOPED_TRACE("page " + std::to_string(i + 1));
+        EXPECT_EQ(d.paper.paper, c.paper);
+        EXPECT_EQ(d.mono.plane.resx, c.dpi);
+        EXPECT_EQ(d.mono.plane.resy, c.dpi);
+        EXPECT_EQ(d.media.media, c.media);
+        EXPECT_EQ(d.media.unk8[0], c.density);
+        EXPECT_EQ(d.copies.copies, c.copies);
+        EXPECT_EQ(d.copies.duplex, c.twoSided ? 0u : 0xFFFFFFFFu);
+        EXPECT_EQ(d.duplex.duplex, i > 0 && c.twoSided ? 1u : 0u);
+        EXPECT_EQ(pages[i].header.cupsInteger[0], c.mirror ? 1u : 0u);
+        EXPECT_EQ(pages[i].header.MirrorPrint, CUPS_FALSE);
+        Bitmap want = expected_image(pages[i]);
+        EXPECT_EQ(d.image.w, want.w);
+        EXPECT_EQ(d.image.h, want.h);
+        EXPECT_TRUE(d.image == want) << "decoded page differs from CUPS's raster";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, Chain,
+    testing::Values(
+        ChainCase{"pdf_a4_defaults", "brochure.pdf", {}, 9, 600, 0, 2, 1, false, false},
+        ChainCase{"pdf_a5_300dpi_kraft_dark", "brochure.pdf",
+                  {"-o", "media=A5", "-o", "Resolution=300dpi", "-o", "MediaType=Kraft120", "-o",
+                   "QuilletDensity=Dark"},
+                  11, 300, 3, 3, 1, false, false},
+        ChainCase{"pdf_custom_size", "brochure.pdf", {"-o", "media=Custom.4x6in", "-o", "Resolution=300dpi"}, 256,
+                  300, 0, 2, 1, false, false},
+        ChainCase{"ps_letter_1200dpi_mirrored", "shapes.ps",
+                  {"-o", "media=Letter", "-o", "Resolution=1200dpi", "-o", "QuilletMirror=True"}, 1, 1200, 0, 2, 1,
+                  false, true},
+        ChainCase{"ps_long_edge_three_copies", "shapes.ps", {"-n", "3", "-o", "Duplex=DuplexNoTumble"}, 9, 600, 0, 2,
+                  3, true, false},
+        ChainCase{"text_short_edge_b5_label_lightest", "notes.txt",
+                  {"-o", "Duplex=DuplexTumble", "-o", "media=B5", "-o", "MediaType=Label", "-o",
+                   "QuilletDensity=Lightest", "-o", "Resolution=300dpi"},
+                  13, 300, 8, 0, 1, true, false},
+        ChainCase{"text_executive_tracing_darkest", "notes.txt",
+                  {"-o", "media=Executive", "-o", "MediaType=Tracing", "-o", "QuilletDensity=Darkest", "-o",
+                   "Resolution=300dpi"},
+                  7, 300, 9, 4, 1, false, false},
+        ChainCase{"text_envelope_dl", "notes.txt", {"-o", "media=EnvDL", "-o", "Resolution=300dpi"}, 27, 300, 0, 2, 1,
+                  false, false},
+        ChainCase{"text_envelope_c5", "notes.txt", {"-o", "media=EnvC5", "-o", "Resolution=300dpi"}, 28, 300, 0, 2, 1,
+                  false, false},
+        ChainCase{"text_envelope_monarch", "notes.txt", {"-o", "media=EnvMonarch", "-o", "Resolution=300dpi"}, 37,
+                  300, 0, 2, 1, false, false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Ppd, EveryMediaTypeAndDensityReachesTheStream)
+{
+    const char *media[] = {"Plain", "Archive", "Kraft80", "Kraft120", "Kraft200",
+                           "Kraft250", "Label160", "Label180", "Label", "Tracing"};
+    const char *density[] = {"Lightest", "Light", "Normal", "Dark", "Darkest"};
+    for (int i = 0; i < 10; i++) {
+        RunResult r = run("/usr/sbin/cupsfilter",
+                          {"-e", "-p", driver().ppd, "-m", "printer/quillet", "-o", "Resolution=300dpi", "-o",
+                           std::string("MediaType=") + media[i], "-o",
+                           std::string("QuilletDensity=") + density[i % 5], Samples + "/blank.ps"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        auto docs = read_pages(r.out);
+        ASSERT_EQ(docs.size(), 1u);
+        EXPECT_EQ(docs[0].media.media, i) << media[i];
+        EXPECT_EQ(docs[0].media.unk8[0], i % 5) << density[i % 5];
+    }
+}
+
+TEST(Ppd, PassesCupstestppdWithoutWarnings)
+{
+    if (getenv("QUILLET_INSTALLED"))
+        GTEST_SKIP() << "checked on the built PPD";
+    // cupstestppd looks for the filter under the root it is given.
+    TempDir root;
+    fs::create_directories(root.file("usr/lib/cups/filter"));
+    fs::copy_file(filter_path(), root.file("usr/lib/cups/filter/rastertoquillet"));
+    RunResult r = run("/usr/bin/cupstestppd", {"-R", root.path(), QUILLET_PPD});
+    std::string out(r.out.begin(), r.out.end());
+    EXPECT_EQ(r.status, 0) << out;
+    EXPECT_NE(out.find(": PASS"), std::string::npos) << out;
+    EXPECT_EQ(out.find("WARN"), std::string::npos) << out;
+    EXPECT_EQ(out.find("FAIL"), std::string::npos) << out;
+}
+
+// --- A private cupsd ------------------------------------------------------
+
+int free_port()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+class Cupsd : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir_ = new TempDir;
+        chmod(dir_->path().c_str(), 0755);
+        for (const char *d : {"etc", "spool", "tmp", "cache", "state", "log", "out"})
+            fs::create_directories(dir_->file(d));
+        chmod(dir_->file("tmp").c_str(), 01777);
+        chmod(dir_->file("out").c_str(), 0755);
+        port_ = free_port();
+        write_file(dir_->file("etc/cups-files.conf"),
+                   "ServerRoot " + dir_->file("etc") + "\nRequestRoot " + dir_->file("spool") + "\nTempDir " +
+                       dir_->file("tmp") + "\nCacheDir " + dir_->file("cache") + "\nStateDir " + dir_->file("state") +
+                       "\nAccessLog " + dir_->file("log/access_log") + "\nErrorLog " + dir_->file("log/error_log") +
+                       "\nPageLog " + dir_->file("log/page_log") +
+                       "\nFileDevice Yes\nServerBin /usr/lib/cups\nDataDir /usr/share/cups\n");
+        write_file(dir_->file("etc/cupsd.conf"),
+                   "Listen 127.0.0.1:" + std::to_string(port_) +
+                       "\nLogLevel debug\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
+                       "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+                       "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n");
+        cupsd_ = new Process("/usr/sbin/cupsd", RunOptions({"-f", "-c", dir_->file("etc/cupsd.conf"), "-s",
+                                                            dir_->file("etc/cups-files.conf")}));
+        for (int i = 0; i < 100 && run("/usr/bin/lpstat", {"-h", host(), "-r"}).status != 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+
+    static void TearDownTestSuite()
+    {
+        cupsd_->signal(SIGTERM);
+        cupsd_->finish(std::chrono::seconds(20));
+        delete cupsd_;
+        delete dir_;
+    }
+
+    static std::string host() { return "127.0.0.1:" + std::to_string(port_); }
+
+    // Points the queue at a new output file; returns its path.
+    static std::string queue_to(const std::string &name)
+    {
+        std::string out = dir_->file("out/" + name);
+        RunResult r = run("/usr/sbin/lpadmin", {"-h", host(), "-p", "quillet", "-E", "-v", "file://" + out, "-P",
+                                                driver().ppd});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return out;
+    }
+
+    static int submit(const std::vector<std::string> &options, const std::string &document)
+    {
+        std::vector<std::string> args = {"-h", host(), "-d", "quillet"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back(Samples + "/" + document);
+        RunResult r = run("/usr/bin/lp", args);
+        std::smatch m;
+        std::string out(r.out.begin(), r.out.end());
+        if (r.status != 0 || !std::regex_search(out, m, std::regex("quillet-([0-9]+)")))
+            return -1;
+        return std::stoi(m[1]);
+    }
+
+    // Waits until no job is pending or printing.
+    static bool wait_idle(std::chrono::seconds timeout = std::chrono::seconds(120))
+    {
+        auto end = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < end) {
+            RunResult r = run("/usr/bin/lpstat", {"-h", host(), "-o"});
+            if (r.status == 0 && r.out.empty())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        return false;
+    }
+
+    static std::string job_state(int job)
+    {
+        RunResult r = run("/usr/bin/ipptool", {"-tv", "ipp://" + host() + "/jobs/" + std::to_string(job),
+                                               "get-job-attributes.test"});
+        std::smatch m;
+        std::string out(r.out.begin(), r.out.end());
+        return std::regex_search(out, m, std::regex("job-state \\(enum\\) = ([a-z-]+)")) ? m[1].str() : "?";
+    }
+
+    static std::string error_log()
+    {
+        auto log = read_file(dir_->file("log/error_log"));
+        return {log.begin(), log.end()};
+    }
+
+    // Waits until cupsd has seen the job's last filter end: a cancelled job
+    // leaves the queue at once, while the filter still finishes its page.
+    static bool wait_filter_end(int job, std::chrono::seconds timeout = std::chrono::seconds(60))
+    {
+        std::regex ended("\\[Job " + std::to_string(job) + "\\] PID [0-9]+ \\([^)]*rastertoquillet\\) (exited|stopped|crashed)");
+        auto end = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < end) {
+            if (std::regex_search(error_log(), ended))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+
+    static TempDir *dir_;
+    static Process *cupsd_;
+    static int port_;
+};
+
+TempDir *Cupsd::dir_;
+Process *Cupsd::cupsd_;
+int Cupsd::port_;
+
+TEST_F(Cupsd, PrintsJobsWithTheirOptions)
+{
+    struct Job {
+        std::vector<std::string> options;
+        const char *document;
+        size_t pages;  // 0: as many as the text takes
+        DWORD paper, copies;
+        bool twoSided;
+    };
+    const Job jobs[] = {
+        {{"-o", "media=A5", "-n", "2"}, "brochure.pdf", 3, 11, 2, false},
+        {{"-o", "sides=two-sided-long-edge", "-o", "QuilletMirror=True", "-o", "Resolution=300dpi"},
+         "notes.txt", 0, 9, 1, true},
+        {{"-o", "media=Letter", "-o", "MediaType=Archive"}, "shapes.ps", 2, 1, 1, false},
+    };
+    int n = 0;
+    for (const Job &j : jobs) {
+        std::string out = queue_to("job" + std::to_string(++n) + ".oakt");
+        int id = submit(j.options, j.document);
+        ASSERT_GT(id, 0);
+        ASSERT_TRUE(wait_idle()) << error_log();
+        ASSERT_TRUE(wait_filter_end(id)) << error_log();
+        EXPECT_EQ(job_state(id), "completed") << error_log();
+        auto docs = read_pages(read_file(out));
+        if (j.pages) {
+            ASSERT_EQ(docs.size(), j.pages);
+        }
+        ASSERT_FALSE(docs.empty());
+        for (const PageDoc &d : docs) {
+            EXPECT_EQ(d.paper.paper, j.paper);
+            EXPECT_EQ(d.copies.copies, j.copies);
+            EXPECT_EQ(d.copies.duplex, j.twoSided ? 0u : 0xFFFFFFFFu);
+        }
+    }
+}
+
+TEST_F(Cupsd, JobCancelledWhilePrintingEndsWithACompletePage)
+{
+    std::string out = queue_to("cancel.oakt");
+    int id = submit({"-o", "Resolution=1200dpi"}, "notes.txt");
+    ASSERT_GT(id, 0);
+    // Wait for the first bytes of printer data, then cancel.
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::error_code ec;
+    while (std::chrono::steady_clock::now() < end && (!fs::exists(out) || fs::file_size(out, ec) == 0))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GT(fs::file_size(out, ec), 0u);
+    RunResult c = run("/usr/bin/cancel", {"-h", host(), "quillet-" + std::to_string(id)});
+    EXPECT_EQ(c.status, 0) << c.err;
+    ASSERT_TRUE(wait_idle()) << error_log();
+    ASSERT_TRUE(wait_filter_end(id)) << error_log();
+    EXPECT_EQ(job_state(id), "canceled");
+    EXPECT_TRUE(std::regex_search(error_log(), std::regex("\\[Job " + std::to_string(id) +
+                                                          "\\] PID [0-9]+ \\([^)]*rastertoquillet\\) exited with no errors")));
+
+    auto docs = read_pages(read_file(out));  // a complete page document at the end
+    EXPECT_GE(docs.size(), 1u);
+    EXPECT_LT(docs.size(), 2u);
+}
+
+}  // namespace
