@@ -2,7 +2,6 @@
 // same checks and the same decoder stand behind every round trip.
 #include "stream.h"
 
-#include "oakt_reader.h"
 
 namespace quillet::test {
 
@@ -44,17 +43,7 @@ public:
     void page_end(const oakt::PageDoc &doc) override
     {
         PageDoc &p = current_;
-        p.other = doc.other;
-        p.time = doc.time;
-        p.filename = doc.filename;
-        p.duplex = doc.duplex;
-        p.has_page = doc.has_image;
-        p.source = doc.source;
-        p.media = doc.media;
-        p.copies = doc.copies;
-        p.paper = doc.paper;
-        p.mono = doc.mono;
-        p.bands = doc.bands;
+        static_cast<oakt::PageDoc &>(p) = doc;
         p.image.w = doc.mono.plane.w;
         p.image.h = doc.mono.plane.h;
         pages.push_back(std::move(p));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "oak.h"
+#include "oakt_reader.h"
 
 namespace quillet::test {
 
@@ -27,19 +28,9 @@ struct Bitmap {
     bool operator==(const Bitmap &) const = default;
 };
 
-struct PageDoc {
+// A page document as the reader gives it, with its records and its image.
+struct PageDoc : oakt::PageDoc {
     std::vector<Record> records;
-    OAK_OTHER other{};
-    OAK_TIME time{};
-    OAK_FILENAME filename{};
-    OAK_DUPLEX duplex{};
-    bool has_page = false;  // page records present (not only the document records)
-    DWORD source = 0;
-    OAK_MEDIA media{};
-    OAK_COPIES copies{};
-    OAK_PAPER paper{};
-    OAK_IMAGE_MONO mono{};
-    std::vector<OAK_IMAGE_DATA> bands;
     Bitmap image;
     std::vector<DWORD> types() const;
 };
