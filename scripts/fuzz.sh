@@ -11,7 +11,7 @@ cmake --build build-fuzz -j "$(nproc)"
 cd build-fuzz/fuzz
 
 for harness in filter oaktdump; do
-    saved=$(find ../../fuzz/regressions/$harness -type f | sort)
+    saved=$(find ../../fuzz/regressions/$harness -type f 2>/dev/null | sort)
     if [ -n "$saved" ]; then
         echo "== fuzz_$harness: $(echo "$saved" | wc -l) saved crash inputs"
         # shellcheck disable=SC2086
