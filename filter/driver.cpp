@@ -183,12 +183,13 @@ static int paper_code(unsigned length)
 // The value of an enumerated header field.  The raster stream can put any
 // 32-bit value there, which the enumeration type cannot hold, so the field's
 // bytes are read as an unsigned integer.
-template <typename Enum>
-static unsigned enum_field(const Enum &field)
+static_assert(sizeof(cups_bool_t) == 4 && sizeof(cups_orient_t) == 4 && sizeof(cups_order_t) == 4 &&
+                  sizeof(cups_cspace_t) == 4,
+              "enumerated header fields are 32 bits");
+static unsigned enum_field(const void *field)
 {
-    static_assert(sizeof(Enum) == sizeof(unsigned), "header fields are 32 bits");
     unsigned value;
-    memcpy(&value, &field, sizeof value);
+    memcpy(&value, field, sizeof value);
     return value;
 }
 
@@ -198,15 +199,15 @@ void StartPage(ppd_file_t *ppd, cups_page_header2_t *header)
     (void)ppd;
 
     debug_to_file(1, "DEBUG: StartPage...\n");
-    debug_to_file(1, "DEBUG: Duplex = %d\n", enum_field(header->Duplex));
+    debug_to_file(1, "DEBUG: Duplex = %d\n", enum_field(&header->Duplex));
     debug_to_file(1, "DEBUG: HWResolution = [ %d %d ]\n", header->HWResolution[0], header->HWResolution[1]);
     debug_to_file(1, "DEBUG: ImagingBoundingBox = [ %d %d %d %d ]\n", header->ImagingBoundingBox[0],
                   header->ImagingBoundingBox[1], header->ImagingBoundingBox[2], header->ImagingBoundingBox[3]);
     debug_to_file(1, "DEBUG: Margins = [ %d %d ]\n", header->Margins[0], header->Margins[1]);
-    debug_to_file(1, "DEBUG: ManualFeed = %d\n", enum_field(header->ManualFeed));
+    debug_to_file(1, "DEBUG: ManualFeed = %d\n", enum_field(&header->ManualFeed));
     debug_to_file(1, "DEBUG: MediaPosition = %d\n", header->MediaPosition);
     debug_to_file(1, "DEBUG: NumCopies = %d\n", header->NumCopies);
-    debug_to_file(1, "DEBUG: Orientation = %d\n", enum_field(header->Orientation));
+    debug_to_file(1, "DEBUG: Orientation = %d\n", enum_field(&header->Orientation));
     debug_to_file(1, "DEBUG: PageSize = [ %d %d ]\n", header->PageSize[0], header->PageSize[1]);
     debug_to_file(1, "DEBUG: cupsWidth = %d\n", header->cupsWidth);
     debug_to_file(1, "DEBUG: cupsHeight = %d\n", header->cupsHeight);
@@ -214,12 +215,12 @@ void StartPage(ppd_file_t *ppd, cups_page_header2_t *header)
     debug_to_file(1, "DEBUG: cupsBitsPerColor = %d\n", header->cupsBitsPerColor);
     debug_to_file(1, "DEBUG: cupsBitsPerPixel = %d\n", header->cupsBitsPerPixel);
     debug_to_file(1, "DEBUG: cupsBytesPerLine = %d\n", header->cupsBytesPerLine);
-    debug_to_file(1, "DEBUG: cupsColorOrder = %d\n", enum_field(header->cupsColorOrder));
-    debug_to_file(1, "DEBUG: cupsColorSpace = %d\n", enum_field(header->cupsColorSpace));
+    debug_to_file(1, "DEBUG: cupsColorOrder = %d\n", enum_field(&header->cupsColorOrder));
+    debug_to_file(1, "DEBUG: cupsColorSpace = %d\n", enum_field(&header->cupsColorSpace));
     debug_to_file(1, "DEBUG: cupsCompression = %d\n", header->cupsCompression);
-    debug_to_file(1, "DEBUG: MirrorPrint = %d\n", enum_field(header->MirrorPrint));
+    debug_to_file(1, "DEBUG: MirrorPrint = %d\n", enum_field(&header->MirrorPrint));
 
-    Duplex = (int)enum_field(header->Duplex);
+    Duplex = (int)enum_field(&header->Duplex);
     ResX = (int)header->HWResolution[0];
     ResY = (int)header->HWResolution[1];
     PaperCode = 9;
