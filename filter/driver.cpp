@@ -324,6 +324,7 @@ int pbm_pages(unsigned char *imageIn, int imageW, int imageWBytes, int imageH, F
     }
     if (fit < 0) {
         // The page header check refuses such pages before they are read.
+        _cupsLangPrintFilter(stderr, "ERROR", "Page %d cannot be fitted to the printable area.", Page);
         PageLost = 1;
         return 1;
     }
