@@ -62,7 +62,6 @@ struct Prepared {
 Prepared prepare(const RasterPage &page)
 {
     int rawW = int((page.width() + 31) & ~31u);
-    int rawBpl = rawW / 8;
     int w, h;
     fit_image(int(page.header.HWResolution[0]), int(page.header.HWResolution[1]), rawW, page.height(), &w, &h);
     Prepared p;
@@ -72,7 +71,6 @@ Prepared prepare(const RasterPage &page)
     p.bits.assign(bpl * size_t(h), 0);
     for (int y = 0; y < h; y++)
         memcpy(p.bits.data() + size_t(y) * bpl, page.row(unsigned(y)), std::min<size_t>(bpl, page.bpl()));
-    (void)rawBpl;
     return p;
 }
 

@@ -81,13 +81,6 @@ TEST(Input, ValidPageFollowedByGarbage)
     EXPECT_EQ(read_pages(r.out).size(), 1u);
 }
 
-RunOptions options_for(const std::string &raster)
-{
-    RunOptions o{filter_args(raster)};
-    o.env["PPD"] = test_ppd_path();
-    return o;
-}
-
 TEST(Cancel, DuringTheRowsOfPageTwoOfThree)
 {
     std::vector<RasterPage> pages = {make_page(800, 300, Fill::Noise), make_page(4000, 2000, Fill::Black),
@@ -95,7 +88,7 @@ TEST(Cancel, DuringTheRowsOfPageTwoOfThree)
     auto bytes = raster_bytes(pages, false);
     const size_t header = sizeof(cups_page_header2_t);
     size_t secondRows = 4 + header + 100 * 300 + header;  // page 2's first row
-    Process p(filter_path(), options_for(""));
+    Process p(filter_path(), filter_options(""));
     p.write({bytes.begin(), bytes.begin() + long(secondRows + 500 * 600)});
     ASSERT_TRUE(p.wait_for_err("Printing page 2, 19% complete."));
     usleep(100000);
@@ -125,7 +118,7 @@ TEST(Cancel, WhileBandsAreWrittenToABlockedPrinter)
     // scheduled, the cancel cannot change what the page shows.
     std::fill(pages[0].rows.begin() + long(6912) * pages[0].bpl(), pages[0].rows.end(), 0);
     write_raster(dir.file("job.ras"), pages);
-    Process p(filter_path(), options_for(dir.file("job.ras")));
+    Process p(filter_path(), filter_options(dir.file("job.ras")));
     p.pause_output(true);
     ASSERT_TRUE(p.wait_for_err("Printing page 1, 98% complete."));
     usleep(300000);
@@ -144,7 +137,7 @@ TEST(Output, PrinterThatGoesAwayEndsTheFilter)
 {
     TempDir dir;
     write_raster(dir.file("job.ras"), {make_page(4958, 7016, Fill::Noise), make_page(640, 100, Fill::Black)});
-    RunOptions o = options_for(dir.file("job.ras"));
+    RunOptions o = filter_options(dir.file("job.ras"));
     o.close_stdout = true;
     auto start = std::chrono::steady_clock::now();
     Process p(filter_path(), o);

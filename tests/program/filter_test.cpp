@@ -249,9 +249,7 @@ TEST(Cancel, DuringThePageFinishesItWithTheRowsRead)
     RasterPage page = make_page(4000, 2000, Fill::Black);
     auto bytes = raster_bytes({page, make_page(100, 100, Fill::Black)}, false);
     const size_t header = 4 + sizeof(cups_page_header2_t);
-    RunOptions o{filter_args()};
-    o.env["PPD"] = test_ppd_path();
-    Process p(filter_path(), o);
+    Process p(filter_path(), filter_options());
     p.write(std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(header + 500 * 500)));
     ASSERT_TRUE(p.wait_for_err("Printing page 1, 19% complete."));  // row 384 was reached
     usleep(100000);
@@ -276,9 +274,7 @@ TEST(Cancel, DuringThePageFinishesItWithTheRowsRead)
 
 TEST(Cancel, BeforeTheFirstPageMeansNoPages)
 {
-    RunOptions o{filter_args()};
-    o.env["PPD"] = test_ppd_path();
-    Process p(filter_path(), o);
+    Process p(filter_path(), filter_options());
     auto bytes = raster_bytes({make_page(100, 100, Fill::Black)});
     // The raster stream is opened, and the handler installed, once the
     // sync word has arrived.
@@ -372,8 +368,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Output, FullDiskEndsTheRunWithAnError)
 {
     for (auto [w, h] : {std::pair{100u, 100u}, std::pair{4958u, 7016u}}) {
-        RunOptions o{filter_args()};
-        o.env["PPD"] = test_ppd_path();
+        RunOptions o = filter_options();
         o.stdout_path = "/dev/full";
         Process p(filter_path(), o);
         p.write(raster_bytes({make_page(w, h, Fill::Noise)}));

@@ -232,6 +232,13 @@ std::vector<std::string> filter_args(const std::string &file)
     return args;
 }
 
+RunOptions filter_options(const std::string &file)
+{
+    RunOptions o{filter_args(file)};
+    o.env["PPD"] = test_ppd_path();
+    return o;
+}
+
 RunResult run_filter(const RunOptions &options, const std::vector<uint8_t> &input)
 {
     RunOptions o = options;

@@ -67,5 +67,7 @@ std::string test_ppd_path();
 
 // CUPS's five standard arguments, with the raster file as sixth when given.
 std::vector<std::string> filter_args(const std::string &file = {});
+// Those arguments with PPD set to the tests' PPD, for a Process of the filter.
+RunOptions filter_options(const std::string &file = {});
 
 }  // namespace quillet::test

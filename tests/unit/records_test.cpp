@@ -237,6 +237,14 @@ struct PlacementCase {
     uint32_t w1200, h1200, offsetLeft;
 };
 
+// The records pbm_page writes, with the current page settings, for an image
+// of 0 rows: the page records without a band.
+std::vector<Record> records_without_image()
+{
+    unsigned char row[4] = {};
+    return split_records(capture([&](FILE *fp) { pbm_page(row, 32, 0, fp); }));
+}
+
 class Placement : public testing::TestWithParam<PlacementCase> {};
 
 TEST_P(Placement, OnTheA4Width)
@@ -247,9 +255,7 @@ TEST_P(Placement, OnTheA4Width)
     ResX = c.resX;
     PageHeight = c.pageHeight;
     ResY = c.resY;
-    unsigned char row[4] = {};
-    auto out = capture([&](FILE *fp) { pbm_page(row, 32, 0, fp); });
-    auto records = split_records(out);
+    auto records = records_without_image();
     ASSERT_EQ(records.size(), 9u);  // no band for a page of 0 rows
     OAK_PAPER paper;
     oak_unpack_paper(records[4].body.data(), paper);
@@ -291,8 +297,7 @@ TEST(PageRecords, CopiesDuplexAndMedia)
         Copies = c.copies;
         MediaCode = c.media;
         DensityLevel = c.density;
-        unsigned char row[4] = {};
-        auto records = split_records(capture([&](FILE *fp) { pbm_page(row, 32, 0, fp); }));
+        auto records = records_without_image();
         EXPECT_EQ(payload(records[3], 8), hex(c.copiesHex));
         EXPECT_EQ(records[2].body[0], c.mediaByte);
         EXPECT_EQ(records[2].body[1], c.density);
