@@ -1,0 +1,129 @@
+// Golden streams: whole jobs through the built filter, compared with the
+// digests of the streams and status lines that a known-good build made of
+// the same input (time records blanked).  Any change to a byte of the
+// stream or to a status line of these jobs shows up here.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+
+#include "files.h"
+#include "process.h"
+#include "raster.h"
+#include "stream.h"
+
+using namespace quillet::test;
+
+namespace {
+
+std::string digest(std::span<const uint8_t> bytes)
+{
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (uint8_t b : bytes)
+        h = (h ^ b) * 0x100000001b3ull;
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+    return text;
+}
+
+std::vector<uint8_t> without_time(std::vector<uint8_t> stream)
+{
+    for (const Record &r : split_records(stream))
+        if (r.type == OAK_TYPE_TIME)
+            std::fill(stream.begin() + long(r.offset) + 12, stream.begin() + long(r.offset) + 60, 0);
+    return stream;
+}
+
+std::vector<uint8_t> render(const std::string &document, unsigned dpi)
+{
+    TempDir dir;
+    std::string out = dir.file("page.ras");
+    std::string cmd = "gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=cups -r" + std::to_string(dpi) +
+                      " -sPAPERSIZE=a4 -dcupsColorSpace=3 -dcupsBitsPerColor=1 -sOutputFile=" + out + " " +
+                      std::string(QUILLET_DOCUMENTS) + "/" + document + " >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0)
+        throw std::runtime_error("ghostscript failed: " + cmd);
+    return read_file(out);
+}
+
+RasterPage page(unsigned w, unsigned h, Fill fill, unsigned dpi, const std::function<void(cups_page_header2_t &)> &edit)
+{
+    RasterPage p = make_page(w, h, fill, dpi, dpi, w ^ h);
+    edit(p.header);
+    return p;
+}
+
+// Synthetic jobs: every setting, sizes around every boundary, and broken input.
+std::vector<uint8_t> synthetic(const std::string &name)
+{
+    auto none = [](cups_page_header2_t &) {};
+    if (name == "settings") {
+        std::vector<RasterPage> pages;
+        unsigned lengths[] = {540, 595, 624, 649, 729, 756, 792, 842, 1008};
+        for (unsigned i = 0; i < 9; i++)
+            pages.push_back(page(700 + 37 * i, 300 + 50 * i, Fill::Stripes, 300, [&](cups_page_header2_t &h) {
+                h.PageSize[1] = lengths[i];
+                h.cupsMediaType = i;
+                h.cupsCompression = i;
+                h.NumCopies = i + 1;
+                h.Duplex = i % 2 ? CUPS_TRUE : CUPS_FALSE;
+                h.cupsInteger[0] = i % 3 == 1;
+            }));
+        return raster_bytes(pages);
+    }
+    if (name == "cut")
+        return raster_bytes({page(4960, 7016, Fill::Noise, 600, none), page(2500, 3600, Fill::Stripes, 300, none),
+                             page(9920, 300, Fill::Noise, 1200, [](auto &h) { h.cupsInteger[0] = 1; }),
+                             page(2000, 14100, Fill::Stripes, 1200, none), page(1, 1, Fill::Black, 600, none),
+                             page(33, 0, Fill::Black, 600, none), page(4957, 100, Fill::Black, 600, none),
+                             page(101, 257, Fill::Noise, 360, none), page(255, 513, Fill::Black, 75, none)});
+    if (name == "truncated") {
+        std::vector<uint8_t> bytes = raster_bytes({page(800, 600, Fill::Noise, 600, none)}, false);
+        bytes.resize(bytes.size() - 100 * 100 - 37);
+        return bytes;
+    }
+    if (name == "refused")
+        return raster_bytes({page(800, 300, Fill::Noise, 600, none),
+                             page(800, 300, Fill::Noise, 600, [](auto &h) { h.cupsBitsPerPixel = 8; })});
+    throw std::runtime_error("no such job " + name);
+}
+
+struct GoldenCase {
+    const char *name;
+    const char *document;  // a sample rendered by ghostscript, else a synthetic job
+    unsigned dpi;
+    int status;
+    const char *stream;
+    const char *status_lines;
+};
+
+class Golden : public testing::TestWithParam<GoldenCase> {};
+
+TEST_P(Golden, StreamAndStatusLinesAreUnchanged)
+{
+    const GoldenCase &c = GetParam();
+    std::vector<uint8_t> input = c.dpi ? render(c.document, c.dpi) : synthetic(c.document);
+    RunResult r = run_filter({filter_args()}, input);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(digest(without_time(r.out)), c.stream);
+    EXPECT_EQ(digest({reinterpret_cast<const uint8_t *>(r.err.data()), r.err.size()}), c.status_lines) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Jobs, Golden,
+    testing::Values(GoldenCase{"letter_300", "letter.ps", 300, 0, "68a4698f4307c558", "a1f21715ad3b1a24"},
+                    GoldenCase{"letter_600", "letter.ps", 600, 0, "6ce3155898a6c95a", "3ae2300ce5c6324f"},
+                    GoldenCase{"letter_1200", "letter.ps", 1200, 0, "9abc08fb6ddae2c1", "ff6672143578dc54"},
+                    GoldenCase{"shapes_300", "shapes.ps", 300, 0, "b64390a82270050d", "d962e3f80200bddc"},
+                    GoldenCase{"shapes_600", "shapes.ps", 600, 0, "17a2a63baa98a2c5", "dedbacc0dce0d255"},
+                    GoldenCase{"shapes_1200", "shapes.ps", 1200, 0, "869f85ce82811e08", "e39a78dbc9c06f2a"},
+                    GoldenCase{"brochure_600", "brochure.pdf", 600, 0, "1f83858539c93f67", "c93b46b6f2336a2f"},
+                    GoldenCase{"lineart_1200", "lineart.ps", 1200, 0, "0a4a3be7165d1a8c", "ff6672143578dc54"},
+                    GoldenCase{"settings", "settings", 0, 0, "5d33c1d48bb4177b", "397e26a93a2b6286"},
+                    GoldenCase{"cut", "cut", 0, 0, "8cccb9a50f879dcd", "9d33891e6680bae7"},
+                    GoldenCase{"truncated", "truncated", 0, 0, "f1e99e76a1c2efeb", "4b5736d8dfdb0f1e"},
+                    GoldenCase{"refused", "refused", 0, 1, "58bd550bfd79d701", "79ab704eeeadb109"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
