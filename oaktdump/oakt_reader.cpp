@@ -267,7 +267,7 @@ std::string take_record(const Frame &f, PageDoc &doc)
     switch (f.hdr.type) {
     case OAK_TYPE_OTHER:
         oak_unpack_other(p, doc.other);
-        if (doc.other.unk != 1 || !text_field_is(doc.other.string, "OTHER"))
+        if (doc.other.kind != 1 || !text_field_is(doc.other.string, "OTHER"))
             return "OTHER record must hold WORD 1 and the text \"OTHER\"";
         break;
     case OAK_TYPE_TIME: oak_unpack_time(p, doc.time); break;
@@ -285,14 +285,14 @@ std::string take_record(const Frame &f, PageDoc &doc)
     case OAK_TYPE_SOURCE: get_dword(p, &doc.source); break;
     case OAK_TYPE_MEDIA:
         oak_unpack_media(p, doc.media);
-        if (doc.media.unk8[1] != 0 || doc.media.unk8[2] != 0 || doc.media.string[0] != 0 ||
+        if (doc.media.reserved[0] != 0 || doc.media.reserved[1] != 0 || doc.media.string[0] != 0 ||
             !std::all_of(doc.media.string + 1, doc.media.string + 64, [](char c) { return c == ' '; }))
             return "MEDIA record must end in two zero bytes, a zero byte and 63 spaces";
         break;
     case OAK_TYPE_COPIES: oak_unpack_copies(p, doc.copies); break;
     case OAK_TYPE_PAPER:
         oak_unpack_paper(p, doc.paper);
-        if (doc.paper.unk != 0)
+        if (doc.paper.reserved != 0)
             return "PAPER record's last DWORD must be 0";
         break;
     case OAK_TYPE_IMAGE_MONO: {
@@ -300,7 +300,7 @@ std::string take_record(const Frame &f, PageDoc &doc)
         if (doc.mono.plane.nbits != 1)
             return "IMAGE_MONO record must have 1 bit per pixel";
         for (int i = 0; i < 16; i++)
-            if (doc.mono.plane.unk[i] != char(i))
+            if (doc.mono.plane.sequence[i] != char(i))
                 return "IMAGE_MONO record must end in the bytes 00 01 02 ... 0F";
         break;
     }
@@ -377,7 +377,7 @@ std::optional<Violation> read_stream(std::span<const uint8_t> stream, StreamList
                                  "BIH " + hex_bytes(bih) +
                                      " must read 00 00 01 00, XD = image width, YD = L0 = band rows, 10 00 03 58"};
             }
-            if (rec.unk1C != 0 || rec.plane != 3 || rec.subplane != 0)
+            if (rec.reserved != 0 || rec.plane != 3 || rec.subplane != 0)
                 return Violation{f.offset, "fixed field", "IMAGE_DATA record must have 0, plane 3, subplane 0"};
             if (options.decode) {
                 DecodedBand band = decode_band(rec, f.data);

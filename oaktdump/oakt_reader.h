@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "oak.h"
+#include "oakt_records.h"
 
 namespace oakt {
 

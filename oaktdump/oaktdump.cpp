@@ -132,14 +132,14 @@ private:
             char date[64];
             snprintf(date, sizeof date, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.tm_mon + 1, t.tm_mday,
                      t.tm_hour, t.tm_min, t.tm_sec);
-            return "\"" + text + "\", clock " + std::to_string(t.time_t_) + ", local time " + date;
+            return "\"" + text + "\", clock " + std::to_string(t.seconds) + ", local time " + date;
         }
         case OAK_TYPE_FILENAME: return "name \"" + fixed_text(doc.filename.string, 64) + "\"";
         case OAK_TYPE_DUPLEX: return "duplex " + std::to_string(doc.duplex.duplex);
         case OAK_TYPE_SOURCE: return "source " + std::to_string(doc.source);
         case OAK_TYPE_MEDIA:
             return "media " + std::to_string(doc.media.media) + " (" + media_name(doc.media.media) + "), density " +
-                   std::to_string(doc.media.unk8[0]) + " (" + density_name(doc.media.unk8[0]) + ")";
+                   std::to_string(doc.media.density) + " (" + density_name(doc.media.density) + ")";
         case OAK_TYPE_COPIES:
             return "copies " + std::to_string(doc.copies.copies) + ", " + sides_name(doc.copies.duplex);
         case OAK_TYPE_PAPER:
@@ -149,8 +149,8 @@ private:
         case OAK_TYPE_IMAGE_MONO:
             return "image " + std::to_string(p.w) + " x " + std::to_string(p.h) + " px at " +
                    std::to_string(p.resx) + " x " + std::to_string(p.resy) + " dpi, placed " +
-                   std::to_string(p.unk0) + ", " + std::to_string(p.unk1) + " /1200 in = " + mm(p.unk0) + ", " +
-                   mm(p.unk1) + " mm from the left and top";
+                   std::to_string(p.left_offset) + ", " + std::to_string(p.top_offset) + " /1200 in = " + mm(p.left_offset) + ", " +
+                   mm(p.top_offset) + " mm from the left and top";
         case OAK_TYPE_IMAGE_DATA: {
             OAK_IMAGE_DATA rec;
             oak_unpack_image_data(f.payload.data(), rec);

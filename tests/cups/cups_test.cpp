@@ -122,7 +122,7 @@ TEST_P(Chain, RecordsCarryTheOptionsAndPagesEqualCupsRaster)
         EXPECT_EQ(d.mono.plane.resx, c.dpi);
         EXPECT_EQ(d.mono.plane.resy, c.dpi);
         EXPECT_EQ(d.media.media, c.media);
-        EXPECT_EQ(d.media.unk8[0], c.density);
+        EXPECT_EQ(d.media.density, c.density);
         EXPECT_EQ(d.copies.copies, c.copies);
         EXPECT_EQ(d.copies.duplex, c.twoSided ? 0u : 0xFFFFFFFFu);
         EXPECT_EQ(d.duplex.duplex, i > 0 && c.twoSided ? 1u : 0u);
@@ -180,7 +180,7 @@ TEST(Ppd, EveryMediaTypeAndDensityReachesTheStream)
         auto docs = read_pages(r.out);
         ASSERT_EQ(docs.size(), 1u);
         EXPECT_EQ(docs[0].media.media, i) << media[i];
-        EXPECT_EQ(docs[0].media.unk8[0], i % 5) << density[i % 5];
+        EXPECT_EQ(docs[0].media.density, i % 5) << density[i % 5];
     }
 }
 

@@ -1,14 +1,17 @@
 #include "process.h"
 
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -183,6 +186,26 @@ bool Process::wait_for_handler(int sig, std::chrono::milliseconds timeout)
                 return true;
         }
         pump(10);
+    }
+    return false;
+}
+
+bool Process::wait_blocked_writing(std::chrono::milliseconds timeout)
+{
+    // Blocked: the pipe to the reader is full and the main thread sleeps.
+    int capacity = fcntl(out_, F_GETPIPE_SZ);
+    auto end = std::chrono::steady_clock::now() + timeout;
+    std::string stat_path = "/proc/" + std::to_string(pid_) + "/stat";
+    while (std::chrono::steady_clock::now() < end) {
+        pump(10);
+        int queued = 0;
+        if (ioctl(out_, FIONREAD, &queued) != 0 || queued < capacity)
+            continue;
+        std::ifstream in(stat_path);
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        size_t paren = stat.rfind(')');
+        if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S')
+            return true;
     }
     return false;
 }

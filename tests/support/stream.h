@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "oak.h"
+#include "oakt_records.h"
 #include "oakt_reader.h"
 
 namespace quillet::test {

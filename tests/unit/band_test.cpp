@@ -134,7 +134,7 @@ TEST_P(Bands, RoundTripAndRecordFields)
         EXPECT_EQ(rec.bih.l0, rows);
         EXPECT_EQ(rec.bih.opt2, 0x58030010u);  // 10 00 03 58
         EXPECT_EQ(rec.padlen, (rec.datalen + 15) & ~15u);
-        EXPECT_EQ(rec.unk1C, 0u);
+        EXPECT_EQ(rec.reserved, 0u);
         EXPECT_EQ(rec.plane, 3u);
         EXPECT_EQ(rec.subplane, 0u);
         ASSERT_GE(rec.datalen, 2u);

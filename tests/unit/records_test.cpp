@@ -154,7 +154,7 @@ TEST_F(TimeRecord, ClockOutsideTheCalendarStaysBounded)
         oak_time_fill(&rec, stamp);
         EXPECT_EQ(rec.datetime[31], 0);
         EXPECT_LT(strlen(rec.datetime), 32u);
-        EXPECT_EQ(rec.time_t_, uint32_t(uint64_t(stamp)));
+        EXPECT_EQ(rec.seconds, uint32_t(uint64_t(stamp)));
     }
 }
 
@@ -221,8 +221,8 @@ TEST(PageRecords, WorkedExampleA5ThatFits)
     EXPECT_EQ(payload(records[4], 16), hex("0B 00 00 00 58 1B 00 00 BC 26 00 00 00 00 00 00"));
     OAK_IMAGE_MONO mono;
     oak_unpack_image_mono(records[5].body.data(), mono);
-    EXPECT_EQ(mono.plane.unk0, 1660u);
-    EXPECT_EQ(mono.plane.unk1, 236u);
+    EXPECT_EQ(mono.plane.left_offset, 1660u);
+    EXPECT_EQ(mono.plane.top_offset, 236u);
     EXPECT_EQ(mono.plane.w, 3520u);
     EXPECT_EQ(mono.plane.h, 4958u);
     OAK_IMAGE_DATA last;
@@ -263,8 +263,8 @@ TEST_P(Placement, OnTheA4Width)
     oak_unpack_image_mono(records[5].body.data(), mono);
     EXPECT_EQ(paper.w1200, c.w1200);
     EXPECT_EQ(paper.h1200, c.h1200);
-    EXPECT_EQ(mono.plane.unk0, c.offsetLeft);
-    EXPECT_EQ(mono.plane.unk1, 236u);
+    EXPECT_EQ(mono.plane.left_offset, c.offsetLeft);
+    EXPECT_EQ(mono.plane.top_offset, 236u);
     EXPECT_EQ(mono.plane.nbits, 1u);
     EXPECT_EQ(records[6].type, 21u);
     EXPECT_EQ(records[7].type, 23u);

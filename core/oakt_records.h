@@ -9,9 +9,10 @@
 // are checked at compile time by packing and unpacking in constant
 // expressions.
 //
-// This header is shared by the filter and by the tools that read its output.
-#ifndef OAK_H
-#define OAK_H
+// This header is shared by the encoding core, the front ends and the tools
+// that read the stream.
+#ifndef OAKT_RECORDS_H
+#define OAKT_RECORDS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -62,7 +63,7 @@ inline constexpr char OAK_PAD[] = "PAD_PAD_PAD_PAD_";
 
 // Length of a record with a payload of paylen bytes: the header and payload
 // brought up to the next multiple of 16.
-constexpr DWORD oak_record_len(DWORD paylen) { return (paylen + 27) & ~(DWORD)15; }
+constexpr DWORD oak_record_len(DWORD paylen) { return (paylen + 27) & ~DWORD{15}; }
 
 // Byte helpers: every multi-byte field goes through these.
 constexpr unsigned char *put_byte(unsigned char *p, BYTE v)
@@ -72,22 +73,22 @@ constexpr unsigned char *put_byte(unsigned char *p, BYTE v)
 }
 constexpr unsigned char *put_word(unsigned char *p, WORD v)
 {
-    p[0] = (unsigned char)(v & 0xff);
-    p[1] = (unsigned char)(v >> 8);
+    p[0] = static_cast<unsigned char>(v & 0xff);
+    p[1] = static_cast<unsigned char>(v >> 8);
     return p + 2;
 }
 constexpr unsigned char *put_dword(unsigned char *p, DWORD v)
 {
-    p[0] = (unsigned char)(v & 0xff);
-    p[1] = (unsigned char)((v >> 8) & 0xff);
-    p[2] = (unsigned char)((v >> 16) & 0xff);
-    p[3] = (unsigned char)(v >> 24);
+    p[0] = static_cast<unsigned char>(v & 0xff);
+    p[1] = static_cast<unsigned char>((v >> 8) & 0xff);
+    p[2] = static_cast<unsigned char>((v >> 16) & 0xff);
+    p[3] = static_cast<unsigned char>(v >> 24);
     return p + 4;
 }
 constexpr unsigned char *put_chars(unsigned char *p, const char *s, size_t n)
 {
     for (size_t i = 0; i < n; i++)
-        p[i] = (unsigned char)s[i];
+        p[i] = static_cast<unsigned char>(s[i]);
     return p + n;
 }
 constexpr const unsigned char *get_byte(const unsigned char *p, BYTE *v)
@@ -97,24 +98,24 @@ constexpr const unsigned char *get_byte(const unsigned char *p, BYTE *v)
 }
 constexpr const unsigned char *get_word(const unsigned char *p, WORD *v)
 {
-    *v = (WORD)(p[0] | (p[1] << 8));
+    *v = static_cast<WORD>(p[0] | (p[1] << 8));
     return p + 2;
 }
 constexpr const unsigned char *get_dword(const unsigned char *p, DWORD *v)
 {
-    *v = (DWORD)p[0] | ((DWORD)p[1] << 8) | ((DWORD)p[2] << 16) | ((DWORD)p[3] << 24);
+    *v = DWORD{p[0]} | (DWORD{p[1]} << 8) | (DWORD{p[2]} << 16) | (DWORD{p[3]} << 24);
     return p + 4;
 }
 constexpr const unsigned char *get_chars(const unsigned char *p, char *s, size_t n)
 {
     for (size_t i = 0; i < n; i++)
-        s[i] = (char)p[i];
+        s[i] = static_cast<char>(p[i]);
     return p + n;
 }
 // A big-endian DWORD, as T.82 stores the sizes in a BIH.
 constexpr DWORD get_dword_be(const unsigned char *p)
 {
-    return ((DWORD)p[0] << 24) | ((DWORD)p[1] << 16) | ((DWORD)p[2] << 8) | (DWORD)p[3];
+    return (DWORD{p[0]} << 24) | (DWORD{p[1]} << 16) | (DWORD{p[2]} << 8) | DWORD{p[3]};
 }
 
 // Record header.
@@ -126,14 +127,14 @@ struct OAK_HDR {
 
 // Type 13: a fixed record, WORD 1 and the text "OTHER".
 struct OAK_OTHER {
-    WORD unk;
+    WORD kind;  // always 1
     char string[64];
 };
 
 // Type 12: the time stamp of the page document.
 struct OAK_TIME {
     char datetime[32];  // ctime text with its newline and NUL
-    DWORD time_t_;      // seconds since 1970, low 32 bits
+    DWORD seconds;      // seconds since 1970, low 32 bits
     WORD year;          // tm_year + 1900
     WORD tm_mon;        // 0 to 11
     WORD tm_mday;
@@ -156,7 +157,8 @@ struct OAK_DUPLEX {
 // Type 41: media type and print density.
 struct OAK_MEDIA {
     BYTE media;
-    BYTE unk8[3];  // [0] is the density level
+    BYTE density;  // 0 lightest to 4 darkest
+    BYTE reserved[2];
     char string[64];
 };
 
@@ -171,19 +173,19 @@ struct OAK_PAPER {
     DWORD paper;
     DWORD w1200;
     DWORD h1200;
-    DWORD unk;
+    DWORD reserved;
 };
 
 // Type 51: placement, size and resolution of the page image.
 struct OAK_IMAGE_PLANE {
-    DWORD unk0;  // left offset, 1/1200 inch
-    DWORD unk1;  // top offset, 1/1200 inch
+    DWORD left_offset;  // left offset, 1/1200 inch
+    DWORD top_offset;  // top offset, 1/1200 inch
     DWORD w;
     DWORD h;
     DWORD resx;
     DWORD resy;
     DWORD nbits;
-    char unk[16];
+    char sequence[16];  // the bytes 0 to 15
 };
 struct OAK_IMAGE_MONO {
     OAK_IMAGE_PLANE plane;
@@ -203,7 +205,7 @@ struct OAK_IMAGE_DATA {
     OAKBIH bih;
     DWORD datalen;
     DWORD padlen;
-    DWORD unk1C;
+    DWORD reserved;
     DWORD y;
     DWORD plane;
     DWORD subplane;
@@ -218,13 +220,13 @@ constexpr unsigned char *oak_pack_hdr(unsigned char *out, const OAK_HDR &v)
 }
 constexpr unsigned char *oak_pack_other(unsigned char *out, const OAK_OTHER &v)
 {
-    out = put_word(out, v.unk);
+    out = put_word(out, v.kind);
     return put_chars(out, v.string, sizeof v.string);
 }
 constexpr unsigned char *oak_pack_time(unsigned char *out, const OAK_TIME &v)
 {
     out = put_chars(out, v.datetime, sizeof v.datetime);
-    out = put_dword(out, v.time_t_);
+    out = put_dword(out, v.seconds);
     out = put_word(out, v.year);
     out = put_word(out, v.tm_mon);
     out = put_word(out, v.tm_mday);
@@ -244,7 +246,8 @@ constexpr unsigned char *oak_pack_duplex(unsigned char *out, const OAK_DUPLEX &v
 constexpr unsigned char *oak_pack_media(unsigned char *out, const OAK_MEDIA &v)
 {
     out = put_byte(out, v.media);
-    for (BYTE b : v.unk8)
+    out = put_byte(out, v.density);
+    for (BYTE b : v.reserved)
         out = put_byte(out, b);
     return put_chars(out, v.string, sizeof v.string);
 }
@@ -258,19 +261,19 @@ constexpr unsigned char *oak_pack_paper(unsigned char *out, const OAK_PAPER &v)
     out = put_dword(out, v.paper);
     out = put_dword(out, v.w1200);
     out = put_dword(out, v.h1200);
-    return put_dword(out, v.unk);
+    return put_dword(out, v.reserved);
 }
 constexpr unsigned char *oak_pack_image_mono(unsigned char *out, const OAK_IMAGE_MONO &v)
 {
     const OAK_IMAGE_PLANE &p = v.plane;
-    out = put_dword(out, p.unk0);
-    out = put_dword(out, p.unk1);
+    out = put_dword(out, p.left_offset);
+    out = put_dword(out, p.top_offset);
     out = put_dword(out, p.w);
     out = put_dword(out, p.h);
     out = put_dword(out, p.resx);
     out = put_dword(out, p.resy);
     out = put_dword(out, p.nbits);
-    return put_chars(out, p.unk, sizeof p.unk);
+    return put_chars(out, p.sequence, sizeof p.sequence);
 }
 constexpr unsigned char *oak_pack_bih(unsigned char *out, const OAKBIH &v)
 {
@@ -285,7 +288,7 @@ constexpr unsigned char *oak_pack_image_data(unsigned char *out, const OAK_IMAGE
     out = oak_pack_bih(out, v.bih);
     out = put_dword(out, v.datalen);
     out = put_dword(out, v.padlen);
-    out = put_dword(out, v.unk1C);
+    out = put_dword(out, v.reserved);
     out = put_dword(out, v.y);
     out = put_dword(out, v.plane);
     return put_dword(out, v.subplane);
@@ -300,13 +303,13 @@ constexpr const unsigned char *oak_unpack_hdr(const unsigned char *in, OAK_HDR &
 }
 constexpr const unsigned char *oak_unpack_other(const unsigned char *in, OAK_OTHER &v)
 {
-    in = get_word(in, &v.unk);
+    in = get_word(in, &v.kind);
     return get_chars(in, v.string, sizeof v.string);
 }
 constexpr const unsigned char *oak_unpack_time(const unsigned char *in, OAK_TIME &v)
 {
     in = get_chars(in, v.datetime, sizeof v.datetime);
-    in = get_dword(in, &v.time_t_);
+    in = get_dword(in, &v.seconds);
     in = get_word(in, &v.year);
     in = get_word(in, &v.tm_mon);
     in = get_word(in, &v.tm_mday);
@@ -326,7 +329,8 @@ constexpr const unsigned char *oak_unpack_duplex(const unsigned char *in, OAK_DU
 constexpr const unsigned char *oak_unpack_media(const unsigned char *in, OAK_MEDIA &v)
 {
     in = get_byte(in, &v.media);
-    for (BYTE &b : v.unk8)
+    in = get_byte(in, &v.density);
+    for (BYTE &b : v.reserved)
         in = get_byte(in, &b);
     return get_chars(in, v.string, sizeof v.string);
 }
@@ -340,19 +344,19 @@ constexpr const unsigned char *oak_unpack_paper(const unsigned char *in, OAK_PAP
     in = get_dword(in, &v.paper);
     in = get_dword(in, &v.w1200);
     in = get_dword(in, &v.h1200);
-    return get_dword(in, &v.unk);
+    return get_dword(in, &v.reserved);
 }
 constexpr const unsigned char *oak_unpack_image_mono(const unsigned char *in, OAK_IMAGE_MONO &v)
 {
     OAK_IMAGE_PLANE &p = v.plane;
-    in = get_dword(in, &p.unk0);
-    in = get_dword(in, &p.unk1);
+    in = get_dword(in, &p.left_offset);
+    in = get_dword(in, &p.top_offset);
     in = get_dword(in, &p.w);
     in = get_dword(in, &p.h);
     in = get_dword(in, &p.resx);
     in = get_dword(in, &p.resy);
     in = get_dword(in, &p.nbits);
-    return get_chars(in, p.unk, sizeof p.unk);
+    return get_chars(in, p.sequence, sizeof p.sequence);
 }
 constexpr const unsigned char *oak_unpack_bih(const unsigned char *in, OAKBIH &v)
 {
@@ -367,7 +371,7 @@ constexpr const unsigned char *oak_unpack_image_data(const unsigned char *in, OA
     in = oak_unpack_bih(in, v.bih);
     in = get_dword(in, &v.datalen);
     in = get_dword(in, &v.padlen);
-    in = get_dword(in, &v.unk1C);
+    in = get_dword(in, &v.reserved);
     in = get_dword(in, &v.y);
     in = get_dword(in, &v.plane);
     return get_dword(in, &v.subplane);
@@ -399,4 +403,4 @@ static_assert(oak_layout_is<OAK_IMAGE_DATA, OAK_IMAGE_DATA_SIZE>(oak_pack_image_
 static_assert(oak_record_len(0) == 16 && oak_record_len(4) == 16 && oak_record_len(66) == 80 &&
               oak_record_len(68) == 80 && oak_record_len(44) == 64);
 
-#endif
+#endif  // OAKT_RECORDS_H

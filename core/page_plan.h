@@ -1,0 +1,74 @@
+// The plan of one page, worked out once from its raster header: whether the
+// printer can take it (and why not), the settings that go into its records,
+// and the image that is printed after fitting to the printable area.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "oakt_records.h"
+
+namespace quillet {
+
+// What the core needs of a raster page header.  Front ends fill it from
+// CUPS's or PAPPL's header; enumerated fields come as plain numbers.
+struct PageHeader {
+    uint32_t width = 0;           // pixels
+    uint32_t height = 0;          // rows
+    uint32_t bytes_per_line = 0;  // of each raster row
+    uint32_t bits_per_pixel = 1;
+    uint32_t resolution_x = 600;  // dots per inch
+    uint32_t resolution_y = 600;
+    uint32_t length_points = 0;   // page length, which selects the paper code
+    uint32_t media_type = 0;      // media code 0 to 9
+    uint32_t compression = 4;     // density 2 (lightest) to 6 (darkest)
+    uint32_t copies = 1;
+    uint32_t duplex = 0;          // non-zero prints two-sided
+    uint32_t mirror = 0;          // non-zero mirrors left to right
+};
+
+// The printable area of the printer, in inches; pages beyond it are cut to
+// their top-left part.
+inline constexpr float printable_width_inches = 8.26f;
+inline constexpr float printable_height_inches = 11.69f;
+
+struct PagePlan {
+    // The raster as it arrives.
+    uint32_t input_width = 0, input_height = 0, input_bytes_per_line = 0;
+    // The printed image: its width is a multiple of 32 pixels; rows below
+    // image_height are not printed.
+    uint32_t image_width = 0, image_height = 0;
+    uint32_t image_bytes_per_row = 0;
+    bool cut = false;  // the page exceeds the printable area
+    // Record fields.
+    int resolution_x = 0, resolution_y = 0;
+    DWORD paper_code = 0;
+    int media = 0;
+    int density = 0;  // 0 to 4
+    DWORD copies = 1;
+    DWORD duplex = 0;
+    bool mirror = false;
+    DWORD source = 7;
+    DWORD paper_width_1200 = 0, paper_height_1200 = 0;  // 1/1200 inch
+    DWORD left_offset = 0, top_offset = 0;              // 1/1200 inch
+};
+
+struct PlanLimits {
+    // Largest raster page taken, in bytes of rows padded to 32 pixels.
+    uint64_t max_page_bytes = 0x7fffffff;
+};
+
+// Either a plan or the reason the page is refused.
+struct PlanResult {
+    std::optional<PagePlan> plan;
+    std::string refusal;  // one sentence naming the page
+};
+
+// page_number counts from 1 and only names the page in a refusal.
+PlanResult plan_page(const PageHeader &header, int page_number, const PlanLimits &limits = {});
+
+// A size in pixels at res dots per inch on the 1/1200 inch grid, truncated.
+DWORD grid_1200(int64_t pixels, int res);
+
+}  // namespace quillet

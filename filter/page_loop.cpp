@@ -1,0 +1,170 @@
+#include "page_loop.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "band_encoder.h"
+#include "record_writer.h"
+
+// CUPS's localised message helpers; libcups exports them without a public
+// header.
+extern "C" int _cupsLangPrintFilter(FILE *fp, const char *prefix, const char *message, ...)
+    __attribute__((format(printf, 3, 4)));
+extern "C" int _cupsLangPrintError(const char *prefix, const char *message);
+
+namespace quillet::filter {
+
+namespace {
+
+// The value of an enumerated header field.  The raster can put any 32-bit
+// value there, which the enumeration type cannot hold, so the field's bytes
+// are read as an unsigned number.
+static_assert(sizeof(cups_bool_t) == 4, "enumerated header fields are 32 bits");
+uint32_t enum_field(const cups_bool_t &field)
+{
+    uint32_t value;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
+
+PageHeader page_header(const cups_page_header2_t &cups)
+{
+    PageHeader header;
+    header.width = cups.cupsWidth;
+    header.height = cups.cupsHeight;
+    header.bytes_per_line = cups.cupsBytesPerLine;
+    header.bits_per_pixel = cups.cupsBitsPerPixel;
+    header.resolution_x = cups.HWResolution[0];
+    header.resolution_y = cups.HWResolution[1];
+    header.length_points = cups.PageSize[1];
+    header.media_type = cups.cupsMediaType;
+    header.compression = cups.cupsCompression;
+    header.copies = cups.NumCopies;
+    header.duplex = enum_field(cups.Duplex);
+    header.mirror = cups.cupsInteger[0];
+    return header;
+}
+
+// A failure while the stream is written: the step that failed, then the
+// reason CUPS shows the user.
+LoopEnd stream_failed(const std::string &what)
+{
+    std::fprintf(stderr, "%s\n", what.c_str());
+    _cupsLangPrintFilter(stderr, "ERROR", "The print job was stopped: %s", what.c_str());
+    return LoopEnd::StreamFailed;
+}
+
+}  // namespace
+
+LoopResult print_pages(cups_raster_t *raster, FILE *out, unsigned threads, const volatile sig_atomic_t &canceled,
+                       const PlanLimits &limits)
+{
+    FileSink sink(out);
+    RecordWriter writer(sink);
+    BandEncoder encoder(threads);
+    LoopResult result;
+    // A page document opens with the duplex setting of the page before it.
+    DWORD previous_duplex = 0;
+
+    cups_page_header2_t header;
+    while (cupsRasterReadHeader2(raster, &header)) {
+        if (canceled)
+            break;
+
+        PlanResult planned = plan_page(page_header(header), result.pages + 1, limits);
+        if (!planned.plan) {
+            _cupsLangPrintFilter(stderr, "ERROR", "%s", planned.refusal.c_str());
+            result.end = LoopEnd::Refused;
+            return result;
+        }
+        const PagePlan &plan = *planned.plan;
+        const int page = ++result.pages;
+        std::fprintf(stderr, "PAGE: %d %d\n", page, header.NumCopies);
+        _cupsLangPrintFilter(stderr, "INFO", "Starting page %d.", page);
+
+        write_document_start(writer, previous_duplex, std::time(nullptr));
+        if (writer.failed()) {
+            result.end = stream_failed(*writer.error());
+            return result;
+        }
+        previous_duplex = plan.duplex;
+        write_page_start(writer, plan);
+
+        encoder.begin_page(plan, writer);
+        for (unsigned y = 0; y < header.cupsHeight; y++) {
+            if (canceled)
+                break;
+            if ((y & 127) == 0) {
+                unsigned percent = static_cast<unsigned>(uint64_t{y} * 100 / header.cupsHeight);
+                _cupsLangPrintFilter(stderr, "INFO", "Printing page %d, %u%% complete.", page, percent);
+                std::fprintf(stderr, "ATTR: job-media-progress=%u\n", percent);
+            }
+            std::span<uint8_t> row = encoder.next_row();
+            if (row.empty())
+                break;
+            // A raster that ends inside a row keeps what it gave of it.
+            unsigned got = cupsRasterReadPixels(raster, row.data(), header.cupsBytesPerLine);
+            encoder.commit_row();
+            if (got == 0)
+                break;
+        }
+        std::optional<std::string> failure = encoder.end_page();
+        if (!failure) {
+            write_page_end(writer);
+            failure = writer.error();
+        }
+        if (failure) {
+            result.end = stream_failed(*failure);
+            return result;
+        }
+
+        _cupsLangPrintFilter(stderr, "INFO", "Finished page %d.", page);
+        write_document_end(writer);
+        if (writer.failed()) {
+            result.end = stream_failed(*writer.error());
+            return result;
+        }
+        if (!writer.flush()) {
+            _cupsLangPrintError("ERROR", "Unable to write print data");
+            result.end = LoopEnd::StreamFailed;
+            return result;
+        }
+        if (canceled)
+            break;
+    }
+    return result;
+}
+
+RasterInput::RasterInput(int fd)
+    : fd_(fd), buffer_(std::make_unique<unsigned char[]>(65536)),
+      raster_(cupsRasterOpenIO(&RasterInput::read, this, CUPS_RASTER_READ))
+{
+}
+
+RasterInput::~RasterInput()
+{
+    cupsRasterClose(raster_);
+}
+
+ssize_t RasterInput::read(void *context, unsigned char *data, size_t bytes)
+{
+    auto &in = *static_cast<RasterInput *>(context);
+    constexpr size_t capacity = 65536;
+    if (in.pos_ == in.len_) {
+        if (bytes >= capacity)
+            return ::read(in.fd_, data, bytes);
+        ssize_t got = ::read(in.fd_, in.buffer_.get(), capacity);
+        if (got <= 0)
+            return got;
+        in.pos_ = 0;
+        in.len_ = static_cast<size_t>(got);
+    }
+    size_t n = std::min(in.len_ - in.pos_, bytes);
+    std::memcpy(data, in.buffer_.get() + in.pos_, n);
+    in.pos_ += n;
+    return static_cast<ssize_t>(n);
+}
+
+}  // namespace quillet::filter
