@@ -72,6 +72,12 @@ DWORD grid_1200(int64_t pixels, int res)
     return static_cast<DWORD>(static_cast<int>(pixels * 1200 / res));
 }
 
+DWORD left_offset_1200(DWORD paper_width_1200)
+{
+    const int64_t left = (a4_width_1200 - static_cast<int>(paper_width_1200)) / 2 + left_base_1200;
+    return left < 0 ? 0 : static_cast<DWORD>(left);
+}
+
 PlanResult plan_page(const PageHeader &header, int page_number, const PlanLimits &limits)
 {
     const uint64_t width = header.width;
@@ -134,8 +140,7 @@ PlanResult plan_page(const PageHeader &header, int page_number, const PlanLimits
 
     plan.paper_width_1200 = grid_1200(paper_width, res_x);
     plan.paper_height_1200 = grid_1200(paper_height, res_y);
-    const int64_t left = (a4_width_1200 - static_cast<int>(plan.paper_width_1200)) / 2 + left_base_1200;
-    plan.left_offset = left < 0 ? 0 : static_cast<DWORD>(left);
+    plan.left_offset = left_offset_1200(plan.paper_width_1200);
     plan.top_offset = top_base_1200;
     return {plan, {}};
 }

@@ -70,5 +70,8 @@ PlanResult plan_page(const PageHeader &header, int page_number, const PlanLimits
 
 // A size in pixels at res dots per inch on the 1/1200 inch grid, truncated.
 DWORD grid_1200(int64_t pixels, int res);
+// The left offset of an image paper_width_1200 wide: centred on the width of
+// an A4 sheet and moved right by a fixed base, never negative.
+DWORD left_offset_1200(DWORD paper_width_1200);
 
 }  // namespace quillet

@@ -29,6 +29,8 @@ uint32_t enum_field(const cups_bool_t &field)
     return value;
 }
 
+}  // namespace
+
 PageHeader page_header(const cups_page_header2_t &cups)
 {
     PageHeader header;
@@ -46,6 +48,8 @@ PageHeader page_header(const cups_page_header2_t &cups)
     header.mirror = cups.cupsInteger[0];
     return header;
 }
+
+namespace {
 
 // A failure while the stream is written: the step that failed, then the
 // reason CUPS shows the user.

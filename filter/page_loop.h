@@ -24,6 +24,9 @@ struct LoopResult {
     int pages = 0;  // pages begun
 };
 
+// What the core needs of a CUPS page header.
+PageHeader page_header(const cups_page_header2_t &cups);
+
 // Reads every page of the raster and writes its page document to out,
 // encoding bands on threads threads.  canceled is tested between pages and
 // before each row; a page begun is finished with blank rows.
