@@ -1,7 +1,9 @@
 // What a page costs: (a) the whole filter path from raster bytes to stream
-// bytes, in-process, with the stream going to a FILE that counts and
-// discards it; (b) only the libjbig calls the filter makes, on the same
-// bands already in memory.  After the runs it prints (a)/(b) per page class.
+// bytes, in-process on one thread, with the stream going to a FILE that
+// counts and discards it; (b) only the libjbig calls the filter makes, on the
+// same bands already in memory.  After the runs it prints (a)/(b) per page
+// class.  filter_threads/N/CLASS measures the wall time of (a) with N
+// encoder threads.
 //
 // Usage: filter_bench --corpus=DIR [--plot=FILE] [--pairs=N] [benchmark flags]
 // DIR holds CLASS.ras raster files (see make_corpus.sh).  The table's
@@ -28,7 +30,8 @@ extern "C" {
 }
 
 #include "files.h"
-#include "filter.h"
+#include "oakt_tables.h"
+#include "page_loop.h"
 #include "raster.h"
 
 using namespace quillet::test;
@@ -61,15 +64,13 @@ struct Prepared {
 
 Prepared prepare(const RasterPage &page)
 {
-    int rawW = int((page.width() + 31) & ~31u);
-    int w, h;
-    fit_image(int(page.header.HWResolution[0]), int(page.header.HWResolution[1]), rawW, page.height(), &w, &h);
+    quillet::PagePlan plan = *quillet::plan_page(quillet::filter::page_header(page.header), 1).plan;
     Prepared p;
-    p.w = w;
-    p.h = h;
-    size_t bpl = size_t(w) / 8;
-    p.bits.assign(bpl * size_t(h), 0);
-    for (int y = 0; y < h; y++)
+    p.w = int(plan.image_width);
+    p.h = int(plan.image_height);
+    size_t bpl = plan.image_bytes_per_row;
+    p.bits.assign(bpl * size_t(p.h), 0);
+    for (int y = 0; y < p.h; y++)
         memcpy(p.bits.data() + size_t(y) * bpl, page.row(unsigned(y)), std::min<size_t>(bpl, page.bpl()));
     return p;
 }
@@ -89,7 +90,8 @@ size_t encode_page(Prepared &p)
         unsigned char *band = p.bits.data() + size_t(y) * bpl;
         jbg_enc_state se;
         jbg_enc_init(&se, unsigned(p.w), unsigned(lines), 1, &band, discard, &out);
-        jbg_enc_options(&se, 3, 0x158, unsigned(lines), 16, 0);
+        jbg_enc_options(&se, quillet::jbig_order, quillet::jbig_options, unsigned(lines), quillet::jbig_mx,
+                        quillet::jbig_my);
         jbg_enc_out(&se);
         jbg_enc_free(&se);
     }
@@ -104,15 +106,15 @@ struct PageClass {
 };
 
 // (a): the raster stream, from a memory file, through the filter's page loop.
-size_t run_filter(int fd)
+size_t run_filter(int fd, unsigned threads = 1)
 {
+    static const volatile sig_atomic_t never = 0;
+    static FILE *out = discarding_file(&BytesOut);
     lseek(fd, 0, SEEK_SET);
     BytesOut = 0;
-    reset_page_settings();
-    Canceled = 0;
-    cups_raster_t *ras = open_raster_input(fd);
-    page_loop(ras, nullptr);
-    cupsRasterClose(ras);
+    quillet::filter::RasterInput input(fd);
+    quillet::filter::print_pages(input.raster(), out, threads, never);
+    fflush(out);
     return BytesOut;
 }
 
@@ -141,6 +143,15 @@ void BM_Filter(benchmark::State &state, PageClass *c)
         bytes = run_filter(fd);
     close(fd);
     state.counters["bytes_out"] = double(bytes);
+    state.counters["pages"] = double(c->pages.size());
+}
+
+void BM_FilterThreads(benchmark::State &state, PageClass *c)
+{
+    int fd = memory_file(c->raster);
+    for (auto _ : state)
+        run_filter(fd, unsigned(state.range(0)));
+    close(fd);
     state.counters["pages"] = double(c->pages.size());
 }
 
@@ -230,10 +241,8 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    // The filter writes the stream and its status lines through stdout and
-    // stderr: point both at discarding files, the first one counting.  The benchmark's own output
-    // goes through std::cout, which keeps the original stream.
-    stdout = discarding_file(&BytesOut);
+    // The filter's status lines go to stderr: point it at a discarding file.
+    // The benchmark's own output goes through std::cout.
     stderr = discarding_file(nullptr);
 
     std::vector<std::string> files;
@@ -252,6 +261,8 @@ int main(int argc, char **argv)
         }
         benchmark::RegisterBenchmark(("filter/" + c.name).c_str(), BM_Filter, &c)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("encoder/" + c.name).c_str(), BM_Encoder, &c)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("filter_threads/" + c.name).c_str(), BM_FilterThreads, &c)
+            ->Arg(1)->Arg(2)->Arg(4)->UseRealTime()->Unit(benchmark::kMillisecond);
     }
 
     int n = int(rest.size());

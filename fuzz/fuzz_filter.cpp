@@ -1,6 +1,6 @@
-// libFuzzer harness: arbitrary bytes as the raster stream through the whole
-// page loop (header checks, page buffer, clipping, mirroring, bands), with
-// the printer data going to /dev/null.
+// libFuzzer harness: arbitrary bytes as the raster stream through the
+// filter's whole page loop (header checks, plans, rows, bands), with the
+// printer data going to /dev/null.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -8,15 +8,18 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "filter.h"
+#include "page_loop.h"
+
+namespace {
+FILE *null_output;
+const volatile sig_atomic_t never_canceled = 0;
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    if (!freopen("/dev/null", "w", stdout))
-        abort();
-    // Pages up to 1 MiB keep every input fast; larger ones take the same
-    // refusal path as pages beyond 31 bits.
-    PageBufferLimit = 1u << 20;
+    null_output = std::fopen("/dev/null", "w");
+    if (!null_output)
+        std::abort();
     return 0;
 }
 
@@ -24,17 +27,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     int fd = memfd_create("raster", 0);
     if (fd < 0 || write(fd, data, size) != ssize_t(size) || lseek(fd, 0, SEEK_SET) != 0)
-        abort();
-
-    reset_page_settings();
-    Canceled = 0;
-    cups_raster_t *ras = open_raster_input(fd);
-    page_loop(ras, nullptr);
-    // A page buffer that could not be had leaves nothing behind; any other
-    // way out of the loop has freed it in EndPage.
-    free(ImageBuffer);
-    ImageBuffer = nullptr;
-    cupsRasterClose(ras);
+        std::abort();
+    {
+        // Pages up to 1 MiB keep every input fast; larger ones take the same
+        // refusal path as pages beyond 31 bits.
+        quillet::filter::RasterInput input(fd);
+        quillet::filter::print_pages(input.raster(), null_output, 1 + size % 3, never_canceled,
+                                     quillet::PlanLimits{1u << 20});
+    }
     close(fd);
     return 0;
 }

@@ -6,33 +6,39 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
+#include "band_encoder.h"
 #include "files.h"
-#include "filter.h"
+#include "page_loop.h"
 #include "raster.h"
+#include "record_writer.h"
 
 using namespace quillet::test;
 
 namespace {
 
-// The stream the filter writes for a page, made in-process.
+// The stream the filter writes for the pages, made in-process.
 std::vector<uint8_t> stream_of(const std::vector<RasterPage> &pages)
 {
-    reset_page_settings();
-    return capture([&](FILE *fp) {
-        for (const RasterPage &page : pages) {
-            start_doc(fp);
-            cups_page_header2_t h = page.header;
-            StartPage(nullptr, &h);
-            int rawW = int((h.cupsWidth + 31) & ~31u);
-            int rawBpl = rawW / 8;
-            std::vector<uint8_t> buffer(size_t(rawBpl) * h.cupsHeight, 0);
-            for (unsigned y = 0; y < h.cupsHeight; y++)
-                std::copy(page.row(y), page.row(y) + page.bpl(), buffer.begin() + long(y) * rawBpl);
-            pbm_pages(buffer.data(), rawW, rawBpl, int(h.cupsHeight), fp);
-            oak_record(fp, OAK_TYPE_END_DOC, nullptr, 0);
+    quillet::MemorySink sink;
+    quillet::RecordWriter writer(sink);
+    quillet::BandEncoder encoder(1);
+    DWORD previous_duplex = 0;
+    for (const RasterPage &page : pages) {
+        quillet::PagePlan plan = *quillet::plan_page(quillet::filter::page_header(page.header), 1).plan;
+        quillet::write_document_start(writer, previous_duplex, 0);
+        previous_duplex = plan.duplex;
+        quillet::write_page_start(writer, plan);
+        encoder.begin_page(plan, writer);
+        for (unsigned y = 0; y < page.height(); y++) {
+            std::span<uint8_t> room = encoder.next_row();
+            std::copy(page.row(y), page.row(y) + page.bpl(), room.begin());
+            encoder.commit_row();
         }
-    });
+        encoder.end_page();
+        quillet::write_page_end(writer);
+        quillet::write_document_end(writer);
+    }
+    return sink.bytes();
 }
 
 }  // namespace

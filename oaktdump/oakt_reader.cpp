@@ -1,5 +1,9 @@
 #include "oakt_reader.h"
 
+#include <array>
+
+#include "oakt_tables.h"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -163,18 +167,15 @@ DecodedBand decode_band(const OAK_IMAGE_DATA &rec, std::span<const uint8_t> data
 {
     DecodedBand out;
     // Back to the BIH as T.82 has it: XD, YD and L0 most significant byte first.
-    unsigned char bih[OAKBIH_SIZE];
-    oak_pack_bih(bih, rec.bih);
-    for (int field = 4; field < 16; field += 4) {
-        std::swap(bih[field], bih[field + 3]);
-        std::swap(bih[field + 1], bih[field + 2]);
-    }
+    std::array<unsigned char, OAKBIH_SIZE> bih;
+    oak_pack_bih(bih.data(), rec.bih);
+    quillet::swap_bih_sizes(bih);
 
     jbg_dec_state dec;
     jbg_dec_init(&dec);
     jbg_dec_maxsize(&dec, rec.bih.xd, rec.bih.yd);
     size_t used = 0;
-    int rc = jbg_dec_in(&dec, bih, sizeof bih, &used);
+    int rc = jbg_dec_in(&dec, bih.data(), bih.size(), &used);
     if (rc == JBG_EAGAIN && !data.empty()) {
         // The decoder takes non-const data but does not change it.
         rc = jbg_dec_in(&dec, const_cast<unsigned char *>(data.data()), data.size(), &used);
@@ -369,7 +370,7 @@ std::optional<Violation> read_stream(std::span<const uint8_t> stream, StreamList
                 return Violation{f.offset, "band rows",
                                  "band of " + std::to_string(rec.bih.yd) + " rows where " + std::to_string(rows) +
                                      " belong"};
-            if (rec.bih.opt1 != 0x00010000u || rec.bih.opt2 != 0x58030010u || rec.bih.xd != plane.w ||
+            if (rec.bih.opt1 != quillet::band_bih_opt1 || rec.bih.opt2 != quillet::band_bih_opt2 || rec.bih.xd != plane.w ||
                 rec.bih.l0 != rec.bih.yd) {
                 unsigned char bih[OAKBIH_SIZE];
                 oak_pack_bih(bih, rec.bih);

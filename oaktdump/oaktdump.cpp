@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "oakt_reader.h"
+#include "oakt_tables.h"
 #include "page_files.h"
 
 namespace {
@@ -22,32 +23,17 @@ const char *Usage =
 
 std::string paper_name(DWORD code)
 {
-    switch (code) {
-    case 1: return "Letter";
-    case 7: return "Executive";
-    case 9: return "A4";
-    case 11: return "A5";
-    case 13: return "B5 (JIS)";
-    case 27: return "Envelope DL";
-    case 28: return "Envelope C5";
-    case 37: return "Envelope Monarch";
-    case 256: return "user-defined size";
-    default: return "unknown paper";
-    }
+    return std::string(quillet::paper_name(code));
 }
 
 std::string media_name(unsigned code)
 {
-    static const char *names[] = {"plain paper",      "archive paper",    "kraft paper 80 g", "kraft paper 120 g",
-                                  "kraft paper 200 g", "kraft paper 250 g", "label stock 160 g", "label stock 180 g",
-                                  "label stock",      "tracing paper"};
-    return code < 10 ? names[code] : "unknown media";
+    return code < quillet::media_names.size() ? std::string(quillet::media_names[code]) : "unknown media";
 }
 
 std::string density_name(unsigned level)
 {
-    static const char *names[] = {"lightest", "light", "normal", "dark", "darkest"};
-    return level < 5 ? names[level] : "unknown density";
+    return level < quillet::density_names.size() ? std::string(quillet::density_names[level]) : "unknown density";
 }
 
 std::string sides_name(DWORD duplex)

@@ -10,7 +10,7 @@ CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DQUILLET_FUZZ=ON -DQUILLET_
 cmake --build build-fuzz -j "$(nproc)"
 cd build-fuzz/fuzz
 
-for harness in filter oaktdump; do
+for harness in filter oaktdump core; do
     saved=$(find ../../fuzz/regressions/$harness -type f 2>/dev/null | sort)
     if [ -n "$saved" ]; then
         echo "== fuzz_$harness: $(echo "$saved" | wc -l) saved crash inputs"
@@ -22,6 +22,7 @@ for harness in filter oaktdump; do
     case $harness in
         filter) seeds=seeds/raster ;;
         oaktdump) seeds=seeds/oakt ;;
+        core) seeds=../../fuzz/corpus/core ;;
     esac
     status=0
     ./fuzz_$harness -max_total_time="$seconds" -close_fd_mask=2 -rss_limit_mb=4096 -max_len=65536 \

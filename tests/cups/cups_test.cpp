@@ -239,9 +239,19 @@ protected:
                        "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n");
         cupsd_ = new Process("/usr/sbin/cupsd", RunOptions({"-f", "-c", dir_->file("etc/cupsd.conf"), "-s",
                                                             dir_->file("etc/cups-files.conf")}));
-        for (int i = 0; i < 100 && run("/usr/bin/lpstat", {"-h", host(), "-r"}).status != 0; i++)
+        // lpstat -r exits 0 either way: only its answer tells.
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!(running_ = scheduler_runs()) && std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+
+    static bool scheduler_runs()
+    {
+        RunResult r = run("/usr/bin/lpstat", {"-h", host(), "-r"});
+        return std::string(r.out.begin(), r.out.end()) == "scheduler is running\n";
+    }
+
+    void SetUp() override { ASSERT_TRUE(running_) << "the private cupsd did not start: " << error_log(); }
 
     static void TearDownTestSuite()
     {
@@ -338,11 +348,13 @@ protected:
     static TempDir *dir_;
     static Process *cupsd_;
     static int port_;
+    static bool running_;
 };
 
 TempDir *Cupsd::dir_;
 Process *Cupsd::cupsd_;
 int Cupsd::port_;
+bool Cupsd::running_;
 
 TEST_F(Cupsd, PrintsJobsWithTheirOptions)
 {
