@@ -146,6 +146,31 @@ void BM_Filter(benchmark::State &state, PageClass *c)
     state.counters["pages"] = double(c->pages.size());
 }
 
+// (c): only reading the raster's rows, as the filter reads them.
+size_t run_read(int fd)
+{
+    lseek(fd, 0, SEEK_SET);
+    quillet::filter::RasterInput input(fd);
+    cups_page_header2_t header;
+    std::vector<unsigned char> row;
+    size_t rows = 0;
+    while (cupsRasterReadHeader2(input.raster(), &header)) {
+        row.resize(header.cupsBytesPerLine);
+        for (unsigned y = 0; y < header.cupsHeight; y++, rows++)
+            if (!cupsRasterReadPixels(input.raster(), row.data(), header.cupsBytesPerLine))
+                break;
+    }
+    return rows;
+}
+
+void BM_Read(benchmark::State &state, PageClass *c)
+{
+    int fd = memory_file(c->raster);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(run_read(fd));
+    close(fd);
+}
+
 void BM_FilterThreads(benchmark::State &state, PageClass *c)
 {
     int fd = memory_file(c->raster);
@@ -205,6 +230,7 @@ public:
             if (median)
                 medians_.insert(name);
             cpu[name] = run.GetAdjustedCPUTime();
+            real[name] = run.GetAdjustedRealTime();
             auto it = run.counters.find("bytes_out");
             if (it != run.counters.end())
                 bytesOut[name] = it->second.value;
@@ -212,6 +238,7 @@ public:
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, double> cpu;  // ms per iteration
+    std::map<std::string, double> real;
     std::map<std::string, double> bytesOut;
 
 private:
@@ -261,6 +288,7 @@ int main(int argc, char **argv)
         }
         benchmark::RegisterBenchmark(("filter/" + c.name).c_str(), BM_Filter, &c)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("encoder/" + c.name).c_str(), BM_Encoder, &c)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("read/" + c.name).c_str(), BM_Read, &c)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("filter_threads/" + c.name).c_str(), BM_FilterThreads, &c)
             ->Arg(1)->Arg(2)->Arg(4)->UseRealTime()->Unit(benchmark::kMillisecond);
     }
@@ -272,7 +300,7 @@ int main(int argc, char **argv)
     benchmark::Shutdown();
 
     std::cout << "\n| page class | pages | pixels per page | (a) filter ms/page | (b) encoder ms/page | (a)/(b) paired | "
-                 "pages/min | bytes out/page |\n|---|---|---|---|---|---|---|---|\n";
+                 "(c) rows only ms/page | pages/min | bytes out/page |\n|---|---|---|---|---|---|---|---|---|\n";
     std::ofstream plotData;
     if (!plot.empty())
         plotData.open(plot);
@@ -284,13 +312,31 @@ int main(int argc, char **argv)
         double ratio = pairs > 0 ? paired_ratio(const_cast<PageClass &>(c), pairs) : a->second / b->second;
         double perPageA = a->second / pages, perPageB = b->second / pages;
         char line[256];
-        snprintf(line, sizeof line, "| %s | %zu | %.1f M | %.2f | %.2f | %.3f | %.0f | %.0f |\n", c.name.c_str(),
-                 c.pages.size(), double(c.pixels) / pages / 1e6, perPageA, perPageB, ratio,
+        auto read = reporter.cpu.find("read/" + c.name);
+        double perPageC = read == reporter.cpu.end() ? 0 : read->second / pages;
+        snprintf(line, sizeof line, "| %s | %zu | %.1f M | %.2f | %.2f | %.3f | %.2f | %.0f | %.0f |\n",
+                 c.name.c_str(), c.pages.size(), double(c.pixels) / pages / 1e6, perPageA, perPageB, ratio, perPageC,
                  60000.0 / perPageA, reporter.bytesOut["filter/" + c.name] / pages);
         std::cout << line;
         if (plotData)
             plotData << c.name << " " << double(c.pixels) / pages << " " << perPageA << " " << perPageB << " " << ratio
                      << "\n";
+    }
+    // Wall time with 1, 2 and 4 encoder threads, and the speedup over one.
+    std::cout << "\n| page class | bands per page | wall ms/page, 1 thread | 2 threads | 4 threads | speedup 2 | "
+                 "speedup 4 |\n|---|---|---|---|---|---|---|\n";
+    for (const PageClass &c : classes) {
+        auto one = reporter.real.find("filter_threads/" + c.name + "/1/real_time");
+        auto two = reporter.real.find("filter_threads/" + c.name + "/2/real_time");
+        auto four = reporter.real.find("filter_threads/" + c.name + "/4/real_time");
+        if (one == reporter.real.end() || two == reporter.real.end() || four == reporter.real.end() || c.pages.empty())
+            continue;
+        double pages = double(c.pages.size());
+        char line[256];
+        snprintf(line, sizeof line, "| %s | %d | %.1f | %.1f | %.1f | %.2f | %.2f |\n", c.name.c_str(),
+                 (c.pages[0].h + 255) / 256, one->second / pages, two->second / pages, four->second / pages,
+                 one->second / two->second, one->second / four->second);
+        std::cout << line;
     }
     return 0;
 }

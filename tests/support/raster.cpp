@@ -83,14 +83,21 @@ void write_raster(const std::string &path, const std::vector<RasterPage> &pages,
 
 std::vector<uint8_t> raw_raster(const std::vector<std::pair<cups_page_header2_t, std::vector<uint8_t>>> &pages)
 {
-    std::vector<uint8_t> out;
     const uint32_t sync = CUPS_RASTER_SYNC;  // "RaS3" in host byte order
-    const auto *s = reinterpret_cast<const uint8_t *>(&sync);
-    out.insert(out.end(), s, s + 4);
+    size_t size = sizeof sync;
+    for (const auto &page : pages)
+        size += sizeof page.first + page.second.size();
+    std::vector<uint8_t> out(size);
+    size_t at = 0;
+    auto put = [&](const void *bytes, size_t n) {
+        if (n)
+            memcpy(out.data() + at, bytes, n);
+        at += n;
+    };
+    put(&sync, sizeof sync);
     for (const auto &[header, data] : pages) {
-        const auto *h = reinterpret_cast<const uint8_t *>(&header);
-        out.insert(out.end(), h, h + sizeof header);
-        out.insert(out.end(), data.begin(), data.end());
+        put(&header, sizeof header);
+        put(data.data(), data.size());
     }
     return out;
 }
