@@ -42,6 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     header.duplex = shape >> 16 & 1;
     header.mirror = shape >> 17 & 1;
     const unsigned threads = 1 + (shape >> 18 & 3);
+    // Any clock reading, also ones the calendar cannot hold.
+    const time_t now = static_cast<time_t>(static_cast<int64_t>(take(data, size)) << (shape >> 20 & 31));
 
     PlanResult planned = plan_page(header, 1, PlanLimits{1u << 20});
     if (!planned.plan)
@@ -49,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const PagePlan &plan = *planned.plan;
     MemorySink sink;
     RecordWriter writer(sink);
+    write_document_start(writer, plan.duplex, now);
     write_page_start(writer, plan);
     BandEncoder encoder(threads);
     encoder.begin_page(plan, writer);
@@ -66,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (encoder.end_page())
         std::abort();
     write_page_end(writer);
-    // Page records, one record per band, the two closing records.
+    write_document_end(writer);
+    // Document and page records, one record per band, the closing records.
     size_t bands = (plan.image_height + 255) / 256;
     size_t records = 0;
     const std::vector<uint8_t> &out = sink.bytes();
@@ -76,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             at += out[at + 36] | out[at + 37] << 8 | out[at + 38] << 16 | uint32_t(out[at + 39]) << 24;
         at += length;
     }
-    if (records != 7 + bands + 2)
+    if (records != 4 + 7 + bands + 3)
         std::abort();
     return 0;
 }

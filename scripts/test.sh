@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs every test: the whole suite,
-# the Debian package installed and printed through CUPS, the fuzzers for a
-# minute each, and the whole suite again built with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# a Release build as packagers make it, the Debian package installed and
+# printed through CUPS, the fuzzers for a minute each, the core's threads
+# under ThreadSanitizer, and the whole suite again built with
+# AddressSanitizer and UndefinedBehaviorSanitizer.
 set -eu
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -11,11 +12,22 @@ sh scripts/install-deps.sh
 sh scripts/build.sh
 (cd build && LANG=C ctest --output-on-failure -j "$jobs")
 
+echo "== Release build, warnings as errors"
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DQUILLET_WERROR=ON -DQUILLET_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build build-release -j "$jobs" --target rastertoquillet oaktdump core_tests
+LANG=C build-release/tests/core_tests --gtest_brief=1
+
 sh scripts/package-test.sh
 
 sh scripts/fuzz.sh 60
 
-cmake -S . -B build-asan -DQUILLET_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== ThreadSanitizer: pages and jobs encoded on several threads"
+cmake -S . -B build-tsan -DQUILLET_TSAN=ON -DQUILLET_WERROR=ON -DQUILLET_BUILD_BENCHMARKS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-tsan -j "$jobs" --target core_tests
+TSAN_OPTIONS=halt_on_error=1 LANG=C build-tsan/tests/core_tests --gtest_filter='Pages*:*/Pages.*' --gtest_brief=1
+
+cmake -S . -B build-asan -DQUILLET_SANITIZE=ON -DQUILLET_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build-asan -j "$jobs"
 cd build-asan
 LANG=C ctest --output-on-failure -j "$jobs"
