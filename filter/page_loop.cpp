@@ -60,6 +60,23 @@ LoopEnd stream_failed(const std::string &what)
     return LoopEnd::StreamFailed;
 }
 
+// A page larger than the printable area loses its right and bottom edges:
+// say how much, so that nothing is lost without notice.
+void warn_cut(int page, const PagePlan &plan)
+{
+    auto millimetres = [](uint32_t from, uint32_t to, int res) {
+        return from > to && res > 0 ? double(from - to) * 25.4 / res : 0.0;
+    };
+    const double right = millimetres(plan.input_width, plan.image_width, plan.resolution_x);
+    const double bottom = millimetres(plan.input_height, plan.image_height, plan.resolution_y);
+    if (right <= 0 && bottom <= 0)
+        return;
+    _cupsLangPrintFilter(stderr, "WARNING",
+                         "Page %d is larger than the printable area: %.1f mm at the right and %.1f mm at the "
+                         "bottom are not printed.",
+                         page, right, bottom);
+}
+
 }  // namespace
 
 LoopResult print_pages(cups_raster_t *raster, FILE *out, unsigned threads, const volatile sig_atomic_t &canceled,
@@ -69,8 +86,6 @@ LoopResult print_pages(cups_raster_t *raster, FILE *out, unsigned threads, const
     RecordWriter writer(sink);
     BandEncoder encoder(threads);
     LoopResult result;
-    // A page document opens with the duplex setting of the page before it.
-    DWORD previous_duplex = 0;
 
     cups_page_header2_t header;
     while (cupsRasterReadHeader2(raster, &header)) {
@@ -88,12 +103,14 @@ LoopResult print_pages(cups_raster_t *raster, FILE *out, unsigned threads, const
         std::fprintf(stderr, "PAGE: %d %d\n", page, header.NumCopies);
         _cupsLangPrintFilter(stderr, "INFO", "Starting page %d.", page);
 
-        write_document_start(writer, previous_duplex, std::time(nullptr));
+        if (plan.cut)
+            warn_cut(page, plan);
+
+        write_document_start(writer, plan.duplex, std::time(nullptr));
         if (writer.failed()) {
             result.end = stream_failed(*writer.error());
             return result;
         }
-        previous_duplex = plan.duplex;
         write_page_start(writer, plan);
 
         encoder.begin_page(plan, writer);

@@ -22,11 +22,9 @@ std::vector<uint8_t> stream_of(const std::vector<RasterPage> &pages)
     quillet::MemorySink sink;
     quillet::RecordWriter writer(sink);
     quillet::BandEncoder encoder(1);
-    DWORD previous_duplex = 0;
     for (const RasterPage &page : pages) {
         quillet::PagePlan plan = *quillet::plan_page(quillet::filter::page_header(page.header), 1).plan;
-        quillet::write_document_start(writer, previous_duplex, 0);
-        previous_duplex = plan.duplex;
+        quillet::write_document_start(writer, plan.duplex, 0);
         quillet::write_page_start(writer, plan);
         encoder.begin_page(plan, writer);
         for (unsigned y = 0; y < page.height(); y++) {

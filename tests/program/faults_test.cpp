@@ -21,6 +21,7 @@ struct SizeCase {
     unsigned w, h, resX, resY;
     int status;          // 1: the page is refused
     unsigned imageW, imageH;
+    const char *cut;     // millimetres not printed, as the warning gives them
 };
 
 class Sizes : public testing::TestWithParam<SizeCase> {};
@@ -37,6 +38,15 @@ TEST_P(Sizes, PrintTheTopLeftOrRefuse)
         EXPECT_EQ(r.err_lines()[0].rfind("ERROR: Page 1 ", 0), 0u);
         return;
     }
+    std::vector<std::string> warnings;
+    for (const std::string &line : r.err_lines())
+        if (line.rfind("WARNING:", 0) == 0)
+            warnings.push_back(line);
+    if (*c.cut)
+        EXPECT_EQ(warnings, std::vector<std::string>{"WARNING: Page 1 is larger than the printable area: " +
+                                                     std::string(c.cut) + " are not printed."});
+    else
+        EXPECT_TRUE(warnings.empty()) << r.err;
     auto docs = read_pages(r.out);
     ASSERT_EQ(docs.size(), 1u);
     const Bitmap &img = docs[0].image;
@@ -51,15 +61,19 @@ TEST_P(Sizes, PrintTheTopLeftOrRefuse)
 
 INSTANTIATE_TEST_SUITE_P(
     Pages, Sizes,
-    testing::Values(SizeCase{"resolution_0", 640, 100, 0, 0, 0, 0, 0},
-                    SizeCase{"resolution_0_down", 640, 100, 600, 0, 0, 640, 0},
-                    SizeCase{"resolution_0_across", 640, 100, 0, 600, 1, 0, 0},
-                    SizeCase{"resolution_1", 640, 100, 1, 1, 0, 32, 11},
-                    SizeCase{"resolution_10", 640, 300, 10, 10, 0, 96, 114},
-                    SizeCase{"resolution_huge", 640, 100, 1u << 30, 1u << 30, 1, 0, 0},
-                    SizeCase{"resolution_above_2_31", 640, 100, 0x80000000u, 0x80000000u, 1, 0, 0},
-                    SizeCase{"resolution_unequal", 3000, 3000, 300, 600, 0, 2368, 3000},  // margin from 600 dpi
-                    SizeCase{"far_larger_than_the_sheet", 9000, 12000, 600, 600, 0, 4832, 6872}),
+    testing::Values(SizeCase{"resolution_0", 640, 100, 0, 0, 0, 0, 0, ""},
+                    SizeCase{"resolution_0_down", 640, 100, 600, 0, 0, 640, 0, ""},
+                    SizeCase{"resolution_0_across", 640, 100, 0, 600, 1, 0, 0, ""},
+                    SizeCase{"resolution_1", 640, 100, 1, 1, 0, 32, 11, "15443.2 mm at the right and 2260.6 mm at the bottom"},
+                    SizeCase{"resolution_10", 640, 300, 10, 10, 0, 96, 114, "1381.8 mm at the right and 472.4 mm at the bottom"},
+                    SizeCase{"resolution_huge", 640, 100, 1u << 30, 1u << 30, 1, 0, 0, ""},
+                    SizeCase{"resolution_above_2_31", 640, 100, 0x80000000u, 0x80000000u, 1, 0, 0, ""},
+                    SizeCase{"resolution_unequal", 3000, 3000, 300, 600, 0, 2368, 3000,  // margin from 600 dpi
+                             "53.5 mm at the right and 0.0 mm at the bottom"},
+                    SizeCase{"padding_only", 4928, 7013, 600, 600, 0, 4928, 7013, ""},
+                    SizeCase{"a4_cut", 4958, 7016, 600, 600, 0, 4832, 6872, "5.3 mm at the right and 6.1 mm at the bottom"},
+                    SizeCase{"far_larger_than_the_sheet", 9000, 12000, 600, 600, 0, 4832, 6872,
+                             "176.4 mm at the right and 217.1 mm at the bottom"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Sizes, PaperCodeFromAnyPageLength)

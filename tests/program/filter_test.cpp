@@ -124,7 +124,7 @@ TEST(StatusLines, OfAThreeHundredRowPage)
                                  "ATTR: job-media-progress=85", "INFO: Finished page 1."}));
 }
 
-TEST(Pages, DuplexOfThePreviousPageAndCopies)
+TEST(Pages, DuplexOfTheirOwnAndCopies)
 {
     std::vector<RasterPage> pages;
     const unsigned duplex[] = {1, 1, 0};
@@ -138,7 +138,7 @@ TEST(Pages, DuplexOfThePreviousPageAndCopies)
     ASSERT_EQ(r.status, 0) << r.err;
     auto docs = read_pages(r.out);
     ASSERT_EQ(docs.size(), 3u);
-    const DWORD docDuplex[] = {0, 1, 1};
+    const DWORD docDuplex[] = {1, 1, 0};
     const DWORD copiesDuplex[] = {0, 0, 0xFFFFFFFF};
     for (int i = 0; i < 3; i++) {
         EXPECT_EQ(docs[i].duplex.duplex, docDuplex[i]);
