@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -51,6 +52,21 @@ constexpr std::string_view paper_name(DWORD code)
 inline constexpr std::array<std::string_view, 10> media_names{
     "plain paper",       "archive paper",     "kraft paper 80 g",  "kraft paper 120 g", "kraft paper 200 g",
     "kraft paper 250 g", "label stock 160 g", "label stock 180 g", "label stock",       "tracing paper"};
+
+// The IPP media-type keywords of the media codes: PWG's standard keyword
+// where one exists, the printer's own otherwise.  CUPS derives the same ones
+// from the PPD's MediaType choice names.
+inline constexpr std::array<std::string_view, 10> media_keywords{
+    "stationery", "stationery-archival", "kraft-80",  "kraft-120", "kraft-200",
+    "kraft-250",  "label-160",           "label-180", "labels",    "tracing"};
+
+constexpr std::optional<int> media_code_for_keyword(std::string_view keyword)
+{
+    for (size_t code = 0; code < media_keywords.size(); code++)
+        if (media_keywords[code] == keyword)
+            return static_cast<int>(code);
+    return std::nullopt;
+}
 
 // Density levels 0 to 4; cupsCompression carries them as 2 to 6.
 inline constexpr std::array<std::string_view, 5> density_names{"lightest", "light", "normal", "dark", "darkest"};

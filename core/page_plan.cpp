@@ -129,7 +129,7 @@ PlanResult plan_page(const PageHeader &header, int page_number, const PlanLimits
     plan.resolution_x = res_x;
     plan.resolution_y = res_y;
     plan.paper_code = paper_code_for_length(header.length_points);
-    plan.media = static_cast<int>(header.media_type);
+    plan.media = limits.media.value_or(static_cast<int>(header.media_type));
     // The density step is the signed difference compression - 2, so that
     // huge values count as negative, limited to the five steps.
     int density = static_cast<int>(header.compression - 2u);

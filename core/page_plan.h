@@ -57,6 +57,8 @@ struct PagePlan {
 struct PlanLimits {
     // Largest raster page taken, in bytes of rows padded to 32 pixels.
     uint64_t max_page_bytes = 0x7fffffff;
+    // A media code the job asked for outside the page header.
+    std::optional<int> media;
 };
 
 // Either a plan or the reason the page is refused.

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -84,6 +85,7 @@ struct ChainCase {
     BYTE media, density;
     DWORD copies;
     bool twoSided, mirror;
+    bool inkAtEveryEdge = false;  // a frame close to the edges of the sheet
 };
 
 class Chain : public testing::TestWithParam<ChainCase> {};
@@ -95,8 +97,23 @@ std::vector<std::string> chain_args(const ChainCase &c, const std::string &type,
         args.push_back("-e");
     args.insert(args.end(), {"-p", driver().ppd, "-m", type});
     args.insert(args.end(), c.options.begin(), c.options.end());
-    args.push_back(Samples + "/" + c.document);
+    args.push_back(c.document[0] == '/' ? c.document : Samples + "/" + c.document);
     return args;
+}
+
+// Whether a page has ink within margin pixels of each of its four edges.
+std::array<bool, 4> ink_near_edges(const RasterPage &page, unsigned margin)
+{
+    std::array<bool, 4> ink{};  // left, top, right, bottom
+    for (unsigned y = 0; y < page.height(); y++)
+        for (unsigned x = 0; x < page.width(); x++)
+            if (page.pixel(x, y)) {
+                ink[0] |= x < margin;
+                ink[1] |= y < margin;
+                ink[2] |= x + margin >= page.width();
+                ink[3] |= y + margin >= page.height();
+            }
+    return ink;
 }
 
 TEST_P(Chain, RecordsCarryTheOptionsAndPagesEqualCupsRaster)
@@ -115,6 +132,8 @@ TEST_P(Chain, RecordsCarryTheOptionsAndPagesEqualCupsRaster)
 
     ASSERT_EQ(docs.size(), pages.size());
     ASSERT_FALSE(docs.empty());
+    // Nothing is cut: no page lost an edge to the printable area.
+    EXPECT_EQ(job.err.find("WARNING: Page"), std::string::npos) << job.err;
     for (size_t i = 0; i < docs.size(); i++) {
         const PageDoc &d = docs[i];
         SCOPED_TRACE("page " + std::to_string(i + 1));
@@ -125,13 +144,17 @@ TEST_P(Chain, RecordsCarryTheOptionsAndPagesEqualCupsRaster)
         EXPECT_EQ(d.media.density, c.density);
         EXPECT_EQ(d.copies.copies, c.copies);
         EXPECT_EQ(d.copies.duplex, c.twoSided ? 0u : 0xFFFFFFFFu);
-        EXPECT_EQ(d.duplex.duplex, i > 0 && c.twoSided ? 1u : 0u);
+        EXPECT_EQ(d.duplex.duplex, c.twoSided ? 1u : 0u);
         EXPECT_EQ(pages[i].header.cupsInteger[0], c.mirror ? 1u : 0u);
         EXPECT_EQ(pages[i].header.MirrorPrint, CUPS_FALSE);
         Bitmap want = expected_image(pages[i]);
-        EXPECT_EQ(d.image.w, want.w);
-        EXPECT_EQ(d.image.h, want.h);
+        EXPECT_EQ(d.image.w, (pages[i].width() + 31) / 32 * 32);
+        EXPECT_EQ(d.image.h, pages[i].height());
         EXPECT_TRUE(d.image == want) << "decoded page differs from CUPS's raster";
+        if (c.inkAtEveryEdge && i == 0) {
+            EXPECT_EQ(ink_near_edges(pages[i], c.dpi * 5 / 25), (std::array<bool, 4>{true, true, true, true}))
+                << "the frame did not reach every edge of the raster";
+        }
     }
 }
 
@@ -139,37 +162,98 @@ INSTANTIATE_TEST_SUITE_P(
     Options, Chain,
     testing::Values(
         ChainCase{"pdf_a4_defaults", "brochure.pdf", {}, 9, 600, 0, 2, 1, false, false},
+        ChainCase{"cups_test_page", "/usr/share/cups/data/default-testpage.pdf", {}, 9, 600, 0, 2, 1, false, false},
+        ChainCase{"a4_frame_300dpi", "frame.pdf", {"-o", "PageSize=A4", "-o", "Resolution=300dpi"}, 9, 300, 0, 2, 1,
+                  false, false, true},
+        ChainCase{"a4_frame_1200dpi", "frame.pdf", {"-o", "media=A4", "-o", "Resolution=1200dpi"}, 9, 1200, 0, 2, 1,
+                  false, false, true},
+        ChainCase{"a4_frame_fit_to_page_600dpi", "frame.pdf", {"-o", "fit-to-page"}, 9, 600, 0, 2, 1, false, false,
+                  true},
         ChainCase{"pdf_a5_300dpi_kraft_dark", "brochure.pdf",
-                  {"-o", "media=A5", "-o", "Resolution=300dpi", "-o", "MediaType=Kraft120", "-o",
+                  {"-o", "PageSize=A5", "-o", "Resolution=300dpi", "-o", "MediaType=Kraft120", "-o",
                    "QuilletDensity=Dark"},
                   11, 300, 3, 3, 1, false, false},
         ChainCase{"pdf_custom_size", "brochure.pdf", {"-o", "media=Custom.4x6in", "-o", "Resolution=300dpi"}, 256,
                   300, 0, 2, 1, false, false},
+        ChainCase{"pdf_largest_custom_size", "frame.pdf", {"-o", "PageSize=Custom.612x841", "-o", "fit-to-page"}, 256,
+                  600, 0, 2, 1, false, false, true},
         ChainCase{"ps_letter_1200dpi_mirrored", "shapes.ps",
-                  {"-o", "media=Letter", "-o", "Resolution=1200dpi", "-o", "QuilletMirror=True"}, 1, 1200, 0, 2, 1,
+                  {"-o", "PageSize=Letter", "-o", "Resolution=1200dpi", "-o", "QuilletMirror=True"}, 1, 1200, 0, 2, 1,
                   false, true},
         ChainCase{"ps_long_edge_three_copies", "shapes.ps", {"-n", "3", "-o", "Duplex=DuplexNoTumble"}, 9, 600, 0, 2,
                   3, true, false},
-        ChainCase{"text_short_edge_b5_label_lightest", "notes.txt",
-                  {"-o", "Duplex=DuplexTumble", "-o", "media=B5", "-o", "MediaType=Label", "-o",
+        ChainCase{"text_short_edge_b5_labels_lightest", "notes.txt",
+                  {"-o", "Duplex=DuplexTumble", "-o", "media=B5", "-o", "MediaType=Labels", "-o",
                    "QuilletDensity=Lightest", "-o", "Resolution=300dpi"},
                   13, 300, 8, 0, 1, true, false},
+        ChainCase{"text_letter", "notes.txt", {"-o", "media=Letter"}, 1, 600, 0, 2, 1, false, false},
+        ChainCase{"text_landscape_a4", "notes.txt", {"-o", "landscape"}, 9, 600, 0, 2, 1, false, false},
+        ChainCase{"image_fit_to_page", "photo.png", {"-o", "fit-to-page", "-o", "Resolution=300dpi"}, 9, 300, 0, 2, 1,
+                  false, false},
         ChainCase{"text_executive_tracing_darkest", "notes.txt",
-                  {"-o", "media=Executive", "-o", "MediaType=Tracing", "-o", "QuilletDensity=Darkest", "-o",
+                  {"-o", "PageSize=Executive", "-o", "MediaType=Tracing", "-o", "QuilletDensity=Darkest", "-o",
                    "Resolution=300dpi"},
                   7, 300, 9, 4, 1, false, false},
         ChainCase{"text_envelope_dl", "notes.txt", {"-o", "media=EnvDL", "-o", "Resolution=300dpi"}, 27, 300, 0, 2, 1,
                   false, false},
-        ChainCase{"text_envelope_c5", "notes.txt", {"-o", "media=EnvC5", "-o", "Resolution=300dpi"}, 28, 300, 0, 2, 1,
-                  false, false},
+        ChainCase{"text_envelope_c5", "notes.txt", {"-o", "PageSize=EnvC5", "-o", "Resolution=300dpi"}, 28, 300, 0, 2,
+                  1, false, false},
         ChainCase{"text_envelope_monarch", "notes.txt", {"-o", "media=EnvMonarch", "-o", "Resolution=300dpi"}, 37,
                   300, 0, 2, 1, false, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// How far a page is from another page turned 180 degrees (turned false: as
+// it is), over the raster's own width: the ink of 32-pixel blocks compared,
+// since halftone screens stay on the device grid when a page is turned.
+double page_distance(const Bitmap &a, const Bitmap &b, unsigned width, bool turned)
+{
+    auto pixel = [](const Bitmap &m, unsigned x, unsigned y) { return (m.bits[y * m.bpl() + x / 8] >> (7 - x % 8)) & 1; };
+    const unsigned block = 32;
+    double distance = 0;
+    for (unsigned by = 0; by + block <= a.h; by += block)
+        for (unsigned bx = 0; bx + block <= width; bx += block) {
+            int inkA = 0, inkB = 0;
+            for (unsigned y = by; y < by + block; y++)
+                for (unsigned x = bx; x < bx + block; x++) {
+                    inkA += pixel(a, x, y);
+                    inkB += turned ? pixel(b, width - 1 - x, b.h - 1 - y) : pixel(b, x, y);
+                }
+            distance += std::abs(inkA - inkB);
+        }
+    return distance;
+}
+
+TEST(Duplex, ShortEdgeTurnsTheBackSides)
+{
+    auto job = [](const char *duplex) {
+        RunResult r = run("/usr/sbin/cupsfilter", {"-e", "-p", driver().ppd, "-m", "printer/quillet", "-o",
+                                                   std::string("Duplex=") + duplex, "-o", "Resolution=300dpi",
+                                                   Samples + "/shapes.ps"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return read_pages(r.out);
+    };
+    std::vector<PageDoc> longEdge = job("DuplexNoTumble"), shortEdge = job("DuplexTumble");
+    ASSERT_EQ(longEdge.size(), 2u);
+    ASSERT_EQ(shortEdge.size(), 2u);
+    for (const std::vector<PageDoc> *docs : {&longEdge, &shortEdge})
+        for (const PageDoc &d : *docs) {
+            EXPECT_EQ(d.duplex.duplex, 1u);
+            EXPECT_EQ(d.copies.duplex, 0u);
+        }
+    EXPECT_TRUE(shortEdge[0].image == longEdge[0].image) << "front sides differ";
+    const Bitmap &back = shortEdge[1].image, &longBack = longEdge[1].image;
+    ASSERT_EQ(back.w, longBack.w);
+    ASSERT_EQ(back.h, longBack.h);
+    unsigned width = shortEdge[1].paper.w1200 / 4;  // the raster's width at 300 dpi
+    double turned = page_distance(back, longBack, width, true);
+    double asIs = page_distance(back, longBack, width, false);
+    EXPECT_LT(turned, asIs / 10) << "as is " << asIs;
+}
+
 TEST(Ppd, EveryMediaTypeAndDensityReachesTheStream)
 {
-    const char *media[] = {"Plain", "Archive", "Kraft80", "Kraft120", "Kraft200",
-                           "Kraft250", "Label160", "Label180", "Label", "Tracing"};
+    const char *media[] = {"Plain", "StationeryArchival", "Kraft80", "Kraft120", "Kraft200",
+                           "Kraft250", "Label160", "Label180", "Labels", "Tracing"};
     const char *density[] = {"Lightest", "Light", "Normal", "Dark", "Darkest"};
     for (int i = 0; i < 10; i++) {
         RunResult r = run("/usr/sbin/cupsfilter",
@@ -369,7 +453,7 @@ TEST_F(Cupsd, PrintsJobsWithTheirOptions)
         {{"-o", "media=A5", "-n", "2"}, "brochure.pdf", 3, 11, 2, false},
         {{"-o", "sides=two-sided-long-edge", "-o", "QuilletMirror=True", "-o", "Resolution=300dpi"},
          "notes.txt", 0, 9, 1, true},
-        {{"-o", "media=Letter", "-o", "MediaType=Archive"}, "shapes.ps", 2, 1, 1, false},
+        {{"-o", "PageSize=Letter", "-o", "MediaType=StationeryArchival"}, "shapes.ps", 2, 1, 1, false},
     };
     int n = 0;
     for (const Job &j : jobs) {
@@ -390,6 +474,69 @@ TEST_F(Cupsd, PrintsJobsWithTheirOptions)
             EXPECT_EQ(d.copies.duplex, j.twoSided ? 0u : 0xFFFFFFFFu);
         }
     }
+}
+
+// IPP clients' attributes, sent by ipptool as a Print-Job request.
+TEST_F(Cupsd, IppAttributesReachTheRecords)
+{
+    struct Job {
+        const char *name;
+        std::string attributes;  // ipptool ATTR lines
+        DWORD dpi;
+        BYTE media;
+        DWORD paper;
+    };
+    const Job jobs[] = {
+        {"quality_draft", "ATTR enum print-quality 3", 300, 0, 9},
+        {"quality_high", "ATTR enum print-quality 5", 1200, 0, 9},
+        {"quality_normal_labels", "ATTR enum print-quality 4\nATTR keyword media-type labels", 600, 8, 9},
+        {"media_col_labels", "ATTR collection media-col {\nMEMBER keyword media-type labels\n}", 600, 8, 9},
+        {"media_col_archival_letter",
+         "ATTR collection media-col {\nMEMBER keyword media-type stationery-archival\n"
+         "MEMBER collection media-size {\nMEMBER integer x-dimension 21590\nMEMBER integer y-dimension 27940\n}\n}",
+         600, 1, 1},
+        {"media_keyword_kraft_a5", "ATTR keyword media iso_a5_148x210mm,kraft-120", 600, 3, 11},
+    };
+    int n = 0;
+    for (const Job &j : jobs) {
+        SCOPED_TRACE(j.name);
+        std::string out = queue_to("ipp" + std::to_string(++n) + ".oakt");
+        std::string test = dir_->file(std::string(j.name) + ".test");
+        write_file(test, "{\nNAME \"Print-Job\"\nOPERATION Print-Job\nGROUP operation-attributes-tag\n"
+                         "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+                         "ATTR uri printer-uri $uri\nATTR name requesting-user-name $user\n"
+                         "ATTR mimeMediaType document-format application/pdf\nGROUP job-attributes-tag\n" +
+                             j.attributes + "\nFILE $filename\nSTATUS successful-ok\n}\n");
+        RunResult r = run("/usr/bin/ipptool", {"-t", "-f", Samples + "/frame.pdf",
+                                               "ipp://" + host() + "/printers/quillet", test});
+        ASSERT_EQ(r.status, 0) << std::string(r.out.begin(), r.out.end());
+        ASSERT_TRUE(wait_idle()) << error_log();
+        auto docs = read_pages(read_file(out));
+        ASSERT_EQ(docs.size(), 1u);
+        EXPECT_EQ(docs[0].mono.plane.resx, j.dpi);
+        EXPECT_EQ(docs[0].media.media, j.media);
+        EXPECT_EQ(docs[0].paper.paper, j.paper);
+    }
+    // What IPP clients are offered.
+    RunResult attrs = run("/usr/bin/ipptool", {"-tv", "ipp://" + host() + "/printers/quillet",
+                                               "get-printer-attributes.test"});
+    std::string text(attrs.out.begin(), attrs.out.end());
+    for (const char *offer : {"print-quality-supported (1setOf enum) = draft,normal,high",
+                              "stationery,stationery-archival,kraft-80,kraft-120,kraft-200,kraft-250,label-160,"
+                              "label-180,labels,tracing"})
+        EXPECT_NE(text.find(offer), std::string::npos) << offer;
+}
+
+// CUPS matches a connected printer to the installed PPD by its IEEE 1284
+// device ID.
+TEST_F(Cupsd, InstalledDriverIsFoundByTheDeviceId)
+{
+    if (!getenv("QUILLET_INSTALLED"))
+        GTEST_SKIP() << "needs the PPD installed in CUPS's model folder";
+    RunResult r = run("/usr/sbin/lpinfo", {"-h", host(), "--device-id", "MFG:Quillet;MDL:Mono Laser;CMD:OAKT;", "-m"});
+    std::string out(r.out.begin(), r.out.end());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(out.find("quillet.ppd Quillet Mono Laser"), std::string::npos) << out;
 }
 
 TEST_F(Cupsd, JobCancelledWhilePrintingEndsWithACompletePage)
