@@ -1,24 +1,40 @@
 #!/bin/sh
-# Builds the Debian package, installs it with apt-get, prints jobs through
-# CUPS with the PPD and filter it installed, and removes it again.  Needs
-# root and a build in build/ (scripts/build.sh).
+# Builds the Debian packages, checks them with lintian, installs them with
+# apt-get, prints jobs through CUPS with the PPD and filter they installed,
+# and removes them again.  Needs root and a build in build/ (scripts/build.sh).
 set -eu
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -ne 0 ]; then
-    echo "package test skipped: it installs a package and needs root"
+    echo "package test skipped: it installs packages and needs root"
     exit 0
 fi
+rm -f build/*.deb
 (cd build && cpack -G DEB)
-deb=$(ls build/rastertoquillet_*.deb | head -n 1)
+filter_deb=$(ls build/rastertoquillet_*.deb)
+dump_deb=$(ls build/oaktdump_*.deb)
+
+# No error and no hardening warning (the hardening tags are informational).
+lintian --info --tag-display-limit 0 "$filter_deb" "$dump_deb" 2>/dev/null | tee build/lintian.log
+if grep -E "^E: |hardening-" build/lintian.log; then
+    echo "lintian reports the lines above"
+    exit 1
+fi
+# A print server needs no libpng.
+if dpkg-deb -f "$filter_deb" Depends | grep -q png; then
+    echo "the filter's package depends on libpng"
+    exit 1
+fi
+
 export DEBIAN_FRONTEND=noninteractive
-apt-get install -y "./$deb"
+apt-get install -y "./$filter_deb" "./$dump_deb"
 status=0
 QUILLET_INSTALLED=1 LANG=C build/tests/cups_tests \
-    --gtest_filter='Cupsd.*:Options/Chain.*:Ppd.EveryMediaTypeAndDensityReachesTheStream' || status=$?
+    --gtest_filter='Cupsd.*:Options/Chain.*:Ppd.EveryMediaTypeAndDensityReachesTheStream:Duplex.*' || status=$?
 for f in /usr/lib/cups/filter/rastertoquillet /usr/share/cups/model/quillet.ppd /usr/bin/oaktdump \
-         /usr/share/man/man8/rastertoquillet.8 /usr/share/man/man1/oaktdump.1; do
-    [ -e "$f" ] || { echo "package did not install $f"; status=1; }
+         /usr/share/man/man8/rastertoquillet.8.gz /usr/share/man/man1/oaktdump.1.gz \
+         /usr/share/doc/rastertoquillet/copyright /usr/share/doc/oaktdump/copyright; do
+    [ -e "$f" ] || { echo "packages did not install $f"; status=1; }
 done
 [ "$(stat -c %a /usr/lib/cups/filter/rastertoquillet)" = 755 ] || { echo "filter mode is not 0755"; status=1; }
-apt-get remove -y rastertoquillet
+apt-get remove -y rastertoquillet oaktdump
 exit $status

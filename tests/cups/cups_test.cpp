@@ -361,7 +361,7 @@ protected:
     {
         std::vector<std::string> args = {"-h", host(), "-d", "quillet"};
         args.insert(args.end(), options.begin(), options.end());
-        args.push_back(Samples + "/" + document);
+        args.push_back(document[0] == '/' ? document : Samples + "/" + document);
         RunResult r = run("/usr/bin/lp", args);
         std::string out(r.out.begin(), r.out.end());
         size_t at = out.find("quillet-");
@@ -454,6 +454,10 @@ TEST_F(Cupsd, PrintsJobsWithTheirOptions)
         {{"-o", "sides=two-sided-long-edge", "-o", "QuilletMirror=True", "-o", "Resolution=300dpi"},
          "notes.txt", 0, 9, 1, true},
         {{"-o", "PageSize=Letter", "-o", "MediaType=StationeryArchival"}, "shapes.ps", 2, 1, 1, false},
+        {{}, "/usr/share/cups/data/default-testpage.pdf", 1, 9, 1, false},
+        {{"-o", "media=A4", "-o", "Resolution=1200dpi"}, "frame.pdf", 1, 9, 1, false},
+        {{"-o", "landscape"}, "notes.txt", 0, 9, 1, false},
+        {{"-o", "fit-to-page", "-o", "sides=two-sided-short-edge"}, "photo.png", 1, 9, 1, true},
     };
     int n = 0;
     for (const Job &j : jobs) {
@@ -468,6 +472,8 @@ TEST_F(Cupsd, PrintsJobsWithTheirOptions)
             ASSERT_EQ(docs.size(), j.pages);
         }
         ASSERT_FALSE(docs.empty());
+        // Nothing was cut to the printable area.
+        EXPECT_EQ(error_log().find("larger than the printable area"), std::string::npos) << j.document;
         for (const PageDoc &d : docs) {
             EXPECT_EQ(d.paper.paper, j.paper);
             EXPECT_EQ(d.copies.copies, j.copies);
