@@ -105,9 +105,8 @@ TEST(Cancel, DuringTheRowsOfPageTwoOfThree)
     Process p(filter_path(), filter_options(""));
     p.write({bytes.begin(), bytes.begin() + long(secondRows + 500 * 600)});
     ASSERT_TRUE(p.wait_for_err("Printing page 2, 19% complete."));
-    usleep(100000);
     p.signal(SIGTERM);
-    usleep(100000);
+    ASSERT_TRUE(p.wait_signal_taken(SIGTERM));
     p.write({bytes.begin() + long(secondRows + 500 * 600), bytes.end()});
     RunResult r = p.finish();
 

@@ -252,9 +252,8 @@ TEST(Cancel, DuringThePageFinishesItWithTheRowsRead)
     Process p(filter_path(), filter_options());
     p.write(std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(header + 500 * 500)));
     ASSERT_TRUE(p.wait_for_err("Printing page 1, 19% complete."));  // row 384 was reached
-    usleep(100000);
     p.signal(SIGTERM);
-    usleep(100000);
+    ASSERT_TRUE(p.wait_signal_taken(SIGTERM));
     p.write(std::vector<uint8_t>(bytes.begin() + long(header + 500 * 500), bytes.end()));
     RunResult r = p.finish();
 
@@ -281,7 +280,7 @@ TEST(Cancel, BeforeTheFirstPageMeansNoPages)
     p.write({bytes.begin(), bytes.begin() + 4});
     ASSERT_TRUE(p.wait_for_handler(SIGTERM));
     p.signal(SIGTERM);
-    usleep(100000);
+    ASSERT_TRUE(p.wait_signal_taken(SIGTERM));
     p.write({bytes.begin() + 4, bytes.end()});
     RunResult r = p.finish();
     EXPECT_EQ(r.status, 1);

@@ -210,6 +210,24 @@ bool Process::wait_blocked_writing(std::chrono::milliseconds timeout)
     return false;
 }
 
+bool Process::wait_signal_taken(int sig, std::chrono::milliseconds timeout)
+{
+    auto end = std::chrono::steady_clock::now() + timeout;
+    std::string status_path = "/proc/" + std::to_string(pid_) + "/status";
+    while (std::chrono::steady_clock::now() < end) {
+        std::ifstream in(status_path);
+        bool pending = false;
+        for (std::string line; std::getline(in, line);)
+            if ((line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0) &&
+                (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1)
+                pending = true;
+        if (!pending)
+            return true;
+        pump(1);
+    }
+    return false;
+}
+
 void Process::signal(int sig)
 {
     kill(pid_, sig);

@@ -48,6 +48,8 @@ public:
     // Waits until standard error holds text; false on time-out or exit.
     bool wait_for_err(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     void signal(int sig);
+    // Waits until a signal sent is no longer pending: the program has taken it.
+    bool wait_signal_taken(int sig, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Waits until the program's main thread blocks writing to its output.
     bool wait_blocked_writing(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Waits until the program has installed a handler for sig.
