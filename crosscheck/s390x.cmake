@@ -1,0 +1,11 @@
+# Cross build for s390x with Debian's cross compiler and libjbig-dev:s390x.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR s390x)
+set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE s390x-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH /usr/s390x-linux-gnu /)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
+set(CMAKE_LIBRARY_PATH /usr/lib/s390x-linux-gnu)
