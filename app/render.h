@@ -1,0 +1,37 @@
+// Printing a job: PAPPL's raster callbacks, driving the encoding core.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace quillet::app {
+
+// The vendor attribute for mirror printing, and its printer default.
+inline constexpr const char *mirror_attribute = "quillet-mirror";
+
+bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device, unsigned page);
+bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device, unsigned y,
+                const unsigned char *line);
+bool end_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device, unsigned page);
+bool end_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+
+// 8-bit grey (0 black, 255 white) to 1-bit black, most significant bit
+// leftmost.  Text and graphics are thresholded; photos dithered with an
+// ordered 16 x 16 matrix.  White never prints a dot, black always does.
+void grey_to_black(std::span<const uint8_t> grey, unsigned y, bool dither, std::span<uint8_t> black);
+
+// The page length in points for a length in hundredths of millimetres,
+// measured at resolution dots per inch (0: exact): the printer's own size
+// when it is within a pixel and a half of one.
+unsigned length_points(int hundredths_mm, int resolution);
+
+// The density level 0 to 4 from the printer's configured darkness (0 to
+// 100) and the job's print-darkness (-100 to 100).
+int density_level(int configured, int job);
+
+}  // namespace quillet::app

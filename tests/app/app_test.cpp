@@ -1,0 +1,305 @@
+// The printer application on loopback: a printer created over IPP, jobs sent
+// by ipptool, the streams it writes decoded and compared with what was sent.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <bit>
+#include <filesystem>
+#include <thread>
+
+#include "expect.h"
+#include "files.h"
+#include "process.h"
+#include "raster.h"
+#include "stream.h"
+
+using namespace quillet::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string Samples = QUILLET_DOCUMENTS;
+
+RunResult run(const std::string &program, const std::vector<std::string> &args)
+{
+    Process p(program, RunOptions(args));
+    return p.finish(std::chrono::seconds(120));
+}
+
+bool port_answers(int port)
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+}
+
+// An 8-bit grey PWG raster page of black and white pixels only, so that the
+// printer's black pixels are exactly the input's.
+struct GreyPage {
+    unsigned width, height, dpi;
+    std::string media;
+    std::vector<uint8_t> grey;  // width x height, 0 black, 255 white
+};
+
+GreyPage grey_page(const std::string &media, unsigned dpi, uint32_t seed)
+{
+    pwg_media_t *size = pwgMediaForPWG(media.c_str());
+    GreyPage p{unsigned(size->width * long(dpi) / 2540), unsigned(size->length * long(dpi) / 2540), dpi, media, {}};
+    p.grey.assign(size_t(p.width) * p.height, 255);
+    uint32_t x = seed;
+    for (unsigned y = 0; y < p.height; y++)
+        for (unsigned col = 0; col < p.width; col += 16) {
+            x = x * 1103515245u + 12345u;
+            if ((x >> 16) % 7 == 0)
+                std::fill_n(p.grey.begin() + long(size_t(y) * p.width + col), std::min(16u, p.width - col), 0);
+        }
+    // A frame at the very edges: what is cut of it shows.
+    for (unsigned y = 0; y < p.height; y++)
+        p.grey[size_t(y) * p.width] = p.grey[size_t(y) * p.width + p.width - 1] = 0;
+    return p;
+}
+
+void write_pwg(const std::string &path, const GreyPage &p)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    cups_raster_t *ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+    cups_page_header2_t h;
+    cupsRasterInitPWGHeader(&h, pwgMediaForPWG(p.media.c_str()), "sgray_8", int(p.dpi), int(p.dpi), "one-sided",
+                            nullptr);
+    cupsRasterWriteHeader2(ras, &h);
+    for (unsigned y = 0; y < p.height; y++)
+        cupsRasterWritePixels(ras, const_cast<uint8_t *>(p.grey.data() + size_t(y) * p.width), p.width);
+    cupsRasterClose(ras);
+    close(fd);
+}
+
+// The 1-bit page the printer should get: black where the grey is black,
+// padded and cut as the filter's own tests expect.
+Bitmap expected_of(const GreyPage &p)
+{
+    RasterPage page = make_page(p.width, p.height, Fill::Blank, p.dpi, p.dpi);
+    for (unsigned y = 0; y < p.height; y++)
+        for (unsigned x = 0; x < p.width; x++)
+            if (p.grey[size_t(y) * p.width + x] < 128)
+                page.set(x, y);
+    return expected_image(page);
+}
+
+class App : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir_ = new TempDir;
+        fs::create_directories(dir_->file("spool"));
+        fs::create_directories(dir_->file("out"));
+        start();
+        write_file(dir_->file("create.test"),
+                   "{\nNAME \"Create-Printer\"\nOPERATION Create-Printer\nGROUP operation-attributes-tag\n"
+                   "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+                   "ATTR uri system-uri $uri\nATTR name requesting-user-name root\n"
+                   "ATTR keyword printer-service-type print\nATTR uri smi55357-device-uri file://" +
+                       dir_->file("out") +
+                       "\nATTR keyword smi55357-driver quillet_mono\nGROUP printer-attributes-tag\n"
+                       "ATTR name printer-name quillet\nSTATUS successful-ok\n}\n");
+        created_ = run("/usr/bin/ipptool", {"-t", system_uri(), dir_->file("create.test")}).status == 0;
+    }
+
+    static void start()
+    {
+        server_ = new Process(QUILLET_APP, RunOptions({"server", "-o", "listen-hostname=127.0.0.1", "-o",
+                                                       "server-port=" + std::to_string(port_), "-o",
+                                                       "spool-directory=" + dir_->file("spool"), "-o",
+                                                       "log-file=" + dir_->file("log"), "-o", "log-level=debug",
+                                                       "-o", "state-file=" + dir_->file("state")}));
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!(running_ = port_answers(port_)) && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+
+    static void stop()
+    {
+        server_->signal(SIGTERM);
+        server_->finish(std::chrono::seconds(30));
+        delete server_;
+        server_ = nullptr;
+    }
+
+    static void TearDownTestSuite()
+    {
+        stop();
+        delete dir_;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(running_) << "the printer application did not start: " << log();
+        ASSERT_TRUE(created_) << log();
+    }
+
+    static std::string system_uri() { return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/system"; }
+    static std::string printer_uri() { return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/quillet"; }
+    static std::string log()
+    {
+        auto bytes = read_file(dir_->file("log"));
+        return {bytes.begin(), bytes.end()};
+    }
+
+    // Prints a file with the given job attributes (ipptool ATTR lines) and
+    // waits until the job has ended; returns the stream the printer got.
+    static std::vector<uint8_t> print(const std::string &file, const std::string &format,
+                                      const std::string &attributes, const std::string &state = "9")
+    {
+        static int jobs = 0;
+        std::string name = "job" + std::to_string(++jobs);
+        std::string test = dir_->file(name + ".test");
+        write_file(test, "{\nNAME \"Print-Job\"\nOPERATION Print-Job\nGROUP operation-attributes-tag\n"
+                         "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+                         "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nATTR name job-name " +
+                             name + "\nATTR mimeMediaType document-format " + format +
+                             "\nGROUP job-attributes-tag\n" + attributes +
+                             "\nFILE $filename\nSTATUS successful-ok\nEXPECT job-id OF-TYPE integer\n}\n"
+                             "{\nNAME \"Wait\"\nOPERATION Get-Job-Attributes\nGROUP operation-attributes-tag\n"
+                             "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+                             "ATTR uri printer-uri $uri\nATTR integer job-id $job-id\n"
+                             "ATTR name requesting-user-name root\nSTATUS successful-ok\nDELAY 0.1\n"
+                             "EXPECT job-state WITH-VALUE >6 REPEAT-NO-MATCH REPEAT-LIMIT 1200\n"
+                             "EXPECT job-state WITH-VALUE " + state + "\n}\n");
+        RunResult r = run("/usr/bin/ipptool", {"-t", "-f", file, printer_uri(), test});
+        EXPECT_EQ(r.status, 0) << std::string(r.out.begin(), r.out.end()) << log();
+        std::string out = dir_->file("out/" + name + ".prn");
+        EXPECT_TRUE(fs::exists(out) && fs::file_size(out) > 0) << std::string(r.out.begin(), r.out.end()) << log();
+        return fs::exists(out) ? read_file(out) : std::vector<uint8_t>{};
+    }
+
+    static TempDir *dir_;
+    static Process *server_;
+    static int port_;
+    static bool running_, created_;
+};
+
+TempDir *App::dir_;
+Process *App::server_;
+int App::port_ = 8631;
+bool App::running_, App::created_;
+
+struct RasterCase {
+    const char *name;
+    const char *media;
+    unsigned dpi;
+    DWORD paper;
+};
+
+class AppRaster : public App, public testing::WithParamInterface<RasterCase> {};
+
+TEST_P(AppRaster, PageDecodesToThePageSent)
+{
+    const RasterCase &c = GetParam();
+    GreyPage page = grey_page(c.media, c.dpi, c.dpi);
+    std::string file = dir_->file(std::string(c.name) + ".pwg");
+    write_pwg(file, page);
+    std::vector<PageDoc> docs = read_pages(print(file, "image/pwg-raster", ""));
+    ASSERT_EQ(docs.size(), 1u);
+    EXPECT_EQ(docs[0].paper.paper, c.paper);
+    EXPECT_EQ(docs[0].mono.plane.resx, c.dpi);
+    EXPECT_TRUE(docs[0].image == expected_of(page)) << "decoded page differs from the raster sent";
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, AppRaster,
+                         testing::Values(RasterCase{"a4_300", "iso_a4_210x297mm", 300, 9},
+                                         RasterCase{"a4_600", "iso_a4_210x297mm", 600, 9},
+                                         RasterCase{"a4_1200", "iso_a4_210x297mm", 1200, 9},
+                                         RasterCase{"letter_600", "na_letter_8.5x11in", 600, 1},
+                                         RasterCase{"a5_300", "iso_a5_148x210mm", 300, 11},
+                                         RasterCase{"b5_600", "jis_b5_182x257mm", 600, 13},
+                                         RasterCase{"dl_300", "iso_dl_110x220mm", 300, 27}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+struct OptionCase {
+    const char *name;
+    const char *attributes;
+    DWORD dpi;
+    BYTE media, density;
+    DWORD copies;
+    bool twoSided, mirrored;
+};
+
+class AppOptions : public App, public testing::WithParamInterface<OptionCase> {};
+
+TEST_P(AppOptions, ReachTheirRecords)
+{
+    const OptionCase &c = GetParam();
+    std::vector<PageDoc> docs = read_pages(print(Samples + "/photo.png", "image/png", c.attributes));
+    ASSERT_EQ(docs.size(), 1u) << "copies are made by the printer, not repeated";
+    const PageDoc &d = docs[0];
+    EXPECT_EQ(d.mono.plane.resx, c.dpi);
+    EXPECT_EQ(d.media.media, c.media);
+    EXPECT_EQ(d.media.density, c.density);
+    EXPECT_EQ(d.copies.copies, c.copies);
+    EXPECT_EQ(d.copies.duplex, c.twoSided ? 0u : 0xFFFFFFFFu);
+    EXPECT_EQ(d.duplex.duplex, c.twoSided ? 1u : 0u);
+    // The photo's frame: its left edge is black on the paper's left unless
+    // the page is mirrored.
+    size_t middle = size_t(d.image.h / 2) * d.image.bpl();
+    int leftInk = 0, rightInk = 0;
+    for (size_t i = 0; i < d.image.bpl() / 2; i++) {
+        leftInk += std::popcount(d.image.bits[middle + i]);
+        rightInk += std::popcount(d.image.bits[middle + d.image.bpl() - 1 - i]);
+    }
+    EXPECT_EQ(leftInk < rightInk, c.mirrored) << leftInk << " " << rightInk;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attributes, AppOptions,
+    testing::Values(
+        OptionCase{"defaults", "", 600, 0, 2, 1, false, false},
+        OptionCase{"draft", "ATTR enum print-quality 3", 300, 0, 2, 1, false, false},
+        OptionCase{"high", "ATTR enum print-quality 5", 1200, 0, 2, 1, false, false},
+        OptionCase{"resolution_300", "ATTR resolution printer-resolution 300dpi", 300, 0, 2, 1, false, false},
+        OptionCase{"labels_darkest", "ATTR keyword media-type labels\nATTR integer print-darkness 100", 600, 8, 4, 1,
+                   false, false},
+        OptionCase{"kraft_lightest", "ATTR keyword media-type kraft-120\nATTR integer print-darkness -100", 600, 3, 0,
+                   1, false, false},
+        OptionCase{"two_copies_two_sided", "ATTR integer copies 2\nATTR keyword sides two-sided-long-edge", 600, 0, 2,
+                   2, true, false},
+        OptionCase{"mirrored", "ATTR boolean quillet-mirror true", 600, 0, 2, 1, false, true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
+{
+    // A printer default set over IPP applies to jobs that do not name it.
+    write_file(dir_->file("defaults.test"),
+               "{\nOPERATION Set-Printer-Attributes\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nGROUP printer-attributes-tag\n"
+               "ATTR boolean quillet-mirror-default true\nATTR integer printer-darkness-configured 100\n"
+               "STATUS successful-ok\n}\n");
+    ASSERT_EQ(run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("defaults.test")}).status, 0) << log();
+    stop();
+    start();
+    ASSERT_TRUE(running_) << log();
+    std::vector<PageDoc> docs = read_pages(print(Samples + "/photo.png", "image/png", ""));
+    ASSERT_EQ(docs.size(), 1u);
+    EXPECT_EQ(docs[0].media.density, 4);
+    size_t middle = size_t(docs[0].image.h / 2) * docs[0].image.bpl();
+    EXPECT_EQ(docs[0].image.bits[middle], 0) << "mirrored: the left edge is blank";
+    write_file(dir_->file("undo.test"),
+               "{\nOPERATION Set-Printer-Attributes\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nGROUP printer-attributes-tag\n"
+               "ATTR boolean quillet-mirror-default false\nATTR integer printer-darkness-configured 50\n"
+               "STATUS successful-ok\n}\n");
+    EXPECT_EQ(run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("undo.test")}).status, 0) << log();
+}
+
+}  // namespace
