@@ -66,6 +66,7 @@ bool driver(pappl_system_t *, const char *name, const char *, const char *, papp
     std::snprintf(data->make_and_model, sizeof data->make_and_model, "Quillet Mono Laser");
     data->ppm = 20;
     data->kind = PAPPL_KIND_DOCUMENT;
+    data->orient_default = IPP_ORIENT_PORTRAIT;
     data->color_supported = PAPPL_COLOR_MODE_MONOCHROME;
     data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
     data->content_default = PAPPL_CONTENT_AUTO;
