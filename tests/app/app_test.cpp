@@ -118,22 +118,30 @@ protected:
 
     static void start()
     {
-        server_ = new Process(QUILLET_APP, RunOptions({"server", "-o", "listen-hostname=127.0.0.1", "-o",
-                                                       "server-port=" + std::to_string(port_), "-o",
-                                                       "spool-directory=" + dir_->file("spool"), "-o",
-                                                       "log-file=" + dir_->file("log"), "-o", "log-level=debug",
-                                                       "-o", "state-file=" + dir_->file("state")}));
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        std::vector<std::string> args = {"server", "-o", "listen-hostname=127.0.0.1", "-o",
+                                         "server-port=" + std::to_string(port_), "-o",
+                                         "spool-directory=" + dir_->file("spool"), "-o", "log-file=" + dir_->file("log"),
+                                         "-o", "log-level=debug", "-o", "state-file=" + dir_->file("state")};
+        std::string program = QUILLET_APP;
+        // Under valgrind when asked: invalid accesses end the server with 99.
+        if (getenv("QUILLET_APP_VALGRIND")) {
+            args.insert(args.begin(), {"--error-exitcode=99", "--errors-for-leak-kinds=none", "--log-file=" +
+                                       dir_->file("valgrind.log"), program});
+            program = "/usr/bin/valgrind";
+        }
+        server_ = new Process(program, RunOptions(args));
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
         while (!(running_ = port_answers(port_)) && std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 
-    static void stop()
+    static int stop()
     {
         server_->signal(SIGTERM);
-        server_->finish(std::chrono::seconds(30));
+        RunResult r = server_->finish(std::chrono::seconds(120));
         delete server_;
         server_ = nullptr;
+        return r.status;
     }
 
     static void TearDownTestSuite()
@@ -301,6 +309,105 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                "ATTR boolean quillet-mirror-default false\nATTR integer printer-darkness-configured 50\n"
                "STATUS successful-ok\n}\n");
     EXPECT_EQ(run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("undo.test")}).status, 0) << log();
+}
+
+// Rasters that differ from the printer's defaults, and Apple raster as
+// driverless clients send it in draft quality: the server prints them and
+// goes on (run under valgrind by the app_valgrind test).
+TEST_F(App, RobustAgainstRastersOtherThanTheDefaults)
+{
+    struct Sent {
+        const char *name, *media, *format;
+        unsigned dpi;
+        const char *attributes;
+        DWORD paper;
+    };
+    const Sent jobs[] = {
+        {"letter_on_a4", "na_letter_8.5x11in", "image/pwg-raster", 600, "", 1},
+        {"1200_on_600", "iso_a4_210x297mm", "image/pwg-raster", 1200, "", 9},
+        {"apple_draft", "iso_a4_210x297mm", "image/urf", 300, "ATTR enum print-quality 3", 9},
+    };
+    for (const Sent &j : jobs) {
+        SCOPED_TRACE(j.name);
+        GreyPage page = grey_page(j.media, j.dpi, 7);
+        std::string file = dir_->file(std::string(j.name) + ".ras");
+        int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        cups_raster_t *ras = cupsRasterOpen(fd, std::string(j.format) == "image/urf" ? CUPS_RASTER_WRITE_APPLE
+                                                                                     : CUPS_RASTER_WRITE_PWG);
+        cups_page_header2_t h;
+        cupsRasterInitPWGHeader(&h, pwgMediaForPWG(j.media), "sgray_8", int(j.dpi), int(j.dpi), "one-sided",
+                                nullptr);
+        cupsRasterWriteHeader2(ras, &h);
+        for (unsigned y = 0; y < page.height; y++)
+            cupsRasterWritePixels(ras, page.grey.data() + size_t(y) * page.width, page.width);
+        cupsRasterClose(ras);
+        close(fd);
+        std::vector<PageDoc> docs = read_pages(print(file, j.format, j.attributes));
+        ASSERT_EQ(docs.size(), 1u);
+        EXPECT_EQ(docs[0].paper.paper, j.paper);
+        EXPECT_EQ(docs[0].mono.plane.resx, j.dpi);
+        EXPECT_TRUE(docs[0].image == expected_of(page));
+    }
+    if (getenv("QUILLET_APP_VALGRIND")) {
+        EXPECT_EQ(stop(), 0) << read_file(dir_->file("valgrind.log")).size() << " bytes of valgrind log";
+        start();
+    }
+}
+
+// A printer that goes away in the middle of a job fails the job with a
+// reason; the server goes on.
+TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
+{
+    // A printer that takes the connection, reads a little and hangs up.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
+    listen(listener, 1);
+    std::thread printer([listener] {
+        int c = accept(listener, nullptr, nullptr);
+        char buf[100];
+        if (c >= 0) {
+            [[maybe_unused]] ssize_t got = read(c, buf, sizeof buf);
+            linger reset{1, 0};  // hang up at once
+            setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            close(c);
+        }
+    });
+    write_file(dir_->file("gone.test"),
+               "{\nOPERATION Create-Printer\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri system-uri $uri\nATTR name requesting-user-name root\n"
+               "ATTR keyword printer-service-type print\nATTR uri smi55357-device-uri socket://127.0.0.1:" +
+                   std::to_string(ntohs(a.sin_port)) + "\n"
+               "ATTR keyword smi55357-driver quillet_mono\nGROUP printer-attributes-tag\n"
+               "ATTR name printer-name gone\nSTATUS successful-ok\n}\n");
+    ASSERT_EQ(run("/usr/bin/ipptool", {"-t", system_uri(), dir_->file("gone.test")}).status, 0) << log();
+    write_file(dir_->file("print-gone.test"),
+               "{\nOPERATION Print-Job\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\n"
+               "ATTR mimeMediaType document-format image/pwg-raster\nFILE $filename\nSTATUS successful-ok\n}\n"
+               "{\nOPERATION Get-Job-Attributes\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri printer-uri $uri\nATTR integer job-id $job-id\nATTR name requesting-user-name root\n"
+               "STATUS successful-ok\nDELAY 0.1\nEXPECT job-state WITH-VALUE >6 REPEAT-NO-MATCH REPEAT-LIMIT 1200\n"
+               "EXPECT job-state WITH-VALUE 8\n}\n");
+    std::string gone = "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/gone";
+    // A page with plenty of data: the writes after the hang-up fail.
+    std::string pages = dir_->file("gone.pwg");
+    write_pwg(pages, grey_page("iso_a4_210x297mm", 600, 3));
+    RunResult r = run("/usr/bin/ipptool", {"-t", "-f", pages, gone, dir_->file("print-gone.test")});
+    printer.join();
+    close(listener);
+    EXPECT_EQ(r.status, 0) << std::string(r.out.begin(), r.out.end()) << log();
+    EXPECT_NE(log().find("could not be sent to the printer"), std::string::npos);
+    EXPECT_TRUE(port_answers(port_));
+    // The other printer still prints.
+    EXPECT_EQ(read_pages(print(Samples + "/photo.png", "image/png", "")).size(), 1u);
 }
 
 // The files CUPS's IPP test suites print, made here: PWG raster of the
