@@ -12,9 +12,10 @@ rm -f build/*.deb
 (cd build && cpack -G DEB)
 filter_deb=$(ls build/rastertoquillet_*.deb)
 dump_deb=$(ls build/oaktdump_*.deb)
+app_deb=$(ls build/quillet-printer-app_*.deb)
 
 # No error and no hardening warning (the hardening tags are informational).
-lintian --info --tag-display-limit 0 "$filter_deb" "$dump_deb" 2>/dev/null | tee build/lintian.log
+lintian --info --tag-display-limit 0 "$filter_deb" "$dump_deb" "$app_deb" 2>/dev/null | tee build/lintian.log
 if grep -E "^E: |hardening-" build/lintian.log; then
     echo "lintian reports the lines above"
     exit 1
@@ -26,15 +27,18 @@ if dpkg-deb -f "$filter_deb" Depends | grep -q png; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
-apt-get install -y "./$filter_deb" "./$dump_deb"
+apt-get install -y "./$filter_deb" "./$dump_deb" "./$app_deb"
 status=0
 QUILLET_INSTALLED=1 LANG=C build/tests/cups_tests \
     --gtest_filter='Cupsd.*:Options/Chain.*:Ppd.EveryMediaTypeAndDensityReachesTheStream:Duplex.*' || status=$?
 for f in /usr/lib/cups/filter/rastertoquillet /usr/share/cups/model/quillet.ppd /usr/bin/oaktdump \
          /usr/share/man/man8/rastertoquillet.8.gz /usr/share/man/man1/oaktdump.1.gz \
-         /usr/share/doc/rastertoquillet/copyright /usr/share/doc/oaktdump/copyright; do
+         /usr/share/doc/rastertoquillet/copyright /usr/share/doc/oaktdump/copyright \
+         /usr/sbin/quillet-printer-app /usr/share/man/man8/quillet-printer-app.8.gz \
+         /usr/lib/systemd/system/quillet-printer-app.service; do
     [ -e "$f" ] || { echo "packages did not install $f"; status=1; }
 done
 [ "$(stat -c %a /usr/lib/cups/filter/rastertoquillet)" = 755 ] || { echo "filter mode is not 0755"; status=1; }
-apt-get remove -y rastertoquillet oaktdump
+/usr/sbin/quillet-printer-app drivers | grep -q quillet_mono || { echo "the installed app lists no driver"; status=1; }
+apt-get remove -y rastertoquillet oaktdump quillet-printer-app
 exit $status
