@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
@@ -408,6 +409,75 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
     EXPECT_TRUE(port_answers(port_));
     // The other printer still prints.
     EXPECT_EQ(read_pages(print(Samples + "/photo.png", "image/png", "")).size(), 1u);
+}
+
+// CUPS prints to the application driverlessly: a private cupsd with a queue
+// made by lpadmin -m everywhere, and a PDF sent with lp.
+TEST_F(App, CupsPrintsDriverlessToIt)
+{
+    TempDir cups;
+    for (const char *d : {"etc", "spool", "tmp", "cache", "state", "log"})
+        fs::create_directories(cups.file(d));
+    chmod(cups.path().c_str(), 0755);
+    chmod(cups.file("tmp").c_str(), 01777);
+    const int cupsPort = port_ + 1;
+    const std::string host = "127.0.0.1:" + std::to_string(cupsPort);
+    write_file(cups.file("etc/cups-files.conf"),
+               "ServerRoot " + cups.file("etc") + "\nRequestRoot " + cups.file("spool") + "\nTempDir " +
+                   cups.file("tmp") + "\nCacheDir " + cups.file("cache") + "\nStateDir " + cups.file("state") +
+                   "\nAccessLog " + cups.file("log/access_log") + "\nErrorLog " + cups.file("log/error_log") +
+                   "\nPageLog " + cups.file("log/page_log") + "\nServerBin /usr/lib/cups\nDataDir /usr/share/cups\n");
+    write_file(cups.file("etc/cupsd.conf"),
+               "Listen " + host +
+                   "\nLogLevel debug\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
+                   "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+                   "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n");
+    Process cupsd("/usr/sbin/cupsd", RunOptions({"-f", "-c", cups.file("etc/cupsd.conf"), "-s",
+                                                 cups.file("etc/cups-files.conf")}));
+    auto scheduler_runs = [&] {
+        RunResult r = run("/usr/bin/lpstat", {"-h", host, "-r"});
+        return std::string(r.out.begin(), r.out.end()) == "scheduler is running\n";
+    };
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool runs = false;
+    while (!(runs = scheduler_runs()) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(runs);
+
+    RunResult added = run("/usr/sbin/lpadmin", {"-h", host, "-p", "driverless", "-E", "-v", printer_uri(), "-m",
+                                                "everywhere"});
+    ASSERT_EQ(added.status, 0) << added.err;
+    RunResult sent = run("/usr/bin/lp", {"-h", host, "-d", "driverless", "-t", "driverless-a5", "-o", "media=A5",
+                                         "-o", "sides=two-sided-long-edge", Samples + "/brochure.pdf"});
+    ASSERT_EQ(sent.status, 0) << sent.err;
+
+    // CUPS's queue empties, then the application's job ends.
+    std::string out = dir_->file("out/driverless-a5.prn");
+    end = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+    std::vector<PageDoc> docs;
+    while (std::chrono::steady_clock::now() < end) {
+        RunResult queue = run("/usr/bin/lpstat", {"-h", host, "-o"});
+        if (queue.status == 0 && queue.out.empty() && fs::exists(out)) {
+            try {
+                docs = read_pages(read_file(out));
+                if (docs.size() == 3)
+                    break;
+            } catch (const StreamError &) {
+                // still being written
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    cupsd.signal(SIGTERM);
+    cupsd.finish(std::chrono::seconds(30));
+    auto cupsLog = read_file(cups.file("log/error_log"));
+    ASSERT_EQ(docs.size(), 3u) << "every page of the PDF\n" << std::string(cupsLog.begin(), cupsLog.end()) << log();
+    for (const PageDoc &d : docs) {
+        EXPECT_EQ(d.paper.paper, 11u);  // A5
+        EXPECT_EQ(d.copies.duplex, 0u);
+        EXPECT_EQ(d.duplex.duplex, 1u);
+        EXPECT_NE(std::count(d.image.bits.begin(), d.image.bits.end(), 0), long(d.image.bits.size()));
+    }
 }
 
 // The files CUPS's IPP test suites print, made here: PWG raster of the
