@@ -1,0 +1,53 @@
+// Grey to black: white never prints a dot, black always does, and photos get
+// an even dither.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <tuple>
+#include <vector>
+
+#include "render.h"
+
+using quillet::app::grey_to_black;
+
+namespace {
+
+TEST(GreyToBlack, WhiteBlackAndGreys)
+{
+    const unsigned width = 64;
+    std::vector<uint8_t> black(width / 8);
+    for (bool dither : {false, true}) {
+        for (auto [grey, ink] : {std::pair{255u, 0u}, std::pair{0u, width * 16}}) {
+            size_t dots = 0;
+            for (unsigned y = 0; y < 16; y++) {
+                std::vector<uint8_t> row(width, uint8_t(grey));
+                grey_to_black(row, y, dither, black);
+                for (uint8_t b : black)
+                    dots += size_t(std::popcount(b));
+            }
+            EXPECT_EQ(dots, size_t(ink)) << "grey " << grey << (dither ? " dithered" : "");
+        }
+    }
+    // Mid grey: thresholded it is white (128 is not below 128), dithered
+    // about half the dots over a 16 x 16 tile.
+    size_t dots = 0;
+    for (unsigned y = 0; y < 16; y++) {
+        std::vector<uint8_t> row(16, 128);
+        std::vector<uint8_t> tile(2);
+        grey_to_black(row, y, true, tile);
+        dots += size_t(std::popcount(tile[0])) + size_t(std::popcount(tile[1]));
+    }
+    EXPECT_NEAR(double(dots), 128.0, 4.0);
+}
+
+TEST(PaperLength, FromRowsWithinAPixel)
+{
+    using quillet::app::length_points;
+    const std::tuple<int, int, unsigned> table[] = {
+        {29700, 0, 842},   {29691, 600, 842}, {25696, 600, 729}, {21000, 300, 595}, {27940, 1200, 792},
+        {22000, 300, 624}, {12700, 300, 360}};
+    for (auto [hundredths, res, points] : table)
+        EXPECT_EQ(length_points(hundredths, res), points) << hundredths << " at " << res;
+}
+
+}  // namespace
