@@ -5,6 +5,7 @@ set -eu
 
 PACKAGES="g++ cmake make libcups2-dev libcupsimage2-dev libjbig-dev libpng-dev libgtest-dev libbenchmark-dev ghostscript
           valgrind clang-14 libclang-rt-14-dev dpkg-dev lintian gzip libpappl-dev iproute2
+          chromium chromium-driver python3-selenium
           cups cups-daemon cups-client cups-filters cups-ppdc cups-ipp-utils"
 
 missing=""

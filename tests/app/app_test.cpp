@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <bit>
 #include <filesystem>
 #include <sstream>
@@ -295,9 +296,18 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                "ATTR boolean quillet-mirror-default true\nATTR integer printer-darkness-configured 100\n"
                "STATUS successful-ok\n}\n");
     ASSERT_EQ(run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("defaults.test")}).status, 0) << log();
+    ASSERT_EQ(read_pages(print(Samples + "/photo.png", "image/png", "")).size(), 1u);
     stop();
     start();
     ASSERT_TRUE(running_) << log();
+    // The finished jobs are still listed.
+    write_file(dir_->file("completed.test"),
+               "{\nOPERATION Get-Jobs\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nATTR keyword which-jobs completed\n"
+               "STATUS successful-ok\nEXPECT job-id OF-TYPE integer\n}\n");
+    RunResult completed = run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("completed.test")});
+    EXPECT_EQ(completed.status, 0) << std::string(completed.out.begin(), completed.out.end());
     std::vector<PageDoc> docs = read_pages(print(Samples + "/photo.png", "image/png", ""));
     ASSERT_EQ(docs.size(), 1u);
     EXPECT_EQ(docs[0].media.density, 4);
@@ -355,6 +365,125 @@ TEST_F(App, RobustAgainstRastersOtherThanTheDefaults)
     }
 }
 
+// A printer on the network that takes nothing until it is resumed, then
+// keeps everything it gets.
+class StalledPrinter {
+public:
+    StalledPrinter()
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        int small = 4096;
+        setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        listen(listener_, 1);
+        thread_ = std::thread([this] {
+            int c = accept(listener_, nullptr, nullptr);
+            while (!resumed_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            char buf[65536];
+            ssize_t got;
+            while (c >= 0 && (got = read(c, buf, sizeof buf)) > 0)
+                received_.insert(received_.end(), buf, buf + got);
+            if (c >= 0)
+                close(c);
+        });
+    }
+    ~StalledPrinter()
+    {
+        resumed_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        close(listener_);
+    }
+    int port() const { return port_; }
+    void resume() { resumed_ = true; }
+    // What it received, once the connection has ended.
+    std::vector<uint8_t> received()
+    {
+        thread_.join();
+        return received_;
+    }
+
+private:
+    int listener_, port_;
+    std::atomic<bool> resumed_{false};
+    std::thread thread_;
+    std::vector<uint8_t> received_;
+};
+
+// A job cancelled while it prints leaves whole page documents.
+TEST_F(App, CancelledJobLeavesWholePageDocuments)
+{
+    StalledPrinter printer;
+    write_file(dir_->file("slow.test"),
+               "{\nOPERATION Create-Printer\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri system-uri $uri\nATTR name requesting-user-name root\n"
+               "ATTR keyword printer-service-type print\nATTR uri smi55357-device-uri socket://127.0.0.1:" +
+                   std::to_string(printer.port()) +
+                   "\nATTR keyword smi55357-driver quillet_mono\nGROUP printer-attributes-tag\n"
+                   "ATTR name printer-name slow\nSTATUS successful-ok\n}\n");
+    ASSERT_EQ(run("/usr/bin/ipptool", {"-t", system_uri(), dir_->file("slow.test")}).status, 0) << log();
+
+    // Three pages of noise: far more than the connection holds while the
+    // printer takes nothing.
+    GreyPage page = grey_page("iso_a4_210x297mm", 600, 5);
+    std::string file = dir_->file("three.pwg");
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    cups_raster_t *ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+    for (int i = 0; i < 3; i++) {
+        cups_page_header2_t h;
+        cupsRasterInitPWGHeader(&h, pwgMediaForPWG(page.media.c_str()), "sgray_8", 600, 600, "one-sided", nullptr);
+        cupsRasterWriteHeader2(ras, &h);
+        uint32_t state = uint32_t(i) + 1;
+        std::vector<uint8_t> row(page.width);
+        for (unsigned y = 0; y < page.height; y++) {
+            for (unsigned x = 0; x < page.width; x++) {
+                state = state * 1103515245u + 12345u;
+                row[x] = (state >> 16) & 1 ? 0 : 255;
+            }
+            cupsRasterWritePixels(ras, row.data(), page.width);
+        }
+    }
+    cupsRasterClose(ras);
+    close(fd);
+    const std::string head = "{\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
+                             "ATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
+                             "ATTR name requesting-user-name root\n";
+    write_file(dir_->file("send.test"),
+               head + "OPERATION Print-Job\nATTR mimeMediaType document-format image/pwg-raster\nFILE $filename\n"
+                      "STATUS successful-ok\n}\n");
+    // The raster streams into the job as it prints: the request returns only
+    // when the job has ended, so the cancel comes from another client.
+    write_file(dir_->file("cancel.test"),
+               head + "OPERATION Get-Jobs\nATTR keyword requested-attributes job-id,job-state\n"
+                      "STATUS successful-ok\nDELAY 0.1\n"
+                      "EXPECT job-state WITH-VALUE 5 REPEAT-NO-MATCH REPEAT-LIMIT 600\n"
+                      "EXPECT job-id DEFINE-VALUE PRINTING\n}\n" +
+                   head + "OPERATION Cancel-Job\nATTR integer job-id $PRINTING\nSTATUS successful-ok\n}\n");
+    write_file(dir_->file("cancelled.test"),
+               head + "OPERATION Get-Jobs\nATTR keyword which-jobs completed\n"
+                      "ATTR keyword requested-attributes job-id,job-state\nSTATUS successful-ok\nDELAY 0.1\n"
+                      "EXPECT job-state WITH-VALUE 7 REPEAT-NO-MATCH REPEAT-LIMIT 1200\n}\n");
+    std::string slow = "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/slow";
+    Process send("/usr/bin/ipptool", RunOptions({"-t", "-f", file, slow, dir_->file("send.test")}));
+    RunResult r = run("/usr/bin/ipptool", {"-t", slow, dir_->file("cancel.test")});
+    printer.resume();
+    send.finish(std::chrono::seconds(120));
+    ASSERT_EQ(r.status, 0) << std::string(r.out.begin(), r.out.end()) << log();
+    r = run("/usr/bin/ipptool", {"-t", slow, dir_->file("cancelled.test")});
+    ASSERT_EQ(r.status, 0) << std::string(r.out.begin(), r.out.end()) << log();
+    std::vector<PageDoc> docs = read_pages(printer.received());  // throws on a broken page document
+    EXPECT_GE(docs.size(), 1u);
+    EXPECT_LT(docs.size(), 3u) << "the job was cancelled before its last page";
+}
+
 // A printer that goes away in the middle of a job fails the job with a
 // reason; the server goes on.
 TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
@@ -409,6 +538,22 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
     EXPECT_TRUE(port_answers(port_));
     // The other printer still prints.
     EXPECT_EQ(read_pages(print(Samples + "/photo.png", "image/png", "")).size(), 1u);
+}
+
+// The printer's web pages, in a real browser: the density and media type
+// set there apply to the next job that does not name them.
+TEST_F(App, WebPageDefaultsApplyToTheNextJob)
+{
+    RunResult r = run("/usr/bin/python3", {QUILLET_WEB_SCRIPT, "http://127.0.0.1:" + std::to_string(port_), "quillet",
+                                            "100", "labels"});
+    ASSERT_EQ(r.status, 0) << std::string(r.out.begin(), r.out.end()) << r.err;
+    std::vector<PageDoc> docs = read_pages(print(Samples + "/photo.png", "image/png", ""));
+    ASSERT_EQ(docs.size(), 1u);
+    EXPECT_EQ(docs[0].media.media, 8);    // labels
+    EXPECT_EQ(docs[0].media.density, 4);  // darkest
+    r = run("/usr/bin/python3", {QUILLET_WEB_SCRIPT, "http://127.0.0.1:" + std::to_string(port_), "quillet", "0",
+                                 "stationery"});
+    EXPECT_EQ(r.status, 0) << r.err;
 }
 
 // CUPS prints to the application driverlessly: a private cupsd with a queue

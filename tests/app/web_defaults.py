@@ -1,0 +1,39 @@
+#!/usr/bin/python3
+"""Sets a printer's default density and media type on the printer
+application's web pages with a real browser (headless Chromium driven by
+Selenium).  Usage: web_defaults.py BASE-URL PRINTER DARKNESS MEDIA-TYPE"""
+import sys
+import tempfile
+
+from selenium import webdriver
+from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import Select, WebDriverWait
+
+base, printer, darkness, media_type = sys.argv[1:5]
+
+options = Options()
+options.binary_location = "/usr/bin/chromium"
+profile = tempfile.mkdtemp()
+for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--disable-quic",
+             "--no-first-run", "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--window-size=1280,2400", "--user-data-dir=" + profile):
+    options.add_argument(flag)
+browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+try:
+    def save(page, field, value):
+        browser.get(f"{base}/{printer}/{page}")
+        Select(browser.find_element(By.NAME, field)).select_by_value(value)
+        button = browser.find_element(By.CSS_SELECTOR, "input[type=submit]")
+        browser.execute_script("arguments[0].scrollIntoView({block: 'center'});", button)
+        button.click()
+        # The page comes back with the saved value selected.
+        WebDriverWait(browser, 30).until(
+            lambda b: Select(b.find_element(By.NAME, field)).first_selected_option.get_attribute("value") == value)
+
+    save("printing", "print-darkness", darkness)
+    save("media", "ready0-type", media_type)
+finally:
+    browser.quit()
+print("saved print-darkness", darkness, "and media type", media_type)
