@@ -613,8 +613,6 @@ TEST_F(App, CupsPrintsDriverlessToIt)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    cupsd.signal(SIGTERM);
-    cupsd.finish(std::chrono::seconds(30));
     auto cupsLog = read_file(cups.file("log/error_log"));
     ASSERT_EQ(docs.size(), 3u) << "every page of the PDF\n" << std::string(cupsLog.begin(), cupsLog.end()) << log();
     for (const PageDoc &d : docs) {
@@ -623,6 +621,40 @@ TEST_F(App, CupsPrintsDriverlessToIt)
         EXPECT_EQ(d.duplex.duplex, 1u);
         EXPECT_NE(std::count(d.image.bits.begin(), d.image.bits.end(), 0), long(d.image.bits.size()));
     }
+
+    // Short-edge binding: CUPS turns the back sides, as the printer asks.
+    auto job = [&](const std::string &title, const char *sides) {
+        // A5: the whole sheet is printed, so the back sides compare turned.
+        RunResult r = run("/usr/bin/lp", {"-h", host, "-d", "driverless", "-t", title, "-o", "media=A5", "-o",
+                                          std::string("sides=") + sides, Samples + "/shapes.ps"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::string file = dir_->file("out/" + title + ".prn");
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+        while (std::chrono::steady_clock::now() < until) {
+            RunResult queue = run("/usr/bin/lpstat", {"-h", host, "-o"});
+            if (queue.status == 0 && queue.out.empty() && fs::exists(file)) {
+                try {
+                    std::vector<PageDoc> pages = read_pages(read_file(file));
+                    if (pages.size() == 2)
+                        return pages;
+                } catch (const StreamError &) {
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        return std::vector<PageDoc>{};
+    };
+    std::vector<PageDoc> longEdge = job("long-edge", "two-sided-long-edge");
+    std::vector<PageDoc> shortEdge = job("short-edge", "two-sided-short-edge");
+    cupsd.signal(SIGTERM);
+    cupsd.finish(std::chrono::seconds(30));
+    ASSERT_EQ(longEdge.size(), 2u);
+    ASSERT_EQ(shortEdge.size(), 2u);
+    const Bitmap &back = shortEdge[1].image, &longBack = longEdge[1].image;
+    ASSERT_EQ(back.w, longBack.w);
+    ASSERT_EQ(back.h, longBack.h);
+    unsigned width = unsigned(uint64_t{shortEdge[1].paper.w1200} * shortEdge[1].mono.plane.resx / 1200);
+    EXPECT_LT(page_distance(back, longBack, width, true), page_distance(back, longBack, width, false) / 10);
 }
 
 // The files CUPS's IPP test suites print, made here: PWG raster of the

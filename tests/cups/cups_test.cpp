@@ -202,27 +202,6 @@ INSTANTIATE_TEST_SUITE_P(
                   300, 0, 2, 1, false, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// How far a page is from another page turned 180 degrees (turned false: as
-// it is), over the raster's own width: the ink of 32-pixel blocks compared,
-// since halftone screens stay on the device grid when a page is turned.
-double page_distance(const Bitmap &a, const Bitmap &b, unsigned width, bool turned)
-{
-    auto pixel = [](const Bitmap &m, unsigned x, unsigned y) { return (m.bits[y * m.bpl() + x / 8] >> (7 - x % 8)) & 1; };
-    const unsigned block = 32;
-    double distance = 0;
-    for (unsigned by = 0; by + block <= a.h; by += block)
-        for (unsigned bx = 0; bx + block <= width; bx += block) {
-            int inkA = 0, inkB = 0;
-            for (unsigned y = by; y < by + block; y++)
-                for (unsigned x = bx; x < bx + block; x++) {
-                    inkA += pixel(a, x, y);
-                    inkB += turned ? pixel(b, width - 1 - x, b.h - 1 - y) : pixel(b, x, y);
-                }
-            distance += std::abs(inkA - inkB);
-        }
-    return distance;
-}
-
 TEST(Duplex, ShortEdgeTurnsTheBackSides)
 {
     auto job = [](const char *duplex) {

@@ -1,5 +1,7 @@
 #include "expect.h"
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -53,5 +55,24 @@ Bitmap expected_image(const RasterPage &page)
     }
     return b;
 }
+
+double page_distance(const Bitmap &a, const Bitmap &b, unsigned width, bool turned)
+{
+    auto pixel = [](const Bitmap &m, unsigned x, unsigned y) { return (m.bits[y * m.bpl() + x / 8] >> (7 - x % 8)) & 1; };
+    const unsigned block = 32;
+    double distance = 0;
+    for (unsigned by = 0; by + block <= a.h; by += block)
+        for (unsigned bx = 0; bx + block <= width; bx += block) {
+            int inkA = 0, inkB = 0;
+            for (unsigned y = by; y < by + block; y++)
+                for (unsigned x = bx; x < bx + block; x++) {
+                    inkA += pixel(a, x, y);
+                    inkB += turned ? pixel(b, width - 1 - x, b.h - 1 - y) : pixel(b, x, y);
+                }
+            distance += std::abs(inkA - inkB);
+        }
+    return distance;
+}
+
 
 }  // namespace quillet::test

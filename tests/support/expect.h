@@ -16,4 +16,9 @@ PrintableArea printable_area(unsigned dpi);  // 300, 600 or 1200
 
 Bitmap expected_image(const RasterPage &page);
 
+// How far a page is from another page turned 180 degrees (turned false: as
+// it is), over its first width pixels: the ink of 32-pixel blocks compared,
+// since halftone screens stay on the device grid when a page is turned.
+double page_distance(const Bitmap &a, const Bitmap &b, unsigned width, bool turned);
+
 }  // namespace quillet::test
