@@ -32,23 +32,11 @@ constexpr std::array<const char *, 10> media_sizes{
     "na_executive_7.25x10.5in", "na_monarch_3.875x7.5in", "iso_dl_110x220mm", "iso_c5_162x229mm",
     "custom_min_76.2x127mm", "custom_max_215.9x296.6mm"};
 
-// A printer whose device ID names this printer's maker and model, or its
-// command set, takes this driver.
+// A printer whose device ID names this printer's maker or command set
+// takes this driver.
 const char *autoadd(const char *, const char *, const char *id, void *)
 {
-    if (!id)
-        return nullptr;
-    cups_option_t *keys = nullptr;
-    int count = papplDeviceParseID(id, &keys);
-    const char *make = cupsGetOption("MANUFACTURER", count, keys);
-    if (!make)
-        make = cupsGetOption("MFG", count, keys);
-    const char *commands = cupsGetOption("COMMAND SET", count, keys);
-    if (!commands)
-        commands = cupsGetOption("CMD", count, keys);
-    bool ours = (make && !strcasecmp(make, "Quillet")) || (commands && std::strstr(commands, "OAKT"));
-    cupsFreeOptions(count, keys);
-    return ours ? driver_name : nullptr;
+    return quillet::app::takes_this_driver(id) ? driver_name : nullptr;
 }
 
 bool driver(pappl_system_t *, const char *name, const char *, const char *, pappl_pr_driver_data_t *data,

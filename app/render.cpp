@@ -1,5 +1,7 @@
 #include "render.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -105,6 +107,34 @@ unsigned length_points(int hundredths_mm, int resolution)
             return size.length_points;
     }
     return static_cast<unsigned>((static_cast<long>(hundredths_mm) * 72 + 1270) / 2540);
+}
+
+bool takes_this_driver(const char *device_id)
+{
+    if (!device_id)
+        return false;
+    cups_option_t *keys = nullptr;
+    int count = papplDeviceParseID(device_id, &keys);
+    const char *make = cupsGetOption("MANUFACTURER", count, keys);
+    if (!make)
+        make = cupsGetOption("MFG", count, keys);
+    const char *commands = cupsGetOption("COMMAND SET", count, keys);
+    if (!commands)
+        commands = cupsGetOption("CMD", count, keys);
+    bool ours = (make && !strcasecmp(make, "Quillet"));
+    if (commands) {
+        // A comma-separated list of command sets.
+        std::string list = commands;
+        for (size_t at = 0; at <= list.size();) {
+            size_t end = list.find(',', at);
+            if (end == std::string::npos)
+                end = list.size();
+            ours |= list.substr(at, end - at) == "OAKT";
+            at = end + 1;
+        }
+    }
+    cupsFreeOptions(count, keys);
+    return ours;
 }
 
 int density_level(int configured, int job)

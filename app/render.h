@@ -30,6 +30,10 @@ void grey_to_black(std::span<const uint8_t> grey, unsigned y, bool dither, std::
 // when it is within a pixel and a half of one.
 unsigned length_points(int hundredths_mm, int resolution);
 
+// Whether a printer with this IEEE 1284 device ID takes this driver: its
+// maker is Quillet, or its command set has OAKT.
+bool takes_this_driver(const char *device_id);
+
 // The density level 0 to 4 from the printer's configured darkness (0 to
 // 100) and the job's print-darkness (-100 to 100).
 int density_level(int configured, int job);

@@ -50,4 +50,19 @@ TEST(PaperLength, FromRowsWithinAPixel)
         EXPECT_EQ(length_points(hundredths, res), points) << hundredths << " at " << res;
 }
 
+TEST(DeviceId, MatchesTheMakerOrTheCommandSet)
+{
+    using quillet::app::takes_this_driver;
+    const std::pair<const char *, bool> table[] = {
+        {"MFG:Quillet;MDL:Mono Laser;CMD:OAKT;", true},
+        {"MANUFACTURER:quillet;MODEL:ML-1;", true},
+        {"MFG:Other;MDL:X;COMMAND SET:PCL,OAKT,PJL;", true},
+        {"MFG:Other;MDL:X;CMD:OAKTX,PCL;", false},
+        {"MFG:HP;MDL:LaserJet;CMD:PCL,PJL;", false},
+        {"", false},
+        {nullptr, false}};
+    for (auto [id, ours] : table)
+        EXPECT_EQ(takes_this_driver(id), ours) << (id ? id : "none");
+}
+
 }  // namespace
