@@ -8,8 +8,11 @@ cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh
 sh scripts/build.sh
 mkdir -p out
+# The PPD's A4 margins (2 pt at the sides, 1 pt at the bottom), as CUPS's
+# ghostscript filter passes them.
 gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=cups -r600 -sPAPERSIZE=a4 \
-   -dcupsColorSpace=3 -dcupsBitsPerColor=1 -dcupsCompression=4 -sOutputFile=out/letter.ras samples/letter.ps
+   -dcupsColorSpace=3 -dcupsBitsPerColor=1 -dcupsCompression=4 -sOutputFile=out/letter.ras \
+   -c '<</.HWMargins[2 1 2 0] /Margins[0 0]>>setpagedevice' -f samples/letter.ps
 LANG=C PPD=tests/data/test.ppd build/filter/rastertoquillet 1 "$(id -un)" letter 1 "" out/letter.ras \
     > out/letter.oakt 2> out/letter.log
 echo
