@@ -233,7 +233,11 @@ INSTANTIATE_TEST_SUITE_P(Pages, AppRaster,
                                          RasterCase{"letter_600", "na_letter_8.5x11in", 600, 1},
                                          RasterCase{"a5_300", "iso_a5_148x210mm", 300, 11},
                                          RasterCase{"b5_600", "jis_b5_182x257mm", 600, 13},
-                                         RasterCase{"dl_300", "iso_dl_110x220mm", 300, 27}),
+                                         RasterCase{"dl_300", "iso_dl_110x220mm", 300, 27},
+                                         RasterCase{"executive_600", "na_executive_7.25x10.5in", 600, 7},
+                                         RasterCase{"monarch_300", "na_monarch_3.875x7.5in", 300, 37},
+                                         RasterCase{"c5_1200", "iso_c5_162x229mm", 1200, 28},
+                                         RasterCase{"custom_300", "custom_card_100x150mm", 300, 256}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 struct OptionCase {
