@@ -9,6 +9,8 @@ from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
+from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 base, printer, darkness, media_type = sys.argv[1:5]
@@ -28,8 +30,9 @@ try:
         button = browser.find_element(By.CSS_SELECTOR, "input[type=submit]")
         browser.execute_script("arguments[0].scrollIntoView({block: 'center'});", button)
         button.click()
-        # The page comes back with the saved value selected.
-        WebDriverWait(browser, 30).until(
+        # The form's page goes, and comes back with the saved value selected.
+        WebDriverWait(browser, 30).until(expected_conditions.staleness_of(button))
+        WebDriverWait(browser, 30, ignored_exceptions=(NoSuchElementException, StaleElementReferenceException)).until(
             lambda b: Select(b.find_element(By.NAME, field)).first_selected_option.get_attribute("value") == value)
 
     save("printing", "print-darkness", darkness)
