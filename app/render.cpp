@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <memory>
 
 #include "band_encoder.h"
 #include "oakt_tables.h"

@@ -28,11 +28,13 @@ cmake --build "$out/native" -j "$(nproc)" >/dev/null
 "$out/native/encode_table" "$out/native.oakt" "$out/native.txt"
 
 status=0
-for target in s390x:qemu-s390x armhf:qemu-arm; do
+for target in s390x:s390x-linux-gnu:qemu-s390x armhf:arm-linux-gnueabihf:qemu-arm; do
     arch=${target%%:*}
-    qemu=${target#*:}
+    rest=${target#*:}
+    triple=${rest%%:*}
+    qemu=${rest#*:}
     cmake -S crosscheck -B "$out/$arch" -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$(pwd)/crosscheck/$arch.cmake" >/dev/null
+        -DCMAKE_TOOLCHAIN_FILE="$(pwd)/crosscheck/cross.cmake" -DQUILLET_CROSS_TRIPLE="$triple" >/dev/null
     cmake --build "$out/$arch" -j "$(nproc)" >/dev/null
     file "$out/$arch/encode_table" | grep -q "statically linked" || { echo "$arch: not a static program"; exit 1; }
     "$qemu" "$out/$arch/encode_table" "$out/$arch.oakt" "$out/$arch.txt"

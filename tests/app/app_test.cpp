@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cupsd.h"
 #include "expect.h"
 #include "files.h"
 #include "process.h"
@@ -564,34 +565,9 @@ TEST_F(App, WebPageDefaultsApplyToTheNextJob)
 // made by lpadmin -m everywhere, and a PDF sent with lp.
 TEST_F(App, CupsPrintsDriverlessToIt)
 {
-    TempDir cups;
-    for (const char *d : {"etc", "spool", "tmp", "cache", "state", "log"})
-        fs::create_directories(cups.file(d));
-    chmod(cups.path().c_str(), 0755);
-    chmod(cups.file("tmp").c_str(), 01777);
-    const int cupsPort = port_ + 1;
-    const std::string host = "127.0.0.1:" + std::to_string(cupsPort);
-    write_file(cups.file("etc/cups-files.conf"),
-               "ServerRoot " + cups.file("etc") + "\nRequestRoot " + cups.file("spool") + "\nTempDir " +
-                   cups.file("tmp") + "\nCacheDir " + cups.file("cache") + "\nStateDir " + cups.file("state") +
-                   "\nAccessLog " + cups.file("log/access_log") + "\nErrorLog " + cups.file("log/error_log") +
-                   "\nPageLog " + cups.file("log/page_log") + "\nServerBin /usr/lib/cups\nDataDir /usr/share/cups\n");
-    write_file(cups.file("etc/cupsd.conf"),
-               "Listen " + host +
-                   "\nLogLevel debug\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
-                   "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
-                   "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n");
-    Process cupsd("/usr/sbin/cupsd", RunOptions({"-f", "-c", cups.file("etc/cupsd.conf"), "-s",
-                                                 cups.file("etc/cups-files.conf")}));
-    auto scheduler_runs = [&] {
-        RunResult r = run("/usr/bin/lpstat", {"-h", host, "-r"});
-        return std::string(r.out.begin(), r.out.end()) == "scheduler is running\n";
-    };
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    bool runs = false;
-    while (!(runs = scheduler_runs()) && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ASSERT_TRUE(runs);
+    PrivateCupsd cupsd(port_ + 1);
+    ASSERT_TRUE(cupsd.running()) << cupsd.error_log();
+    const std::string host = cupsd.host();
 
     RunResult added = run("/usr/sbin/lpadmin", {"-h", host, "-p", "driverless", "-E", "-v", printer_uri(), "-m",
                                                 "everywhere"});
@@ -602,7 +578,7 @@ TEST_F(App, CupsPrintsDriverlessToIt)
 
     // CUPS's queue empties, then the application's job ends.
     std::string out = dir_->file("out/driverless-a5.prn");
-    end = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(240);
     std::vector<PageDoc> docs;
     while (std::chrono::steady_clock::now() < end) {
         RunResult queue = run("/usr/bin/lpstat", {"-h", host, "-o"});
@@ -617,8 +593,7 @@ TEST_F(App, CupsPrintsDriverlessToIt)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    auto cupsLog = read_file(cups.file("log/error_log"));
-    ASSERT_EQ(docs.size(), 3u) << "every page of the PDF\n" << std::string(cupsLog.begin(), cupsLog.end()) << log();
+    ASSERT_EQ(docs.size(), 3u) << "every page of the PDF\n" << cupsd.error_log() << log();
     for (const PageDoc &d : docs) {
         EXPECT_EQ(d.paper.paper, 11u);  // A5
         EXPECT_EQ(d.copies.duplex, 0u);
@@ -650,8 +625,6 @@ TEST_F(App, CupsPrintsDriverlessToIt)
     };
     std::vector<PageDoc> longEdge = job("long-edge", "two-sided-long-edge");
     std::vector<PageDoc> shortEdge = job("short-edge", "two-sided-short-edge");
-    cupsd.signal(SIGTERM);
-    cupsd.finish(std::chrono::seconds(30));
     ASSERT_EQ(longEdge.size(), 2u);
     ASSERT_EQ(shortEdge.size(), 2u);
     const Bitmap &back = shortEdge[1].image, &longBack = longEdge[1].image;

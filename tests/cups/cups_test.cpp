@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cupsd.h"
 #include "expect.h"
 #include "files.h"
 #include "process.h"
@@ -265,71 +266,18 @@ TEST(Ppd, PassesCupstestppdWithoutWarnings)
 
 // --- A private cupsd ------------------------------------------------------
 
-int free_port()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 class Cupsd : public testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        dir_ = new TempDir;
-        chmod(dir_->path().c_str(), 0755);
-        for (const char *d : {"etc", "spool", "tmp", "cache", "state", "log", "out"})
-            fs::create_directories(dir_->file(d));
-        chmod(dir_->file("tmp").c_str(), 01777);
-        chmod(dir_->file("out").c_str(), 0755);
-        port_ = free_port();
-        write_file(dir_->file("etc/cups-files.conf"),
-                   "ServerRoot " + dir_->file("etc") + "\nRequestRoot " + dir_->file("spool") + "\nTempDir " +
-                       dir_->file("tmp") + "\nCacheDir " + dir_->file("cache") + "\nStateDir " + dir_->file("state") +
-                       "\nAccessLog " + dir_->file("log/access_log") + "\nErrorLog " + dir_->file("log/error_log") +
-                       "\nPageLog " + dir_->file("log/page_log") +
-                       "\nFileDevice Yes\nServerBin /usr/lib/cups\nDataDir /usr/share/cups\n");
-        write_file(dir_->file("etc/cupsd.conf"),
-                   "Listen 127.0.0.1:" + std::to_string(port_) +
-                       "\nLogLevel debug\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
-                       "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
-                       "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n");
-        cupsd_ = new Process("/usr/sbin/cupsd", RunOptions({"-f", "-c", dir_->file("etc/cupsd.conf"), "-s",
-                                                            dir_->file("etc/cups-files.conf")}));
-        // lpstat -r exits 0 either way: only its answer tells.
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!(running_ = scheduler_runs()) && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    static void SetUpTestSuite() { cupsd_ = new PrivateCupsd(free_port()); }
+    static void TearDownTestSuite() { delete cupsd_; }
+    void SetUp() override { ASSERT_TRUE(cupsd_->running()) << "the private cupsd did not start: " << error_log(); }
 
-    static bool scheduler_runs()
-    {
-        RunResult r = run("/usr/bin/lpstat", {"-h", host(), "-r"});
-        return std::string(r.out.begin(), r.out.end()) == "scheduler is running\n";
-    }
-
-    void SetUp() override { ASSERT_TRUE(running_) << "the private cupsd did not start: " << error_log(); }
-
-    static void TearDownTestSuite()
-    {
-        cupsd_->signal(SIGTERM);
-        cupsd_->finish(std::chrono::seconds(20));
-        delete cupsd_;
-        delete dir_;
-    }
-
-    static std::string host() { return "127.0.0.1:" + std::to_string(port_); }
+    static std::string host() { return cupsd_->host(); }
 
     // Points the queue at a new output file; returns its path.
     static std::string queue_to(const std::string &name)
     {
-        std::string out = dir_->file("out/" + name);
+        std::string out = cupsd_->file("out/" + name);
         RunResult r = run("/usr/sbin/lpadmin", {"-h", host(), "-p", "quillet", "-E", "-v", "file://" + out, "-P",
                                                 driver().ppd});
         EXPECT_EQ(r.status, 0) << r.err;
@@ -375,11 +323,7 @@ protected:
         return out.substr(at, out.find_first_of(" \n", at) - at);
     }
 
-    static std::string error_log()
-    {
-        auto log = read_file(dir_->file("log/error_log"));
-        return {log.begin(), log.end()};
-    }
+    static std::string error_log() { return cupsd_->error_log(); }
 
     // The line of cupsd's log that tells how the job's filter ended, or an
     // empty text while it runs.
@@ -408,16 +352,10 @@ protected:
         return false;
     }
 
-    static TempDir *dir_;
-    static Process *cupsd_;
-    static int port_;
-    static bool running_;
+    static PrivateCupsd *cupsd_;
 };
 
-TempDir *Cupsd::dir_;
-Process *Cupsd::cupsd_;
-int Cupsd::port_;
-bool Cupsd::running_;
+PrivateCupsd *Cupsd::cupsd_;
 
 TEST_F(Cupsd, PrintsJobsWithTheirOptions)
 {
@@ -486,7 +424,7 @@ TEST_F(Cupsd, IppAttributesReachTheRecords)
     for (const Job &j : jobs) {
         SCOPED_TRACE(j.name);
         std::string out = queue_to("ipp" + std::to_string(++n) + ".oakt");
-        std::string test = dir_->file(std::string(j.name) + ".test");
+        std::string test = cupsd_->file(std::string(j.name) + ".test");
         write_file(test, "{\nNAME \"Print-Job\"\nOPERATION Print-Job\nGROUP operation-attributes-tag\n"
                          "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
                          "ATTR uri printer-uri $uri\nATTR name requesting-user-name $user\n"
