@@ -1,17 +1,25 @@
 // quillet-printer-app: a driverless IPP printer for the printer, on PAPPL.
 // Phones, desktops and CUPS print to it as to any IPP Everywhere printer; it
-// turns their raster into the printer's OAKT stream through the encoding
+// turns their documents into the printer's OAKT stream through the encoding
 // core and sends it over USB, the network (socket://) or to a file.
 #include <pappl/pappl.h>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iostream>
 #include <string>
 
+#include "documents.h"
 #include "oakt_tables.h"
 #include "render.h"
+#include "server.h"
 
 #ifndef QUILLET_VERSION
 #define QUILLET_VERSION "0.1.0"
@@ -19,8 +27,11 @@
 
 namespace {
 
+using namespace quillet::app;
+
 constexpr const char *driver_name = "quillet_mono";
 constexpr const char *device_id = "MFG:Quillet;MDL:Mono Laser;CMD:OAKT;";
+constexpr const char *base_name = "quillet-printer-app";
 
 pappl_pr_driver_t drivers[] = {
     {driver_name, "Quillet Mono Laser", device_id, nullptr},
@@ -32,24 +43,46 @@ constexpr std::array<const char *, 10> media_sizes{
     "na_executive_7.25x10.5in", "na_monarch_3.875x7.5in", "iso_dl_110x220mm", "iso_c5_162x229mm",
     "custom_min_76.2x127mm", "custom_max_215.9x296.6mm"};
 
+// The web pages' names for the printer's own attribute.
+constexpr const char *strings_en = "\"quillet-mirror\" = \"Mirror image\";\n"
+                                   "\"quillet-mirror.true\" = \"Mirrored\";\n"
+                                   "\"quillet-mirror.false\" = \"Not mirrored\";\n";
+
+// What the administrator chose when starting the server.
+struct ServerSettings {
+    std::string state_file;
+    std::string output_directory;  // where file:// printers may write
+    bool dns_sd = false;
+};
+ServerSettings settings;
+
 // A printer whose device ID names this printer's maker or command set
 // takes this driver.
 const char *autoadd(const char *, const char *, const char *id, void *)
 {
-    return quillet::app::takes_this_driver(id) ? driver_name : nullptr;
+    return takes_this_driver(id) ? driver_name : nullptr;
 }
 
-bool driver(pappl_system_t *, const char *name, const char *, const char *, pappl_pr_driver_data_t *data,
-            ipp_t **attributes, void *)
+bool driver(pappl_system_t *system, const char *name, const char *device_uri, const char *,
+            pappl_pr_driver_data_t *data, ipp_t **attributes, void *)
 {
     if (std::strcmp(name, driver_name))
         return false;
+    std::string why;
+    if (!device_uri_allowed(device_uri, settings.output_directory, settings.dns_sd, why)) {
+        papplLog(system, PAPPL_LOGLEVEL_ERROR, "Refusing printer on '%s': %s", device_uri ? device_uri : "",
+                 why.c_str());
+        return false;
+    }
 
-    data->rstartjob_cb = quillet::app::start_job;
-    data->rstartpage_cb = quillet::app::start_page;
-    data->rwriteline_cb = quillet::app::write_line;
-    data->rendpage_cb = quillet::app::end_page;
-    data->rendjob_cb = quillet::app::end_job;
+    data->rstartjob_cb = start_job;
+    data->rstartpage_cb = start_page;
+    data->rwriteline_cb = write_line;
+    data->rendpage_cb = end_page;
+    data->rendjob_cb = end_job;
+    // The printer's own stream: jobs in it go to the printer as they are,
+    // and PAPPL looks up this application's document filters by it.
+    data->format = printer_format;
 
     std::snprintf(data->make_and_model, sizeof data->make_and_model, "Quillet Mono Laser");
     data->ppm = 20;
@@ -106,62 +139,122 @@ bool driver(pappl_system_t *, const char *name, const char *, const char *, papp
 
     // Mirror printing, a vendor attribute.
     data->num_vendor = 1;
-    data->vendor[0] = quillet::app::mirror_attribute;
+    data->vendor[0] = mirror_attribute;
     if (!*attributes)
         *attributes = ippNew();
     ippAddBoolean(*attributes, IPP_TAG_PRINTER, "quillet-mirror-default", 0);
     ippAddBoolean(*attributes, IPP_TAG_PRINTER, "quillet-mirror-supported", 1);
+    // Copies of a multi-page job come collated unless the client asks.
+    static const char *const handling[] = {"separate-documents-collated-copies",
+                                           "separate-documents-uncollated-copies"};
+    ippAddStrings(*attributes, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "multiple-document-handling-supported",
+                  2, nullptr, handling);
+    ippAddString(*attributes, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "multiple-document-handling-default",
+                 nullptr, handling[0]);
     return true;
 }
 
-bool save_state(pappl_system_t *system, void *file)
+bool save_state(pappl_system_t *system, void *)
 {
-    return papplSystemSaveState(system, static_cast<const char *>(file));
+    return save_state_atomically(system, settings.state_file);
 }
 
-// The system: its state, spool and log where the options say, listening
-// where they say.
+// Adding printers on the web page browses DNS-SD, which PAPPL 1.3 cannot do
+// without avahi-daemon (it aborts); this page takes its place then.
+bool add_printer_page(pappl_client_t *client, void *)
+{
+    if (!papplClientHTMLAuthorize(client))
+        return true;
+    if (!papplClientRespond(client, HTTP_STATUS_OK, nullptr, "text/html", 0, 0))
+        return true;
+    papplClientHTMLHeader(client, "Add Printer", 0);
+    papplClientHTMLPrintf(client,
+                          "<div class=\"content\"><div class=\"row\"><div class=\"col-12\"><h1 "
+                          "class=\"title\">Add Printer</h1><p>Finding printers needs avahi-daemon, which is not "
+                          "running. Printers on USB are added by themselves; add a network printer with "
+                          "<code>%s add -d NAME -v socket://ADDRESS -m %s</code> on the server.</p></div></div></div>\n",
+                          base_name, driver_name);
+    papplClientHTMLFooter(client);
+    return true;
+}
+
+// The state, spool and log where the options say; a private server (the one
+// the command line starts by itself) listens on its socket alone.
 pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
 {
     auto option = [&](const char *name) { return cupsGetOption(name, num_options, options); };
-    const char *hostname = option("listen-hostname");
-    const char *port_text = option("server-port");
-    const char *log_level = option("log-level");
-    const char *state_file = option("state-file");
-    if (!state_file)
-        state_file = std::getenv("QUILLET_STATE_FILE");
-    if (!state_file)
-        state_file = "/var/lib/quillet-printer-app.state";
+    const bool private_server = option("private-server") != nullptr;
+    const bool root = geteuid() == 0;
+
+    // Only one server per socket: a second one would take the first one's
+    // local clients.
+    if (socket_answers(socket_path().c_str())) {
+        std::cerr << base_name << ": another server is already running on " << socket_path() << "\n";
+        return nullptr;
+    }
+
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "/tmp";
+    const std::string state_dir =
+        root ? "/var/lib/quillet-printer-app" : home + "/.local/state/quillet-printer-app";
+    if (!option("state-file") || !option("spool-directory")) {
+        std::error_code ignored;
+        std::filesystem::create_directories(state_dir, ignored);
+        chmod(state_dir.c_str(), 0700);
+    }
+    settings.state_file = option("state-file") ? option("state-file") : state_dir + "/state";
+    const std::string spool = option("spool-directory") ? option("spool-directory") : state_dir + "/spool";
+    if (const char *output = option("output-directory"))
+        settings.output_directory = output;
+    settings.dns_sd = dns_sd_available();
 
     pappl_loglevel_t level = PAPPL_LOGLEVEL_WARN;
-    if (log_level && !std::strcmp(log_level, "debug"))
-        level = PAPPL_LOGLEVEL_DEBUG;
-    else if (log_level && !std::strcmp(log_level, "info"))
-        level = PAPPL_LOGLEVEL_INFO;
-    else if (log_level && !std::strcmp(log_level, "error"))
-        level = PAPPL_LOGLEVEL_ERROR;
+    if (const char *log_level = option("log-level")) {
+        if (!std::strcmp(log_level, "debug"))
+            level = PAPPL_LOGLEVEL_DEBUG;
+        else if (!std::strcmp(log_level, "info"))
+            level = PAPPL_LOGLEVEL_INFO;
+        else if (!std::strcmp(log_level, "error"))
+            level = PAPPL_LOGLEVEL_ERROR;
+    }
+    const char *port_text = option("server-port");
+    const int port = private_server ? 0 : port_text ? std::atoi(port_text) : 8000;
 
     pappl_system_t *system = papplSystemCreate(
-        PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_LOG | PAPPL_SOPTIONS_NO_TLS,
-        option("system-name") ? option("system-name") : "Quillet", port_text ? std::atoi(port_text) : 0,
-        "_print,_universal", option("spool-directory"), option("log-file") ? option("log-file") : "-", level,
-        option("auth-service"), false);
+        PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_SECURITY,
+        option("system-name") ? option("system-name") : "Quillet Printer Application", port, "_print,_universal",
+        spool.c_str(), option("log-file") ? option("log-file") : "-", level, option("auth-service"), false);
     if (!system)
         return nullptr;
-    if (!papplSystemAddListeners(system, hostname)) {
+    if (!private_server && !papplSystemAddListeners(system, option("listen-hostname"))) {
+        std::cerr << base_name << ": cannot listen on port " << port << "\n";
         papplSystemDelete(system);
         return nullptr;
     }
+    // Without a PAM service, the administrator's password set on the web
+    // page (or with set-password) guards every change.
+    if (!option("auth-service"))
+        papplSystemSetAuthCallback(system, "Basic", authorize, nullptr);
+    if (const char *group = option("admin-group")) {
+        papplSystemSetAdminGroup(system, group);
+        if (const struct group *entry = getgrnam(group)) {
+            const std::string dir = runtime_directory();
+            if (chown(dir.c_str(), geteuid(), entry->gr_gid) != 0 || chmod(dir.c_str(), 0750) != 0)
+                std::cerr << base_name << ": cannot open " << dir << " to group " << group << "\n";
+        }
+    }
     papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(drivers)), drivers, autoadd, nullptr, driver,
                                  nullptr);
+    add_document_filters(system);
+    if (!settings.dns_sd)
+        papplSystemAddResourceCallback(system, "/addprinter", "text/html", add_printer_page, nullptr);
+    papplSystemAddResourceCallback(system, "/security", "text/html", security_page, nullptr);
+    papplSystemAddStringsData(system, "/en.strings", "en", strings_en);
     // Every web page needs a footer: PAPPL's localised strings assume one.
     papplSystemSetFooterHTML(system, "Quillet printer application " QUILLET_VERSION);
-    static std::string saved_state;
-    saved_state = state_file;
-    papplSystemSetSaveCallback(system, save_state, saved_state.data());
+    papplSystemSetSaveCallback(system, save_state, nullptr);
     static pappl_version_t versions[1] = {{"quillet-printer-app", "", QUILLET_VERSION, {0, 1, 0, 0}}};
     papplSystemSetVersions(system, 1, versions);
-    papplSystemLoadState(system, saved_state.c_str());
+    papplSystemLoadState(system, settings.state_file.c_str());
     return system;
 }
 
@@ -169,6 +262,26 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
 
 int main(int argc, char *argv[])
 {
-    return papplMainloop(argc, argv, QUILLET_VERSION, "Quillet printer application", static_cast<int>(std::size(drivers)),
-                         drivers, autoadd, driver, nullptr, nullptr, make_system, nullptr, nullptr);
+    // PAPPL puts a root server's socket into $SNAP_COMMON when set: there it
+    // sits in a folder only root (or the admin group) may enter.  A user's
+    // server has its socket in $TMPDIR, made the user's own folder.
+    const std::string runtime = runtime_directory();
+    std::string error;
+    if (geteuid() == 0 || std::getenv("QUILLET_RUNTIME_DIR")) {
+        if (geteuid() == 0 && !make_private_directory(runtime, error)) {
+            std::cerr << base_name << ": " << error << "\n";
+            return 1;
+        }
+        setenv("SNAP_COMMON", runtime.c_str(), 1);
+    }
+    if (geteuid() != 0) {
+        if (!make_private_directory(runtime, error)) {
+            std::cerr << base_name << ": " << error << "\n";
+            return 1;
+        }
+        setenv("TMPDIR", runtime.c_str(), 1);
+    }
+    return papplMainloop(argc, argv, QUILLET_VERSION, "Quillet printer application",
+                         static_cast<int>(std::size(drivers)), drivers, autoadd, driver, "set-password",
+                         set_password_command, make_system, nullptr, nullptr);
 }

@@ -1,36 +1,109 @@
 #include "render.h"
 
+#include <dlfcn.h>
+#include <sys/stat.h>
 #include <strings.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "band_encoder.h"
 #include "oakt_tables.h"
 #include "page_plan.h"
 #include "record_writer.h"
 
+// PAPPL 1.3 hands the driver a 1-bit client raster's rows under its own
+// 8-bit page header, and pads or drops rows of a raster that ends early
+// without a word.  The raster is read on the thread that then calls the
+// driver, so the application keeps what that thread last read: the client's
+// own page header, and whether its stream ended early.
+namespace {
+
+struct ClientRaster {
+    bool have_header = false;
+    cups_page_header2_t header{};
+    bool ended = false;  // a read failed: the stream is over
+};
+thread_local ClientRaster client_raster;
+
+template <typename Function>
+Function next_definition(const char *name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" unsigned cupsRasterReadHeader2(cups_raster_t *raster, cups_page_header2_t *header)
+{
+    static const auto real = next_definition<unsigned (*)(cups_raster_t *, cups_page_header2_t *)>(
+        "cupsRasterReadHeader2");
+    const unsigned read = real(raster, header);
+    client_raster.have_header = read != 0;
+    client_raster.ended = read == 0;
+    if (read)
+        client_raster.header = *header;
+    return read;
+}
+
+extern "C" unsigned cupsRasterReadPixels(cups_raster_t *raster, unsigned char *pixels, unsigned length)
+{
+    static const auto real = next_definition<unsigned (*)(cups_raster_t *, unsigned char *, unsigned)>(
+        "cupsRasterReadPixels");
+    // Once the stream has ended, every further row is missing at once
+    // rather than after a wait on the client's connection.
+    if (client_raster.ended)
+        return 0;
+    const unsigned read = real(raster, pixels, length);
+    client_raster.ended = read == 0;
+    return read;
+}
+
 namespace quillet::app {
 
 namespace {
 
-// The printer's connection as a byte sink.
+// The printer's connection as a byte sink.  PAPPL's device buffers small
+// writes and drops the failure of flushing them, so the sink checks what
+// the connection actually took.
 class DeviceSink final : public ByteSink {
 public:
-    explicit DeviceSink(pappl_device_t *device) : device_(device) {}
+    explicit DeviceSink(pappl_device_t *device) : device_(device)
+    {
+        pappl_devmetrics_t metrics{};
+        papplDeviceGetMetrics(device_, &metrics);
+        taken_before_ = metrics.write_bytes;
+    }
     bool write(std::span<const uint8_t> bytes) override
     {
+        if (copy_ && std::fwrite(bytes.data(), 1, bytes.size(), copy_) != bytes.size())
+            copy_failed_ = true;
+        handed_ += bytes.size();
         return papplDeviceWrite(device_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
     bool flush() override
     {
         papplDeviceFlush(device_);
-        return true;
+        pappl_devmetrics_t metrics{};
+        papplDeviceGetMetrics(device_, &metrics);
+        return metrics.write_bytes - taken_before_ >= handed_;
     }
+    // Keeps a copy of everything written from now on in file.
+    void copy_to(FILE *file) { copy_ = file; }
+    bool copy_failed() const { return copy_failed_; }
 
 private:
     pappl_device_t *device_;
+    size_t taken_before_ = 0, handed_ = 0;
+    FILE *copy_ = nullptr;
+    bool copy_failed_ = false;
+};
+
+struct FileCloser {
+    void operator()(FILE *file) const { std::fclose(file); }
 };
 
 // One job: its writer and encoder, and the page being printed.
@@ -44,8 +117,18 @@ struct Job {
     BandEncoder encoder;
     PagePlan plan;
     bool printing = false;  // a page document is open
+    bool failed = false;    // a page failed: nothing more is printed
     bool dither = false;
-    unsigned pages_started = 0;  // PAPPL's own pages, copies included
+    bool ink_is_high = false;
+    bool one_bit = false;             // the client's rows are 1-bit black
+    unsigned rows_expected = 0;       // rows the page should bring
+    unsigned rows_seen = 0;
+    unsigned pages_started = 0;       // PAPPL's own pages, copies included
+    unsigned pages_printed = 0;       // page documents of the first copy
+    // Copies the application makes by sending the job again: one copy's
+    // page documents are kept in a temporary file.
+    unsigned copies_to_repeat = 0;
+    std::unique_ptr<FILE, FileCloser> first_copy;
 };
 
 Job *job_of(pappl_job_t *job)
@@ -82,15 +165,61 @@ bool mirror_of(pappl_job_t *job, pappl_pr_options_t *options)
     return mirror;
 }
 
+bool is_raster(const char *format)
+{
+    return format && (!std::strcmp(format, "image/pwg-raster") || !std::strcmp(format, "image/urf"));
+}
+
+bool is_image(const char *format)
+{
+    return format && (!std::strcmp(format, "image/jpeg") || !std::strcmp(format, "image/png"));
+}
+
+// Whether the job asked for uncollated copies: each page repeated.
+bool uncollated(pappl_job_t *job)
+{
+    ipp_attribute_t *handling = papplJobGetAttribute(job, "multiple-document-handling");
+    const char *value = handling ? ippGetString(handling, 0, nullptr) : nullptr;
+    return value && !std::strcmp(value, "separate-documents-uncollated-copies");
+}
+
+// A file:// printer whose folder is gone: PAPPL would write every job
+// into one file in its place.
+bool output_folder_gone(pappl_job_t *job, std::string &folder)
+{
+    const char *uri = papplPrinterGetDeviceURI(papplJobGetPrinter(job));
+    if (!uri || std::strncmp(uri, "file://", 7))
+        return false;
+    std::array<char, 32> scheme{};
+    std::array<char, 256> userpass{}, host{};
+    std::array<char, 1024> resource{};
+    int port = 0;
+    httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme.data(), scheme.size(), userpass.data(), userpass.size(),
+                    host.data(), host.size(), &port, resource.data(), resource.size());
+    folder = resource.data();
+    struct stat info{};
+    return stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode);
+}
+
 }  // namespace
 
-void grey_to_black(std::span<const uint8_t> grey, unsigned y, bool dither, std::span<uint8_t> black)
+void fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &message)
+{
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
+    papplJobSetMessage(job, "%s", message.c_str());
+    papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
+    if (Job *state = job_of(job))
+        state->failed = true;
+}
+
+void grey_to_black(std::span<const uint8_t> grey, unsigned y, bool dither, std::span<uint8_t> black, bool ink_is_high)
 {
     std::fill(black.begin(), black.end(), 0);
     const auto &row = dither_matrix[y % 16];
+    const uint8_t flip = ink_is_high ? 0xff : 0;
     for (size_t x = 0; x < grey.size() && x / 8 < black.size(); x++) {
         const uint8_t threshold = dither ? row[x % 16] : 128;
-        if (grey[x] < threshold)
+        if ((grey[x] ^ flip) < threshold)
             black[x / 8] |= static_cast<uint8_t>(0x80u >> (x % 8));
     }
 }
@@ -142,55 +271,101 @@ int density_level(int configured, int job)
     return std::clamp((darkness + 12) / 25, 0, density_levels - 1);
 }
 
-bool start_job(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
+bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
-    papplJobSetData(job, new Job(device));
+    auto state = std::make_unique<Job>(device);
+    if (std::string folder; output_folder_gone(job, folder)) {
+        papplJobSetData(job, state.release());
+        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The printer's output folder " + folder + " is gone.");
+        return false;
+    }
+    // Copies: the printer repeats a page document COPIES times, which keeps
+    // one-sided uncollated copies; every other job is sent again per copy,
+    // with a blank page between copies when a two-sided copy ends on a
+    // front side.
+    const unsigned copies = static_cast<unsigned>(std::max(options->copies, 1));
+    if (copies > 1 && (options->sides != PAPPL_SIDES_ONE_SIDED || !uncollated(job))) {
+        state->first_copy.reset(std::tmpfile());
+        if (!state->first_copy) {
+            papplJobSetData(job, state.release());
+            fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "No room for the job's copies in the temporary folder.");
+            return false;
+        }
+        state->copies_to_repeat = copies - 1;
+        state->sink.copy_to(state->first_copy.get());
+    }
+    papplJobSetData(job, state.release());
+    if (client_raster.have_header && is_raster(papplJobGetFormat(job)))
+        client_raster.ended = false;
     return true;
 }
 
 bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *, unsigned page)
 {
     Job &state = *job_of(job);
-    // PAPPL repeats the pages of an image job for each copy; the printer
-    // makes the copies from the COPIES record.
+    if (state.failed)
+        return false;
+    // PAPPL repeats the page of an image job for each copy; the copies are
+    // made here.
     const unsigned pages_per_copy = std::max(options->num_pages, 1u);
     const char *format = papplJobGetFormat(job);
-    const bool image = format && (!std::strcmp(format, "image/jpeg") || !std::strcmp(format, "image/png"));
-    if (image && options->copies > 1 && state.pages_started++ >= pages_per_copy)
+    if (is_image(format) && options->copies > 1 && state.pages_started++ >= pages_per_copy)
         return true;
 
-    const cups_page_header2_t &raster = options->header;
+    // A raster's rows come as the client wrote them.
+    const cups_page_header2_t &raster =
+        is_raster(format) && client_raster.have_header ? client_raster.header : options->header;
+    const unsigned bits = raster.cupsBitsPerPixel;
+    state.one_bit = bits == 1;
+    state.ink_is_high = raster.cupsColorSpace == CUPS_CSPACE_K;
+    const bool grey = bits == 8 && (raster.cupsColorSpace == CUPS_CSPACE_K || raster.cupsColorSpace == CUPS_CSPACE_W ||
+                                    raster.cupsColorSpace == CUPS_CSPACE_SW);
+    if (!(grey || (bits == 1 && raster.cupsColorSpace == CUPS_CSPACE_K))) {
+        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                 "Page " + std::to_string(page) + " has " + std::to_string(bits) +
+                     "-bit pixels of a colour space this printer cannot print; it takes 8-bit grey or 1-bit black.");
+        return false;
+    }
+    const unsigned res_x = raster.HWResolution[0], res_y = raster.HWResolution[1];
+    auto printable = [](unsigned res) { return res == 300 || res == 600 || res == 1200; };
+    if (!printable(res_x) || !printable(res_y)) {
+        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                 "Page " + std::to_string(page) + " is at " + std::to_string(res_x) + " x " + std::to_string(res_y) +
+                     " dpi; this printer prints at 300, 600 or 1200 dpi.");
+        return false;
+    }
+
     PageHeader header;
     header.width = raster.cupsWidth;
     header.height = raster.cupsHeight;
     header.bytes_per_line = (raster.cupsWidth + 7) / 8;
     header.bits_per_pixel = 1;
-    header.resolution_x = raster.HWResolution[0];
-    header.resolution_y = raster.HWResolution[1];
+    header.resolution_x = res_x;
+    header.resolution_y = res_y;
     // The paper code from the page's own length: PAPPL's header truncates
     // PageSize (A4 arrives as 841 points), and a raster job's media need not
     // be the job's media attribute.
     header.length_points =
-        raster.HWResolution[1]
-            ? length_points(static_cast<int>(uint64_t{raster.cupsHeight} * 2540 / raster.HWResolution[1]),
-                            static_cast<int>(raster.HWResolution[1]))
-            : length_points(options->media.size_length, 0);
+        length_points(static_cast<int>(uint64_t{raster.cupsHeight} * 2540 / res_y), static_cast<int>(res_y));
     // media-type belongs in media-col; a client that sends it alone means it too.
     const char *type = options->media.type;
     if (ipp_attribute_t *alone = papplJobGetAttribute(job, "media-type"))
         type = ippGetString(alone, 0, nullptr);
     header.media_type = static_cast<uint32_t>(media_code_for_keyword(type ? type : "").value_or(0));
     header.compression = static_cast<uint32_t>(2 + density_level(options->darkness_configured, options->print_darkness));
-    header.copies = static_cast<uint32_t>(std::max(options->copies, 1));
+    header.copies = state.copies_to_repeat ? 1 : static_cast<uint32_t>(std::max(options->copies, 1));
     header.duplex = options->sides != PAPPL_SIDES_ONE_SIDED;
     header.mirror = mirror_of(job, options);
 
     PlanResult planned = plan_page(header, static_cast<int>(page));
     if (!planned.plan) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", planned.refusal.c_str());
+        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, planned.refusal);
         return false;
     }
     state.plan = *planned.plan;
+    // PAPPL stops at the shorter of the client's page and its own.
+    state.rows_expected = std::min(raster.cupsHeight, options->header.cupsHeight);
+    state.rows_seen = 0;
     if (state.plan.cut)
         papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Page %u is larger than the printable area and is cut.", page);
     // Photos are dithered, text and graphics thresholded; a JPEG without a
@@ -213,8 +388,13 @@ bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *,
     std::span<uint8_t> room = state.encoder.next_row();
     if (room.empty())
         return false;
-    grey_to_black({line, options->header.cupsBytesPerLine}, y, state.dither, room);
+    if (state.one_bit)
+        std::copy_n(line, std::min<size_t>(room.size(), (client_raster.header.cupsWidth + 7) / 8), room.begin());
+    else
+        grey_to_black({line, std::min(options->header.cupsBytesPerLine, state.plan.input_width)}, y, state.dither,
+                      room, state.ink_is_high);
     state.encoder.commit_row();
+    state.rows_seen++;
     return !state.writer.failed();
 }
 
@@ -222,27 +402,79 @@ bool end_page(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *, unsigned
 {
     Job &state = *job_of(job);
     if (!state.printing)
-        return true;
+        return !state.failed;
     state.printing = false;
+    if (state.rows_seen < state.rows_expected && !papplJobIsCanceled(job)) {
+        // Finish the page document so that the printer is left in order,
+        // then fail the job: a page that ends short is not a whole page.
+        state.encoder.end_page();
+        write_page_end(state.writer);
+        write_document_end(state.writer);
+        state.writer.flush();
+        fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                 "Page " + std::to_string(page) + " ended after " + std::to_string(state.rows_seen) + " of its " +
+                     std::to_string(state.rows_expected) + " rows: the document is cut short.");
+        return false;
+    }
     std::optional<std::string> failure = state.encoder.end_page();
     if (!failure) {
         write_page_end(state.writer);
         write_document_end(state.writer);
         failure = state.writer.error();
     }
-    if (failure) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Page %u could not be sent to the printer: %s", page,
-                    failure->c_str());
+    if (failure || !state.writer.flush()) {
+        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                 "Page " + std::to_string(page) +
+                     " could not be sent to the printer: the connection to it was lost or refused.");
+        papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Writer: %s", failure ? failure->c_str() : "flush failed");
         return false;
     }
-    state.writer.flush();
+    state.pages_printed++;
     return true;
 }
 
 bool end_job(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
 {
-    delete job_of(job);
+    std::unique_ptr<Job> state(job_of(job));
     papplJobSetData(job, nullptr);
+    client_raster = {};
+    if (!state || state->failed)
+        return false;
+    bool sent = true;
+    if (state->copies_to_repeat && state->pages_printed && !papplJobIsCanceled(job)) {
+        state->sink.copy_to(nullptr);
+        FILE *copy = state->first_copy.get();
+        if (state->sink.copy_failed() || std::fflush(copy) != 0) {
+            fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "No room for the job's copies in the temporary folder.");
+            return false;
+        }
+        // A blank back side ends a two-sided copy of an odd number of pages.
+        MemorySink blank_page;
+        if (state->plan.duplex && state->pages_printed % 2) {
+            RecordWriter blank_writer(blank_page);
+            PagePlan blank = state->plan;
+            blank.mirror = false;
+            write_document_start(blank_writer, blank.duplex, std::time(nullptr));
+            write_page_start(blank_writer, blank);
+            state->encoder.begin_page(blank, blank_writer);
+            state->encoder.end_page();
+            write_page_end(blank_writer);
+            write_document_end(blank_writer);
+        }
+        for (unsigned n = 0; sent && n < state->copies_to_repeat && !papplJobIsCanceled(job); n++) {
+            sent = state->sink.write(blank_page.bytes());
+            std::rewind(copy);
+            std::array<uint8_t, 65536> buffer;
+            for (size_t got; sent && (got = std::fread(buffer.data(), 1, buffer.size(), copy)) > 0;)
+                sent = state->sink.write({buffer.data(), got});
+        }
+        sent = sent && state->sink.flush();
+    }
+    if (!sent) {
+        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                 "The job's copies could not be sent to the printer: the connection to it was lost or refused.");
+        return false;
+    }
     return true;
 }
 

@@ -20,10 +20,15 @@ bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *d
 bool end_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device, unsigned page);
 bool end_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
 
+// Ends the job with a reason the user sees in its state and in the log.
+void fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &message);
+
 // 8-bit grey (0 black, 255 white) to 1-bit black, most significant bit
 // leftmost.  Text and graphics are thresholded; photos dithered with an
 // ordered 16 x 16 matrix.  White never prints a dot, black always does.
-void grey_to_black(std::span<const uint8_t> grey, unsigned y, bool dither, std::span<uint8_t> black);
+// ink_is_high reads 255 as black (CUPS's "black" colour space).
+void grey_to_black(std::span<const uint8_t> grey, unsigned y, bool dither, std::span<uint8_t> black,
+                   bool ink_is_high = false);
 
 // The page length in points for a length in hundredths of millimetres,
 // measured at resolution dots per inch (0: exact): the printer's own size

@@ -1,0 +1,247 @@
+#include "documents.h"
+
+#include <fcntl.h>
+#include <png.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "render.h"
+
+namespace quillet::app {
+
+namespace {
+
+constexpr const char *ghostscript = "/usr/bin/gs";
+// Ghostscript's bounds: memory, CPU time, and the longest wait for its next
+// bytes.
+constexpr rlim_t ghostscript_memory = rlim_t{2} << 30;
+constexpr rlim_t ghostscript_cpu_seconds = 600;
+constexpr int ghostscript_silence_ms = 120'000;
+
+// PAPPL 1.3's own PNG reader never returns from some broken files; this
+// one decodes within max_image_pixels and ends the job on any fault.
+bool print_png(pappl_job_t *job, pappl_device_t *device, void *)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, papplJobGetFilename(job))) {
+        fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, std::string("The PNG image cannot be read: ") + image.message);
+        return false;
+    }
+    if (image.width > max_image_side || image.height > max_image_side ||
+        static_cast<unsigned long>(image.width) * image.height > max_image_pixels) {
+        png_image_free(&image);
+        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                 "The PNG image is too large to print: " + std::to_string(image.width) + " x " +
+                     std::to_string(image.height) + " pixels.");
+        return false;
+    }
+    image.format = PNG_FORMAT_GRAY;
+    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+    const png_color white{255, 255, 255};
+    if (!png_image_finish_read(&image, &white, pixels.data(), 0, nullptr)) {
+        fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, std::string("The PNG image cannot be read: ") + image.message);
+        png_image_free(&image);
+        return false;
+    }
+    pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 1, false);
+    // No resolution of its own: the image is fitted to the page.
+    bool printed = papplJobFilterImage(job, device, options, pixels.data(), static_cast<int>(image.width),
+                                       static_cast<int>(image.height), 1, 0, false);
+    papplJobDeletePrintOptions(options);
+    return printed;
+}
+
+// Reads Ghostscript's output, waiting at most ghostscript_silence_ms for
+// each chunk.
+class PipeReader {
+public:
+    explicit PipeReader(int fd) : fd_(fd) {}
+    // false at the end of the output, or when Ghostscript fell silent.
+    bool read(uint8_t *out, size_t length)
+    {
+        while (length) {
+            if (at_ == buffer_.size() || at_ == filled_) {
+                pollfd ready{fd_, POLLIN, 0};
+                if (poll(&ready, 1, ghostscript_silence_ms) <= 0) {
+                    silent = true;
+                    return false;
+                }
+                ssize_t got = ::read(fd_, buffer_.data(), buffer_.size());
+                if (got <= 0)
+                    return false;
+                filled_ = static_cast<size_t>(got);
+                at_ = 0;
+            }
+            size_t take = std::min(length, filled_ - at_);
+            std::memcpy(out, buffer_.data() + at_, take);
+            at_ += take;
+            out += take;
+            length -= take;
+        }
+        return true;
+    }
+    // A number of a PGM header, after white space and comments.
+    bool number(unsigned &value)
+    {
+        uint8_t c = ' ';
+        while (std::isspace(c) || c == '#') {
+            if (c == '#')
+                while (c != '\n')
+                    if (!read(&c, 1))
+                        return false;
+            if (!read(&c, 1))
+                return false;
+        }
+        if (!std::isdigit(c))
+            return false;
+        value = 0;
+        while (std::isdigit(c)) {
+            value = value * 10 + static_cast<unsigned>(c - '0');
+            if (value > 1'000'000 || !read(&c, 1))
+                return false;
+        }
+        return true;  // the one white-space character after it is taken
+    }
+    bool silent = false;
+
+private:
+    int fd_;
+    std::array<uint8_t, 65536> buffer_{};
+    size_t at_ = 0, filled_ = 0;
+};
+
+std::string last_line(const std::string &path)
+{
+    std::ifstream in(path);
+    std::string line, last;
+    while (std::getline(in, line))
+        if (!line.empty())
+            last = line;
+    return last;
+}
+
+// PDF and PostScript pages rendered by Ghostscript (-dSAFER, bounded in memory and time)
+// to 8-bit grey at the job's resolution and paper size, fitted to the page.
+bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
+{
+    pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
+    cups_page_header2_t &page = options->header;
+    const std::string size = "-g" + std::to_string(page.cupsWidth) + "x" + std::to_string(page.cupsHeight);
+    const std::string resolution =
+        "-r" + std::to_string(page.HWResolution[0]) + "x" + std::to_string(page.HWResolution[1]);
+    std::array<char, 256> messages_path{};
+    int messages = papplCreateTempFile(messages_path.data(), messages_path.size(), "gs", "txt");
+    int output[2];
+    if (messages < 0 || pipe2(output, O_CLOEXEC) != 0) {
+        papplJobDeletePrintOptions(options);
+        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Ghostscript cannot be started: out of file descriptors.");
+        return false;
+    }
+    const std::string input = papplJobGetFilename(job);
+    const char *argv[] = {"gs",           "-q",          "-dSAFER",        "-dBATCH",
+                          "-dNOPAUSE",    "-dNOPROMPT",  "-sstdout=%stderr", "-sDEVICE=pgmraw",
+                          resolution.c_str(), size.c_str(), "-dFIXEDMEDIA",   "-dPDFFitPage", "-dPSFitPage",
+                          "-sOutputFile=-", "-f",        input.c_str(),    nullptr};
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(output[1], 1);
+        dup2(messages, 2);
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        const rlimit memory{ghostscript_memory, ghostscript_memory};
+        const rlimit cpu{ghostscript_cpu_seconds, ghostscript_cpu_seconds};
+        setrlimit(RLIMIT_AS, &memory);
+        setrlimit(RLIMIT_CPU, &cpu);
+        execv(ghostscript, const_cast<char *const *>(argv));
+        _exit(127);
+    }
+    close(output[1]);
+    close(messages);
+
+    PipeReader gs(output[0]);
+    bool ok = child > 0 && start_job(job, options, device);
+    unsigned pages = 0;
+    std::vector<uint8_t> row;
+    std::array<uint8_t, 2> magic{};
+    while (ok && !papplJobIsCanceled(job) && gs.read(magic.data(), 2)) {
+        unsigned width = 0, height = 0, maximum = 0;
+        if (magic[0] != 'P' || magic[1] != '5' || !gs.number(width) || !gs.number(height) || !gs.number(maximum) ||
+            maximum != 255) {
+            fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "Ghostscript's output cannot be read.");
+            ok = false;
+            break;
+        }
+        page.cupsWidth = width;
+        page.cupsHeight = height;
+        page.cupsBytesPerLine = width;
+        pages++;
+        papplJobSetImpressionsCompleted(job, 1);
+        ok = start_page(job, options, device, pages);
+        row.resize(width);
+        for (unsigned y = 0; ok && y < height; y++) {
+            if (!gs.read(row.data(), width))
+                break;  // the page ends short: end_page says so
+            ok = write_line(job, options, device, y, row.data());
+        }
+        ok = end_page(job, options, device, pages) && ok;
+    }
+    if (child > 0 && (papplJobIsCanceled(job) || gs.silent || !ok))
+        kill(child, SIGKILL);
+    close(output[0]);
+    int status = 0;
+    if (child > 0)
+        waitpid(child, &status, 0);
+    const std::string said = last_line(messages_path.data());
+    unlink(messages_path.data());
+    if (ok && !papplJobIsCanceled(job)) {
+        if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || pages == 0) {
+            std::string why = child < 0           ? "Ghostscript cannot be started."
+                              : gs.silent         ? "Ghostscript stopped answering."
+                              : WIFSIGNALED(status) ? "Ghostscript went over its time or memory."
+                              : pages == 0        ? "Ghostscript found no pages in it."
+                                                  : "Ghostscript failed.";
+            fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                     "The document cannot be printed: " + why + (said.empty() ? "" : " (" + said + ")"));
+            ok = false;
+        }
+    }
+    ok = end_job(job, options, device) && ok;
+    papplJobDeletePrintOptions(options);
+    return ok;
+}
+
+// A document whose first bytes match no format the printer takes.
+bool refuse_unknown(pappl_job_t *job, pappl_device_t *, void *)
+{
+    fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+             "The document is in a format this printer cannot print; it takes PDF, PostScript, PNG, JPEG, PWG "
+             "raster and Apple raster.");
+    return false;
+}
+
+}  // namespace
+
+void add_document_filters(pappl_system_t *system)
+{
+    // Looked up by the driver's format before PAPPL's own.
+    papplSystemAddMIMEFilter(system, "image/png", printer_format, print_png, nullptr);
+    papplSystemAddMIMEFilter(system, "application/octet-stream", printer_format, refuse_unknown, nullptr);
+    if (access(ghostscript, X_OK) == 0) {
+        papplSystemAddMIMEFilter(system, "application/pdf", printer_format, print_pdf, nullptr);
+        papplSystemAddMIMEFilter(system, "application/postscript", printer_format, print_pdf, nullptr);
+    }
+}
+
+}  // namespace quillet::app

@@ -1,0 +1,334 @@
+#include "server.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+
+namespace quillet::app {
+
+bool socket_answers(const char *path)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path);
+    bool answers = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return answers;
+}
+
+std::string runtime_directory()
+{
+    if (const char *chosen = std::getenv("QUILLET_RUNTIME_DIR"); chosen && *chosen)
+        return chosen;
+    if (geteuid() == 0)
+        return "/run/quillet-printer-app";
+    if (const char *xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg)
+        return std::string(xdg) + "/quillet-printer-app";
+    return "/tmp/quillet-printer-app-" + std::to_string(geteuid());
+}
+
+std::string socket_path()
+{
+    if (geteuid() == 0)
+        return runtime_directory() + "/quillet-printer-app.sock";
+    return std::string(papplGetTempDir()) + "/quillet-printer-app" + std::to_string(getuid()) + ".sock";
+}
+
+namespace {
+
+std::string request(http_t *http, http_state_t method, const std::string &body)
+{
+    httpClearFields(http);
+    if (method == HTTP_STATE_POST) {
+        httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+        httpSetLength(http, body.size());
+        if (httpPost(http, "/security") || httpWrite2(http, body.data(), body.size()) < 0)
+            return {};
+    } else if (httpGet(http, "/security")) {
+        return {};
+    }
+    http_status_t status;
+    while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE)
+        ;
+    std::string page;
+    std::array<char, 8192> buffer;
+    for (ssize_t got; (got = httpRead2(http, buffer.data(), buffer.size())) > 0;)
+        page.append(buffer.data(), static_cast<size_t>(got));
+    return status == HTTP_STATUS_OK ? page : std::string();
+}
+
+// Sends one request on a connection of its own (the server closes each
+// after its answer) and returns the response's body.
+std::string exchange(const std::string &socket, http_state_t method, const std::string &body)
+{
+    http_t *http = httpConnect2(socket.c_str(), 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
+    if (!http)
+        return {};
+    std::string page = request(http, method, body);
+    httpClose(http);
+    return page;
+}
+
+std::string form_encoded(const std::string &text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c))
+            out += static_cast<char>(c);
+        else {
+            std::array<char, 4> escaped{};
+            std::snprintf(escaped.data(), escaped.size(), "%%%02X", c);
+            out += escaped.data();
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+int set_password_command(const char *base_name, int, cups_option_t *, int, char **, void *)
+{
+    std::string password;
+    std::getline(std::cin, password);
+    const std::string path = socket_path();
+    if (!socket_answers(path.c_str())) {
+        std::cerr << base_name << ": no server answers on " << path << "\n";
+        return 1;
+    }
+    const std::string form = exchange(path, HTTP_STATE_GET, {});
+    const std::string marker = "name=\"session\" value=\"";
+    const size_t at = form.find(marker);
+    if (at == std::string::npos) {
+        std::cerr << base_name << ": the server's security page cannot be read\n";
+        return 1;
+    }
+    const std::string token = form.substr(at + marker.size(), form.find('"', at + marker.size()) - at - marker.size());
+    const std::string answer = exchange(path, HTTP_STATE_POST,
+                                        "session=" + token + "&new_password=" + form_encoded(password) +
+                                            "&new_password2=" + form_encoded(password));
+    if (answer.find("Password changed.") == std::string::npos) {
+        std::string reason = "the server refused it";
+        if (answer.find("Password must be at least") != std::string::npos)
+            reason = "it must be at least eight characters long, with an uppercase letter, a lowercase letter and a digit";
+        std::cerr << base_name << ": the password was not changed: " << reason << "\n";
+        return 1;
+    }
+    std::cout << "The administrator password is set.\n";
+    return 0;
+}
+
+bool make_private_directory(const std::string &path, std::string &error)
+{
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "cannot make " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat info{};
+    if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid()) {
+        error = path + " is not a folder of this user's own";
+        return false;
+    }
+    if ((info.st_mode & 0777) != 0700 && (info.st_mode & 0027) != 0 && chmod(path.c_str(), 0700) != 0) {
+        error = "cannot make " + path + " private: " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool device_uri_allowed(const char *uri, const std::string &output_directory, bool dns_sd, std::string &why)
+{
+    std::array<char, 32> scheme{};
+    std::array<char, 256> userpass{}, host{};
+    std::array<char, 1024> resource{};
+    int port = 0;
+    if (!uri || httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme.data(), scheme.size(), userpass.data(),
+                                userpass.size(), host.data(), host.size(), &port, resource.data(),
+                                resource.size()) < HTTP_URI_STATUS_OK) {
+        why = "The device URI is not a valid URI.";
+        return false;
+    }
+    const std::string kind = scheme.data();
+    if (kind == "usb" || kind == "socket" || kind == "snmp")
+        return true;
+    if (kind == "dnssd") {
+        if (dns_sd)
+            return true;
+        why = "dnssd:// printers need avahi-daemon, which is not running.";
+        return false;
+    }
+    if (kind != "file") {
+        why = "The printer cannot be reached through '" + kind + "' URIs.";
+        return false;
+    }
+    if (output_directory.empty()) {
+        why = "Printing to files is off: the server was started without -o output-directory=FOLDER.";
+        return false;
+    }
+    const std::string path = resource.data();
+    std::error_code failed;
+    const auto allowed = std::filesystem::canonical(output_directory, failed);
+    if (failed) {
+        why = "The output folder " + output_directory + " does not exist.";
+        return false;
+    }
+    const auto target = std::filesystem::weakly_canonical(path, failed);
+    // The path as given must be the resolved one: no links, no "..".
+    if (failed || path.find('?') != std::string::npos || target != std::filesystem::path(path).lexically_normal() ||
+        !std::filesystem::is_directory(target, failed)) {
+        why = "file:// must name an existing folder inside " + allowed.string() + ".";
+        return false;
+    }
+    auto [end, rest] = std::mismatch(allowed.begin(), allowed.end(), target.begin(), target.end());
+    if (end != allowed.end()) {
+        why = "file:// must name a folder inside " + allowed.string() + ".";
+        return false;
+    }
+    return true;
+}
+
+bool dns_sd_available()
+{
+    return socket_answers("/run/dbus/system_bus_socket") && socket_answers("/run/avahi-daemon/socket");
+}
+
+namespace {
+
+// Whether password matches a stored "nonce~sha256(nonce:password)".  PAPPL
+// 1.3's own check takes the stored hash for the nonce, so it never matches
+// and its login page takes any password: neither is used here.
+bool password_matches(const char *stored, const char *password)
+{
+    const char *tilde = std::strchr(stored, '~');
+    if (!tilde)
+        return false;
+    const std::string salted = std::string(stored, tilde) + ":" + password;
+    std::array<unsigned char, 32> sum{};
+    std::array<char, 65> hex{};
+    cupsHashData("sha2-256", salted.data(), salted.size(), sum.data(), sum.size());
+    cupsHashString(sum.data(), sum.size(), hex.data(), hex.size());
+    return !std::strcmp(tilde + 1, hex.data());
+}
+
+bool strong(const std::string &password)
+{
+    bool lower = false, upper = false, digit = false;
+    for (unsigned char c : password) {
+        lower |= std::islower(c) != 0;
+        upper |= std::isupper(c) != 0;
+        digit |= std::isdigit(c) != 0;
+    }
+    return password.size() >= 8 && lower && upper && digit;
+}
+
+}  // namespace
+
+http_status_t authorize(pappl_client_t *client, const char *, gid_t, void *)
+{
+    pappl_system_t *system = papplClientGetSystem(client);
+    std::array<char, 256> stored{};
+    papplSystemGetPassword(system, stored.data(), stored.size());
+    if (!stored[0])
+        return HTTP_STATUS_FORBIDDEN;
+    const char *field = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+    if (!field || std::strncmp(field, "Basic ", 6))
+        return HTTP_STATUS_UNAUTHORIZED;
+    std::array<char, 512> decoded{};
+    int length = static_cast<int>(decoded.size()) - 1;
+    httpDecode64_2(decoded.data(), &length, field + 6);
+    const char *colon = std::strchr(decoded.data(), ':');
+    if (!colon || !password_matches(stored.data(), colon + 1)) {
+        papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Wrong administrator password.");
+        return HTTP_STATUS_UNAUTHORIZED;
+    }
+    return HTTP_STATUS_CONTINUE;
+}
+
+bool security_page(pappl_client_t *client, void *)
+{
+    if (!papplClientHTMLAuthorize(client))
+        return true;
+    pappl_system_t *system = papplClientGetSystem(client);
+    const char *status = nullptr;
+    if (papplClientGetMethod(client) == HTTP_STATE_POST) {
+        cups_option_t *form = nullptr;
+        const int fields = papplClientGetForm(client, &form);
+        const char *password = cupsGetOption("new_password", fields, form);
+        const char *again = cupsGetOption("new_password2", fields, form);
+        if (!papplClientIsValidForm(client, fields, form))
+            status = "Invalid form submission.";
+        else if (!password || !again || std::strcmp(password, again))
+            status = "Passwords do not match.";
+        else if (!strong(password))
+            status = "Password must be at least eight characters long and contain at least one uppercase letter, "
+                     "one lowercase letter, and one digit.";
+        else {
+            std::array<char, 256> hash{};
+            papplSystemHashPassword(system, nullptr, password, hash.data(), hash.size());
+            papplSystemSetPassword(system, hash.data());
+            status = "Password changed.";
+        }
+        cupsFreeOptions(fields, form);
+    }
+    if (!papplClientRespond(client, HTTP_STATUS_OK, nullptr, "text/html", 0, 0))
+        return true;
+    papplClientHTMLHeader(client, "Security", 0);
+    papplClientHTMLPuts(client, "<div class=\"content\"><div class=\"row\"><div class=\"col-12\">"
+                                "<h1 class=\"title\">Administrator Password</h1>\n");
+    if (status) {
+        papplClientHTMLPuts(client, "<div class=\"banner\">");
+        papplClientHTMLEscape(client, status, 0);
+        papplClientHTMLPuts(client, "</div>\n");
+    }
+    papplClientHTMLPuts(client, "<p>Anyone on the network may print. Changing printers, defaults and this server "
+                                "needs this password, given as user name <code>admin</code>.</p>\n");
+    papplClientHTMLStartForm(client, "/security", false);
+    papplClientHTMLPuts(client,
+                        "<table class=\"form\"><tr><th><label for=\"new_password\">New password:</label></th><td>"
+                        "<input type=\"password\" name=\"new_password\" id=\"new_password\" "
+                        "placeholder=\"8+, upper+lower+digit\"></td></tr>\n<tr><th><label for=\"new_password2\">"
+                        "Again:</label></th><td><input type=\"password\" name=\"new_password2\" id=\"new_password2\">"
+                        "</td></tr>\n<tr><th></th><td><input type=\"submit\" value=\"Set Password\"></td></tr>"
+                        "</table></form></div></div></div>\n");
+    papplClientHTMLFooter(client);
+    return true;
+}
+
+bool save_state_atomically(pappl_system_t *system, const std::string &path)
+{
+    const std::string temporary = path + ".new";
+    if (!papplSystemSaveState(system, temporary.c_str()))
+        return false;
+    int fd = open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+    bool synced = fd >= 0 && fsync(fd) == 0;
+    if (fd >= 0)
+        close(fd);
+    if (!synced || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state to '%s': %s", path.c_str(),
+                 std::strerror(errno));
+        unlink(temporary.c_str());
+        return false;
+    }
+    // The rename itself reaches the disk with the folder.
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return true;
+}
+
+}  // namespace quillet::app

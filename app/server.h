@@ -1,0 +1,52 @@
+// What the server allows: who administers it, where printers may write, and
+// how its state reaches the disk.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include <string>
+
+namespace quillet::app {
+
+// The folder of the server's local socket, which only root (or the admin
+// group) may enter: PAPPL itself makes the socket open to every local user.
+std::string runtime_directory();
+// Makes the folder, owned by the caller, mode 0700; false with a message in
+// error when it cannot be made or is not the caller's own.
+bool make_private_directory(const std::string &path, std::string &error);
+
+// Whether a printer may be created with this device URI.  file:// must name
+// output_directory or a folder inside it (no symbolic links, no options);
+// an empty output_directory refuses every file:// URI.  dnssd:// needs
+// DNS-SD to be reachable.  Other schemes are the printer's connections.
+bool device_uri_allowed(const char *uri, const std::string &output_directory, bool dns_sd, std::string &why);
+
+// The server's local socket: in runtime_directory() for root, in $TMPDIR
+// (made the user's own folder) for a user's server.
+std::string socket_path();
+
+// The set-password sub-command: the administrator's password from the first
+// line of standard input, given to the running server over its local
+// socket.
+int set_password_command(const char *base_name, int num_options, cups_option_t *options, int num_files,
+                         char **files, void *);
+
+// Whether a server answers on this local socket.
+bool socket_answers(const char *path);
+
+// Whether DNS-SD (the system bus and avahi-daemon) answers on this machine.
+bool dns_sd_available();
+
+// HTTP Basic credentials checked against the system's administrator
+// password; without a password set nobody is authorized from the network.
+http_status_t authorize(pappl_client_t *client, const char *group, gid_t group_id, void *);
+
+// The page that sets the administrator's password, for an administrator
+// (the password itself, or a local client on the socket).
+bool security_page(pappl_client_t *client, void *);
+
+// Saves the state so that a crash at any moment leaves the old or the new
+// file: a temporary file beside it, flushed to disk, renamed over it.
+bool save_state_atomically(pappl_system_t *system, const std::string &path);
+
+}  // namespace quillet::app
