@@ -194,8 +194,10 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     }
 
     const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "/tmp";
-    const std::string state_dir =
-        root ? "/var/lib/quillet-printer-app" : home + "/.local/state/quillet-printer-app";
+    const char *chosen_state = std::getenv("QUILLET_STATE_DIR");
+    const std::string state_dir = chosen_state && *chosen_state ? chosen_state
+                                  : root ? "/var/lib/quillet-printer-app"
+                                         : home + "/.local/state/quillet-printer-app";
     if (!option("state-file") || !option("spool-directory")) {
         std::error_code ignored;
         std::filesystem::create_directories(state_dir, ignored);
@@ -234,8 +236,10 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     // page (or with set-password) guards every change.
     if (!option("auth-service"))
         papplSystemSetAuthCallback(system, "Basic", authorize, nullptr);
+    // PAPPL checks a job's owner first and the admin group after: the group
+    // tells the two apart.
+    papplSystemSetAdminGroup(system, option("admin-group") ? option("admin-group") : "root");
     if (const char *group = option("admin-group")) {
-        papplSystemSetAdminGroup(system, group);
         if (const struct group *entry = getgrnam(group)) {
             const std::string dir = runtime_directory();
             if (chown(dir.c_str(), geteuid(), entry->gr_gid) != 0 || chmod(dir.c_str(), 0750) != 0)

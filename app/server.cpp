@@ -233,11 +233,57 @@ bool strong(const std::string &password)
     return password.size() >= 8 && lower && upper && digit;
 }
 
+// What anyone who can reach the server may do: print, and follow and
+// cancel their own jobs.  PAPPL asks again with the admin group for another
+// user's job.
+bool open_to_everyone(ipp_op_t operation)
+{
+    switch (operation) {
+    case IPP_OP_PRINT_JOB:
+    case IPP_OP_VALIDATE_JOB:
+    case IPP_OP_CREATE_JOB:
+    case IPP_OP_SEND_DOCUMENT:
+    case IPP_OP_CLOSE_JOB:
+    case IPP_OP_CANCEL_JOB:
+    case IPP_OP_CANCEL_MY_JOBS:
+    case IPP_OP_GET_JOB_ATTRIBUTES:
+    case IPP_OP_GET_JOBS:
+    case IPP_OP_CREATE_JOB_SUBSCRIPTIONS:
+    case IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS:
+    case IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES:
+    case IPP_OP_GET_SUBSCRIPTIONS:
+    case IPP_OP_RENEW_SUBSCRIPTION:
+    case IPP_OP_CANCEL_SUBSCRIPTION:
+    case IPP_OP_GET_NOTIFICATIONS:
+        return true;
+    default:
+        return false;
+    }
+}
+
 }  // namespace
 
-http_status_t authorize(pappl_client_t *client, const char *, gid_t, void *)
+http_status_t authorize(pappl_client_t *client, const char *group, gid_t, void *)
 {
     pappl_system_t *system = papplClientGetSystem(client);
+    std::array<char, 256> admin_group{};
+    papplSystemGetAdminGroup(system, admin_group.data(), admin_group.size());
+    const bool as_administrator = group && !std::strcmp(group, admin_group.data());
+    if (ipp_t *request = papplClientGetRequest(client); request && open_to_everyone(ippGetOperation(request))) {
+        if (!as_administrator)
+            return HTTP_STATUS_CONTINUE;
+        // PAPPL's second question, about a job whose owner did not log in:
+        // anyone may look at it, and its owner by name may cancel it.
+        const ipp_op_t operation = ippGetOperation(request);
+        if (operation == IPP_OP_GET_JOB_ATTRIBUTES || operation == IPP_OP_GET_JOBS ||
+            operation == IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES || operation == IPP_OP_GET_SUBSCRIPTIONS ||
+            operation == IPP_OP_GET_NOTIFICATIONS)
+            return HTTP_STATUS_CONTINUE;
+        const char *user = ippGetString(ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME), 0, nullptr);
+        const char *owner = papplClientGetJob(client) ? papplJobGetUsername(papplClientGetJob(client)) : nullptr;
+        if (user && owner && !std::strcmp(user, owner))
+            return HTTP_STATUS_CONTINUE;
+    }
     std::array<char, 256> stored{};
     papplSystemGetPassword(system, stored.data(), stored.size());
     if (!stored[0])

@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <bit>
+#include <cstring>
+#include <map>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -29,6 +31,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string Samples = QUILLET_DOCUMENTS;
+constexpr const char *Password = "Quillet2admin";
 
 RunResult run(const std::string &program, const std::vector<std::string> &args)
 {
@@ -124,7 +127,8 @@ protected:
         std::vector<std::string> args = {"server", "-o", "listen-hostname=127.0.0.1", "-o",
                                          "server-port=" + std::to_string(port_), "-o",
                                          "spool-directory=" + dir_->file("spool"), "-o", "log-file=" + dir_->file("log"),
-                                         "-o", "log-level=debug", "-o", "state-file=" + dir_->file("state")};
+                                         "-o", "log-level=debug", "-o", "state-file=" + dir_->file("state"), "-o",
+                                         "output-directory=" + dir_->file("out")};
         std::string program = QUILLET_APP;
         // Under valgrind when asked: invalid accesses end the server with 99.
         if (getenv("QUILLET_APP_VALGRIND")) {
@@ -132,10 +136,29 @@ protected:
                                        dir_->file("valgrind.log"), program});
             program = "/usr/bin/valgrind";
         }
-        server_ = new Process(program, RunOptions(args));
+        RunOptions options(args);
+        options.env = app_env();
+        server_ = new Process(program, options);
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
         while (!(running_ = port_answers(port_)) && std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // The administrator's password, given on the local socket.
+        Process set(QUILLET_APP, [] {
+            RunOptions o({"set-password"});
+            o.env = app_env();
+            return o;
+        }());
+        set.write({Password, Password + std::strlen(Password)});
+        set.write({'\n'});
+        set.close_input();
+        RunResult r = set.finish(std::chrono::seconds(60));
+        running_ = running_ && r.status == 0;
+    }
+
+    // The server's socket folder of its own.
+    static std::map<std::string, std::string> app_env()
+    {
+        return {{"QUILLET_RUNTIME_DIR", dir_->file("run")}, {"QUILLET_STATE_DIR", dir_->file("state.d")}};
     }
 
     static int stop()
@@ -159,7 +182,15 @@ protected:
         ASSERT_TRUE(created_) << log();
     }
 
-    static std::string system_uri() { return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/system"; }
+    // Administration needs the password; printing does not.
+    static std::string system_uri()
+    {
+        return "ipp://admin:" + std::string(Password) + "@127.0.0.1:" + std::to_string(port_) + "/ipp/system";
+    }
+    static std::string admin_printer_uri()
+    {
+        return "ipp://admin:" + std::string(Password) + "@127.0.0.1:" + std::to_string(port_) + "/ipp/print/quillet";
+    }
     static std::string printer_uri() { return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/quillet"; }
     static std::string log()
     {
@@ -286,8 +317,11 @@ INSTANTIATE_TEST_SUITE_P(
                    false, false},
         OptionCase{"kraft_lightest", "ATTR keyword media-type kraft-120\nATTR integer print-darkness -100", 600, 3, 0,
                    1, false, false},
-        OptionCase{"two_copies_two_sided", "ATTR integer copies 2\nATTR keyword sides two-sided-long-edge", 600, 0, 2,
-                   2, true, false},
+        OptionCase{"uncollated_copies", "ATTR integer copies 2\nATTR keyword multiple-document-handling "
+                   "separate-documents-uncollated-copies", 600, 0, 2, 2, false, false},
+        OptionCase{"two_sided", "ATTR keyword sides two-sided-long-edge", 600, 0, 2, 1, true, false},
+        OptionCase{"short_edge", "ATTR keyword sides two-sided-short-edge", 600, 0, 2, 1, true, false},
+        OptionCase{"darkness_90", "ATTR integer print-darkness 40", 600, 0, 4, 1, false, false},
         OptionCase{"mirrored", "ATTR boolean quillet-mirror true", 600, 0, 2, 1, false, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -300,7 +334,7 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nGROUP printer-attributes-tag\n"
                "ATTR boolean quillet-mirror-default true\nATTR integer printer-darkness-configured 100\n"
                "STATUS successful-ok\n}\n");
-    ASSERT_EQ(run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("defaults.test")}).status, 0) << log();
+    ASSERT_EQ(run("/usr/bin/ipptool", {"-t", admin_printer_uri(), dir_->file("defaults.test")}).status, 0) << log();
     ASSERT_EQ(read_pages(print(Samples + "/photo.png", "image/png", "")).size(), 1u);
     stop();
     start();
@@ -324,7 +358,7 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nGROUP printer-attributes-tag\n"
                "ATTR boolean quillet-mirror-default false\nATTR integer printer-darkness-configured 50\n"
                "STATUS successful-ok\n}\n");
-    EXPECT_EQ(run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("undo.test")}).status, 0) << log();
+    EXPECT_EQ(run("/usr/bin/ipptool", {"-t", admin_printer_uri(), dir_->file("undo.test")}).status, 0) << log();
 }
 
 // Rasters that differ from the printer's defaults, and Apple raster as
@@ -549,15 +583,14 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
 // set there apply to the next job that does not name them.
 TEST_F(App, WebPageDefaultsApplyToTheNextJob)
 {
-    RunResult r = run("/usr/bin/python3", {QUILLET_WEB_SCRIPT, "http://127.0.0.1:" + std::to_string(port_), "quillet",
-                                            "100", "labels"});
+    const std::string web = "http://admin:" + std::string(Password) + "@127.0.0.1:" + std::to_string(port_);
+    RunResult r = run("/usr/bin/python3", {QUILLET_WEB_SCRIPT, web, "quillet", "100", "labels"});
     ASSERT_EQ(r.status, 0) << std::string(r.out.begin(), r.out.end()) << r.err;
     std::vector<PageDoc> docs = read_pages(print(Samples + "/photo.png", "image/png", ""));
     ASSERT_EQ(docs.size(), 1u);
     EXPECT_EQ(docs[0].media.media, 8);    // labels
     EXPECT_EQ(docs[0].media.density, 4);  // darkest
-    r = run("/usr/bin/python3", {QUILLET_WEB_SCRIPT, "http://127.0.0.1:" + std::to_string(port_), "quillet", "0",
-                                 "stationery"});
+    r = run("/usr/bin/python3", {QUILLET_WEB_SCRIPT, web, "quillet", "0", "stationery"});
     EXPECT_EQ(r.status, 0) << r.err;
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Sets a printer's default density and media type on the printer
 application's web pages with a real browser (headless Chromium driven by
-Selenium).  Usage: web_defaults.py BASE-URL PRINTER DARKNESS MEDIA-TYPE"""
+Selenium).  Usage: web_defaults.py BASE-URL PRINTER DARKNESS MEDIA-TYPE, the
+base URL with the administrator's credentials."""
 import sys
 import tempfile
 
@@ -10,7 +11,6 @@ from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
-from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 base, printer, darkness, media_type = sys.argv[1:5]
@@ -30,10 +30,11 @@ try:
         button = browser.find_element(By.CSS_SELECTOR, "input[type=submit]")
         browser.execute_script("arguments[0].scrollIntoView({block: 'center'});", button)
         button.click()
-        # The form's page goes, and comes back with the saved value selected.
-        WebDriverWait(browser, 30).until(expected_conditions.staleness_of(button))
-        WebDriverWait(browser, 30, ignored_exceptions=(NoSuchElementException, StaleElementReferenceException)).until(
-            lambda b: Select(b.find_element(By.NAME, field)).first_selected_option.get_attribute("value") == value)
+        # Only the page that answers the form says it saved; that page has the
+        # saved value selected.
+        WebDriverWait(browser, 60, ignored_exceptions=(NoSuchElementException, StaleElementReferenceException)).until(
+            lambda b: "Changes saved." in b.page_source
+            and Select(b.find_element(By.NAME, field)).first_selected_option.get_attribute("value") == value)
 
     save("printing", "print-darkness", darkness)
     save("media", "ready0-type", media_type)
