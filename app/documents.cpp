@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
@@ -171,6 +172,7 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
     close(messages);
 
     PipeReader gs(output[0]);
+    const bool turn_back_sides = options->sides == PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;
     bool ok = child > 0 && start_job(job, options, device);
     unsigned pages = 0;
     std::vector<uint8_t> row;
@@ -190,10 +192,22 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
         papplJobSetImpressionsCompleted(job, 1);
         ok = start_page(job, options, device, pages);
         row.resize(width);
-        for (unsigned y = 0; ok && y < height; y++) {
-            if (!gs.read(row.data(), width))
-                break;  // the page ends short: end_page says so
-            ok = write_line(job, options, device, y, row.data());
+        if (turn_back_sides && pages % 2 == 0) {
+            // The printer binds every two-sided job alike: for the short
+            // edge each back side is turned half a turn.
+            std::vector<uint8_t> whole(size_t{width} * height);
+            const bool complete = gs.read(whole.data(), whole.size());
+            for (unsigned y = 0; ok && complete && y < height; y++) {
+                const uint8_t *source = whole.data() + size_t{height - 1 - y} * width;
+                std::reverse_copy(source, source + width, row.begin());
+                ok = write_line(job, options, device, y, row.data());
+            }
+        } else {
+            for (unsigned y = 0; ok && y < height; y++) {
+                if (!gs.read(row.data(), width))
+                    break;  // the page ends short: end_page says so
+                ok = write_line(job, options, device, y, row.data());
+            }
         }
         ok = end_page(job, options, device, pages) && ok;
     }

@@ -43,11 +43,6 @@ constexpr std::array<const char *, 10> media_sizes{
     "na_executive_7.25x10.5in", "na_monarch_3.875x7.5in", "iso_dl_110x220mm", "iso_c5_162x229mm",
     "custom_min_76.2x127mm", "custom_max_215.9x296.6mm"};
 
-// The web pages' names for the printer's own attribute.
-constexpr const char *strings_en = "\"quillet-mirror\" = \"Mirror image\";\n"
-                                   "\"quillet-mirror.true\" = \"Mirrored\";\n"
-                                   "\"quillet-mirror.false\" = \"Not mirrored\";\n";
-
 // What the administrator chose when starting the server.
 struct ServerSettings {
     std::string state_file;
@@ -144,13 +139,6 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
         *attributes = ippNew();
     ippAddBoolean(*attributes, IPP_TAG_PRINTER, "quillet-mirror-default", 0);
     ippAddBoolean(*attributes, IPP_TAG_PRINTER, "quillet-mirror-supported", 1);
-    // Copies of a multi-page job come collated unless the client asks.
-    static const char *const handling[] = {"separate-documents-collated-copies",
-                                           "separate-documents-uncollated-copies"};
-    ippAddStrings(*attributes, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "multiple-document-handling-supported",
-                  2, nullptr, handling);
-    ippAddString(*attributes, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "multiple-document-handling-default",
-                 nullptr, handling[0]);
     return true;
 }
 
@@ -252,7 +240,6 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     if (!settings.dns_sd)
         papplSystemAddResourceCallback(system, "/addprinter", "text/html", add_printer_page, nullptr);
     papplSystemAddResourceCallback(system, "/security", "text/html", security_page, nullptr);
-    papplSystemAddStringsData(system, "/en.strings", "en", strings_en);
     // Every web page needs a footer: PAPPL's localised strings assume one.
     papplSystemSetFooterHTML(system, "Quillet printer application " QUILLET_VERSION);
     papplSystemSetSaveCallback(system, save_state, nullptr);

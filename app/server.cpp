@@ -245,6 +245,8 @@ bool open_to_everyone(ipp_op_t operation)
     case IPP_OP_SEND_DOCUMENT:
     case IPP_OP_CLOSE_JOB:
     case IPP_OP_CANCEL_JOB:
+    case IPP_OP_HOLD_JOB:
+    case IPP_OP_RELEASE_JOB:
     case IPP_OP_CANCEL_MY_JOBS:
     case IPP_OP_GET_JOB_ATTRIBUTES:
     case IPP_OP_GET_JOBS:

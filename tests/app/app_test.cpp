@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -594,6 +595,138 @@ TEST_F(App, WebPageDefaultsApplyToTheNextJob)
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
+// A PWG raster page of a given type, written row by row from a grey page;
+// rows (when given) cuts the page short, dpi 0 writes no resolution.
+void write_pwg_as(const std::string &path, const GreyPage &p, const char *type, unsigned rows, unsigned dpi)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    cups_raster_t *ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+    cups_page_header2_t h;
+    cupsRasterInitPWGHeader(&h, pwgMediaForPWG(p.media.c_str()), type, int(p.dpi), int(p.dpi), "one-sided", nullptr);
+    h.HWResolution[0] = h.HWResolution[1] = dpi;
+    cupsRasterWriteHeader2(ras, &h);
+    std::vector<uint8_t> row(h.cupsBytesPerLine);
+    for (unsigned y = 0; y < std::min(rows, p.height); y++) {
+        const uint8_t *grey = p.grey.data() + size_t(y) * p.width;
+        std::fill(row.begin(), row.end(), 0);
+        for (unsigned x = 0; x < p.width; x++) {
+            if (h.cupsBitsPerPixel == 1)
+                row[x / 8] |= uint8_t(grey[x] < 128 ? 0x80 >> (x % 8) : 0);
+            else
+                row[x] = h.cupsColorSpace == CUPS_CSPACE_K ? uint8_t(255 - grey[x]) : grey[x];
+        }
+        cupsRasterWritePixels(ras, row.data(), h.cupsBytesPerLine);
+    }
+    cupsRasterClose(ras);
+    close(fd);
+}
+
+// Documents the printer cannot print end their job with a reason (or are
+// refused), and the next job prints; the ones it can print come out whole.
+TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
+{
+    const GreyPage a5 = grey_page("iso_a5_148x210mm", 300, 11);
+    std::vector<uint8_t> noise(3000);
+    uint32_t x = 7;
+    for (uint8_t &b : noise)
+        b = uint8_t((x = x * 1103515245u + 12345u) >> 16);
+    std::string png_head = "\x89PNG\r\n\x1a\n";
+    // A PNG whose header declares 100000 x 100000 pixels, then noise.
+    std::string huge = png_head + std::string("\0\0\0\x0dIHDR\0\x01\x86\xa0\0\x01\x86\xa0\x08\0\0\0\0", 25) +
+                       "\x12\x34\x56\x78" + std::string(noise.begin(), noise.end());
+    struct Document {
+        const char *name, *format;
+        std::function<void(const std::string &)> make;
+        bool prints;
+    };
+    const Document documents[] = {
+        {"pdf", "application/pdf", [](auto &f) { fs::copy_file(Samples + "/brochure.pdf", f); }, true},
+        {"postscript", "application/postscript", [](auto &f) { fs::copy_file(Samples + "/shapes.ps", f); }, true},
+        {"text", "text/plain", [](auto &f) { write_file(f, "plain text\n"); }, false},
+        {"noise", "application/octet-stream", [&](auto &f) { write_file(f, std::string(noise.begin(), noise.end())); },
+         false},
+        {"garbage_png", "image/png",
+         [&](auto &f) { write_file(f, png_head + std::string(noise.begin(), noise.end())); }, false},
+        {"huge_png", "image/png", [&](auto &f) { write_file(f, huge); }, false},
+        {"truncated_raster", "image/pwg-raster", [&](auto &f) { write_pwg_as(f, a5, "sgray_8", 100, 300); }, false},
+        {"zero_dpi", "image/pwg-raster", [&](auto &f) { write_pwg_as(f, a5, "sgray_8", a5.height, 0); }, false},
+        {"black_1", "image/pwg-raster", [&](auto &f) { write_pwg_as(f, a5, "black_1", a5.height, 300); }, true},
+        {"black_8", "image/pwg-raster", [&](auto &f) { write_pwg_as(f, a5, "black_8", a5.height, 300); }, true},
+    };
+    for (const Document &d : documents) {
+        SCOPED_TRACE(d.name);
+        const std::string file = dir_->file(std::string("doc-") + d.name);
+        d.make(file);
+        const std::string job = std::string("doc-") + d.name;
+        write_file(dir_->file(job + ".test"),
+                   "{\nOPERATION Print-Job\nGROUP operation-attributes-tag\n"
+                   "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+                   "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nATTR name job-name " + job +
+                       "\nATTR mimeMediaType document-format " + d.format +
+                       "\nFILE $filename\nSTATUS successful-ok\nSTATUS client-error-document-format-not-supported\n"
+                       "STATUS client-error-document-format-error\n}\n"
+                       "{\nOPERATION Get-Job-Attributes\nSKIP-IF-NOT-DEFINED job-id\nGROUP operation-attributes-tag\n"
+                       "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+                       "ATTR uri printer-uri $uri\nATTR integer job-id $job-id\nATTR name requesting-user-name root\n"
+                       "STATUS successful-ok\nDELAY 0.1\n"
+                       "EXPECT job-state WITH-VALUE >6 REPEAT-NO-MATCH REPEAT-LIMIT 1200\n" +
+                       (d.prints ? "EXPECT job-state WITH-VALUE 9\n"
+                                 : "EXPECT job-state WITH-VALUE 8\nEXPECT job-state-message\n") +
+                       "}\n");
+        RunResult r = run("/usr/bin/ipptool", {"-t", "-f", file, printer_uri(), dir_->file(job + ".test")});
+        EXPECT_EQ(r.status, 0) << std::string(r.out.begin(), r.out.end()) << log();
+        const std::string out = dir_->file("out/" + job + ".prn");
+        if (d.prints) {
+            std::vector<PageDoc> docs = read_pages(read_file(out));
+            ASSERT_GE(docs.size(), 1u);
+            if (std::string(d.format) == "image/pwg-raster")
+                EXPECT_TRUE(docs[0].image == expected_of(a5)) << "the page as sent";
+            else
+                EXPECT_NE(std::count(docs[0].image.bits.begin(), docs[0].image.bits.end(), 0),
+                          long(docs[0].image.bits.size())) << "ink on the page";
+        }
+        EXPECT_EQ(read_pages(print(Samples + "/photo.png", "image/png", "")).size(), 1u) << "the next job prints";
+    }
+}
+
+// Copies of a job of several pages come collated: the job again per copy,
+// with a blank back side between two-sided copies of an odd page count.
+TEST_F(App, CopiesOfSeveralPagesComeCollated)
+{
+    std::vector<GreyPage> pages;
+    std::string file = dir_->file("three-pages.pwg");
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    cups_raster_t *ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+    for (uint32_t seed = 1; seed <= 3; seed++) {
+        pages.push_back(grey_page("iso_a5_148x210mm", 300, seed));
+        cups_page_header2_t h;
+        cupsRasterInitPWGHeader(&h, pwgMediaForPWG("iso_a5_148x210mm"), "sgray_8", 300, 300, "one-sided", nullptr);
+        cupsRasterWriteHeader2(ras, &h);
+        for (unsigned y = 0; y < pages.back().height; y++)
+            cupsRasterWritePixels(ras, pages.back().grey.data() + size_t(y) * pages.back().width, h.cupsBytesPerLine);
+    }
+    cupsRasterClose(ras);
+    close(fd);
+    const Bitmap blank = expected_of(GreyPage{pages[0].width, pages[0].height, 300, pages[0].media,
+                                              std::vector<uint8_t>(pages[0].grey.size(), 255)});
+    for (const char *sides : {"one-sided", "two-sided-long-edge"}) {
+        SCOPED_TRACE(sides);
+        const bool two = std::string(sides) != "one-sided";
+        std::vector<PageDoc> docs =
+            read_pages(print(file, "image/pwg-raster", "ATTR integer copies 2\nATTR keyword sides " + std::string(sides)));
+        std::vector<const GreyPage *> order = {&pages[0], &pages[1], &pages[2], nullptr, &pages[0], &pages[1],
+                                               &pages[2]};
+        if (!two)
+            order.erase(order.begin() + 3);
+        ASSERT_EQ(docs.size(), order.size());
+        for (size_t i = 0; i < docs.size(); i++) {
+            EXPECT_EQ(docs[i].copies.copies, 1u);
+            EXPECT_EQ(docs[i].duplex.duplex, two ? 1u : 0u);
+            EXPECT_TRUE(docs[i].image == (order[i] ? expected_of(*order[i]) : blank)) << "page document " << i;
+        }
+    }
+}
+
 // CUPS prints to the application driverlessly: a private cupsd with a queue
 // made by lpadmin -m everywhere, and a PDF sent with lp.
 TEST_F(App, CupsPrintsDriverlessToIt)
@@ -732,11 +865,14 @@ TEST_F(App, IppConformanceSuites)
     // has no preferred-attributes-supported, overrides-supported,
     // print-rendering-intent or printer-supply for a driver that cannot
     // read its supplies or identify itself.
+    // With TLS on, it lists one printer-uri-supported (ipp) for a client on
+    // loopback but two uri-security-supported values.
+    const std::string loopback = "RFC 8011 section 4.2.5: Get-Printer-Attributes Operation (default)";
     const std::pair<const char *, std::vector<std::string>> suites[] = {
-        {"ipp-1.1.test", {"Print-Job with job-hold-until"}},
-        {"ipp-2.0.test", {"Print-Job with job-hold-until"}},
+        {"ipp-1.1.test", {loopback, "Print-Job with job-hold-until"}},
+        {"ipp-2.0.test", {loopback, "Print-Job with job-hold-until"}},
         {"ipp-everywhere.test",
-         {"Print-Job with job-hold-until", "PWG 5100.14 section 5.1/5.2 - Required Operations and Attributes"}},
+         {loopback, "Print-Job with job-hold-until", "PWG 5100.14 section 5.1/5.2 - Required Operations and Attributes"}},
     };
     for (const auto &[suite, allowed] : suites) {
         SCOPED_TRACE(suite);
