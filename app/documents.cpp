@@ -173,7 +173,9 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
 
     PipeReader gs(output[0]);
     const bool turn_back_sides = options->sides == PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;
-    bool ok = child > 0 && start_job(job, options, device);
+    pappl_pr_driver_data_t driver{};
+    papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
+    bool ok = child > 0 && driver.rstartjob_cb(job, options, device);
     unsigned pages = 0;
     std::vector<uint8_t> row;
     std::array<uint8_t, 2> magic{};

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <string>
 
@@ -51,6 +52,18 @@ struct ServerSettings {
 };
 ServerSettings settings;
 
+bool save_state(pappl_system_t *system, void *)
+{
+    return save_state_atomically(system, settings.state_file);
+}
+
+// A job is on disk before it prints: a crash then leaves it listed.
+bool start_saved_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
+{
+    save_state_atomically(papplPrinterGetSystem(papplJobGetPrinter(job)), settings.state_file);
+    return start_job(job, options, device);
+}
+
 // A printer whose device ID names this printer's maker or command set
 // takes this driver.
 const char *autoadd(const char *, const char *, const char *id, void *)
@@ -70,7 +83,7 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
         return false;
     }
 
-    data->rstartjob_cb = start_job;
+    data->rstartjob_cb = start_saved_job;
     data->rstartpage_cb = start_page;
     data->rwriteline_cb = write_line;
     data->rendpage_cb = end_page;
@@ -140,11 +153,6 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
     ippAddBoolean(*attributes, IPP_TAG_PRINTER, "quillet-mirror-default", 0);
     ippAddBoolean(*attributes, IPP_TAG_PRINTER, "quillet-mirror-supported", 1);
     return true;
-}
-
-bool save_state(pappl_system_t *system, void *)
-{
-    return save_state_atomically(system, settings.state_file);
 }
 
 // Adding printers on the web page browses DNS-SD, which PAPPL 1.3 cannot do
@@ -245,6 +253,12 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     papplSystemSetSaveCallback(system, save_state, nullptr);
     static pappl_version_t versions[1] = {{"quillet-printer-app", "", QUILLET_VERSION, {0, 1, 0, 0}}};
     papplSystemSetVersions(system, 1, versions);
+    // Jobs cut short by a crash stay listed, as aborted.
+    if (std::ifstream saved{settings.state_file}) {
+        const std::string text{std::istreambuf_iterator<char>(saved), {}};
+        if (const std::string mended = interrupted_jobs_aborted(text); mended != text)
+            replace_file(settings.state_file, mended);
+    }
     papplSystemLoadState(system, settings.state_file.c_str());
     return system;
 }

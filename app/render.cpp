@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -198,7 +199,12 @@ bool output_folder_gone(pappl_job_t *job, std::string &folder)
                     host.data(), host.size(), &port, resource.data(), resource.size());
     folder = resource.data();
     struct stat info{};
-    return stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode);
+    if (stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+        return false;
+    // The empty file PAPPL has just opened in the folder's place.
+    if (S_ISREG(info.st_mode) && info.st_size == 0)
+        unlink(folder.c_str());
+    return true;
 }
 
 }  // namespace

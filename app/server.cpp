@@ -354,27 +354,80 @@ bool security_page(pappl_client_t *client, void *)
     return true;
 }
 
-bool save_state_atomically(pappl_system_t *system, const std::string &path)
+std::string interrupted_jobs_aborted(const std::string &state)
 {
-    const std::string temporary = path + ".new";
-    if (!papplSystemSaveState(system, temporary.c_str()))
-        return false;
+    std::string mended;
+    size_t at = 0;
+    while (at < state.size()) {
+        size_t end = state.find('\n', at);
+        end = end == std::string::npos ? state.size() : end + 1;
+        std::string line = state.substr(at, end - at);
+        at = end;
+        if (line.rfind("Job ", 0) == 0) {
+            cups_option_t *options = nullptr;
+            const int count = cupsParseOptions(line.c_str() + 4, 0, &options);
+            const char *job_state = cupsGetOption("state", count, options);
+            const char *file = cupsGetOption("filename", count, options);
+            struct stat info{};
+            const bool unfinished = job_state && std::atoi(job_state) < IPP_JSTATE_STOPPED;
+            const bool can_resume = file && *file && stat(file, &info) == 0;
+            if (unfinished && !can_resume) {
+                // Values are quoted with their quotes escaped: this is the
+                // state option itself.
+                const std::string old_state = " state=\"" + std::string(job_state) + "\"";
+                if (size_t field = line.find(old_state); field != std::string::npos)
+                    line.replace(field, old_state.size(), " state=\"" + std::to_string(IPP_JSTATE_ABORTED) + "\"");
+            }
+            cupsFreeOptions(count, options);
+        }
+        mended += line;
+    }
+    return mended;
+}
+
+namespace {
+
+// Flushes temporary to disk and renames it over path, then flushes the
+// folder so that the rename itself is kept.
+bool commit_file(const std::string &temporary, const std::string &path)
+{
     int fd = open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
     bool synced = fd >= 0 && fsync(fd) == 0;
     if (fd >= 0)
         close(fd);
     if (!synced || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state to '%s': %s", path.c_str(),
-                 std::strerror(errno));
         unlink(temporary.c_str());
         return false;
     }
-    // The rename itself reaches the disk with the folder.
     const std::string folder = std::filesystem::path(path).parent_path().string();
     int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         fsync(dir);
         close(dir);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool replace_file(const std::string &path, const std::string &text)
+{
+    const std::string temporary = path + ".new";
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return written ? commit_file(temporary, path) : (unlink(temporary.c_str()), false);
+}
+
+bool save_state_atomically(pappl_system_t *system, const std::string &path)
+{
+    const std::string temporary = path + ".new";
+    if (!papplSystemSaveState(system, temporary.c_str()) || !commit_file(temporary, path)) {
+        papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state to '%s': %s", path.c_str(),
+                 std::strerror(errno));
+        return false;
     }
     return true;
 }

@@ -45,6 +45,14 @@ http_status_t authorize(pappl_client_t *client, const char *group, gid_t group_i
 // (the password itself, or a local client on the socket).
 bool security_page(pappl_client_t *client, void *);
 
+// The state file's text with every job that was printing or waiting when
+// the server stopped, and that cannot be resumed from its spool file, made
+// aborted: PAPPL drops such jobs from the list altogether.
+std::string interrupted_jobs_aborted(const std::string &state);
+
+// Writes text to path so that a crash leaves the old or the new file.
+bool replace_file(const std::string &path, const std::string &text);
+
 // Saves the state so that a crash at any moment leaves the old or the new
 // file: a temporary file beside it, flushed to disk, renamed over it.
 bool save_state_atomically(pappl_system_t *system, const std::string &path);

@@ -34,6 +34,14 @@ namespace {
 const std::string Samples = QUILLET_DOCUMENTS;
 constexpr const char *Password = "Quillet2admin";
 
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        count++;
+    return count;
+}
+
 RunResult run(const std::string &program, const std::vector<std::string> &args)
 {
     Process p(program, RunOptions(args));
@@ -360,6 +368,66 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                "ATTR boolean quillet-mirror-default false\nATTR integer printer-darkness-configured 50\n"
                "STATUS successful-ok\n}\n");
     EXPECT_EQ(run("/usr/bin/ipptool", {"-t", admin_printer_uri(), dir_->file("undo.test")}).status, 0) << log();
+}
+
+// The server killed while jobs print, five times over: every restart finds
+// the printers, their defaults and the finished jobs, and a job cut short is
+// listed as aborted.
+TEST_F(App, KilledMidJobKeepsPrintersDefaultsAndJobs)
+{
+    write_file(dir_->file("dark.test"),
+               "{\nOPERATION Set-Printer-Attributes\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nGROUP printer-attributes-tag\n"
+               "ATTR integer printer-darkness-configured 75\nSTATUS successful-ok\n}\n");
+    ASSERT_EQ(run("/usr/bin/ipptool", {"-t", admin_printer_uri(), dir_->file("dark.test")}).status, 0) << log();
+    ASSERT_EQ(read_pages(print(Samples + "/photo.png", "image/png", "")).size(), 1u);
+    const std::string head = "{\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
+                             "ATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
+                             "ATTR name requesting-user-name root\n";
+    write_file(dir_->file("burst.test"), head + "OPERATION Print-Job\nATTR mimeMediaType document-format "
+                                                "image/pwg-raster\nFILE $filename\n}\n");
+    write_file(dir_->file("jobs.test"), head + "OPERATION Get-Jobs\nATTR keyword which-jobs completed\n"
+                                               "ATTR keyword requested-attributes job-id,job-state\nDISPLAY job-state\n"
+                                               "STATUS successful-ok\n}\n");
+    write_file(dir_->file("darkness.test"), head + "OPERATION Get-Printer-Attributes\n"
+                                                   "DISPLAY printer-darkness-configured\nSTATUS successful-ok\n}\n");
+    std::string big = dir_->file("burst.pwg");
+    write_pwg(big, grey_page("iso_a4_210x297mm", 1200, 9));
+    auto listed = [&] {
+        RunResult r = run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("jobs.test")});
+        return std::string(r.out.begin(), r.out.end());
+    };
+    for (int round = 0; round < 5; round++) {
+        SCOPED_TRACE(round);
+        // A streamed job is printing when the server dies.
+        const size_t log_before = log().size();
+        Process burst("/usr/bin/ipptool", RunOptions({"-t", "-f", big, printer_uri(), dir_->file("burst.test")}));
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (log().find("Starting print job", log_before) == std::string::npos &&
+               std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const size_t completed_before = count_of(listed(), "= completed");
+        server_->signal(SIGKILL);
+        server_->finish(std::chrono::seconds(60));
+        delete server_;
+        server_ = nullptr;
+        burst.finish(std::chrono::seconds(60));
+        start();
+        ASSERT_TRUE(running_) << log();
+        const std::string jobs = listed();
+        EXPECT_GE(count_of(jobs, "= completed"), completed_before) << jobs;
+        EXPECT_GE(count_of(jobs, "= aborted"), size_t(round + 1)) << "the job cut short is listed\n" << jobs;
+        RunResult darkness = run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("darkness.test")});
+        EXPECT_NE(std::string(darkness.out.begin(), darkness.out.end()).find("= 75"), std::string::npos);
+    }
+    EXPECT_EQ(read_pages(print(Samples + "/photo.png", "image/png", "")).size(), 1u) << "and it prints";
+    write_file(dir_->file("dark.test"),
+               "{\nOPERATION Set-Printer-Attributes\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nGROUP printer-attributes-tag\n"
+               "ATTR integer printer-darkness-configured 50\nSTATUS successful-ok\n}\n");
+    EXPECT_EQ(run("/usr/bin/ipptool", {"-t", admin_printer_uri(), dir_->file("dark.test")}).status, 0);
 }
 
 // Rasters that differ from the printer's defaults, and Apple raster as
