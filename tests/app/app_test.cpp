@@ -1017,10 +1017,12 @@ TEST_F(App, CupsPrintsDriverlessToIt)
     }
 
     // Short-edge binding: CUPS turns the back sides, as the printer asks.
-    auto job = [&](const std::string &title, const char *sides) {
+    auto job = [&](const std::string &title, const char *sides, std::vector<std::string> options = {}) {
         // A5: the whole sheet is printed, so the back sides compare turned.
-        RunResult r = run("/usr/bin/lp", {"-h", host, "-d", "driverless", "-t", title, "-o", "media=A5", "-o",
-                                          std::string("sides=") + sides, Samples + "/shapes.ps"});
+        std::vector<std::string> args = {"-h", host, "-d", "driverless", "-t", title, "-o", "media=A5", "-o",
+                                         std::string("sides=") + sides, Samples + "/shapes.ps"};
+        args.insert(args.end() - 1, options.begin(), options.end());
+        RunResult r = run("/usr/bin/lp", args);
         EXPECT_EQ(r.status, 0) << r.err;
         std::string file = dir_->file("out/" + title + ".prn");
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(240);
@@ -1047,6 +1049,26 @@ TEST_F(App, CupsPrintsDriverlessToIt)
     ASSERT_EQ(back.h, longBack.h);
     unsigned width = unsigned(uint64_t{shortEdge[1].paper.w1200} * shortEdge[1].mono.plane.resx / 1200);
     EXPECT_LT(page_distance(back, longBack, width, true), page_distance(back, longBack, width, false) / 10);
+
+    // The printer's options as CUPS's users give them.  CUPS's IPP backend
+    // passes neither print-darkness nor quillet-mirror, and takes the media
+    // type from the queue's MediaType alone: those are the printer's
+    // defaults, set on its web page.
+    struct Option {
+        const char *name;
+        std::vector<std::string> lp;
+        std::function<bool(const PageDoc &)> holds;
+    };
+    const Option options[] = {
+        {"MediaType", {"-o", "MediaType=Labels"}, [](const PageDoc &d) { return d.media.media == 8; }},
+        {"draft", {"-o", "print-quality=3"}, [](const PageDoc &d) { return d.mono.plane.resx == 300; }},
+    };
+    for (const Option &o : options) {
+        std::vector<PageDoc> pages = job(std::string("option-") + o.name, "two-sided-long-edge", o.lp);
+        ASSERT_EQ(pages.size(), 2u) << o.name;
+        EXPECT_TRUE(o.holds(pages[0])) << o.name << ": density " << int(pages[0].media.density) << ", media "
+                                       << int(pages[0].media.media) << ", " << pages[0].mono.plane.resx << " dpi";
+    }
 }
 
 // The files CUPS's IPP test suites print, made here: PWG raster of the

@@ -29,15 +29,25 @@ TEST(GreyToBlack, WhiteBlackAndGreys)
         }
     }
     // Mid grey: thresholded it is white (128 is not below 128), dithered
-    // about half the dots over a 16 x 16 tile.
+    // about half the dots over a 16 x 16 tile, and in every column (no
+    // streaks).
     size_t dots = 0;
+    std::vector<unsigned> column(16);
     for (unsigned y = 0; y < 16; y++) {
         std::vector<uint8_t> row(16, 128);
         std::vector<uint8_t> tile(2);
         grey_to_black(row, y, true, tile);
         dots += size_t(std::popcount(tile[0])) + size_t(std::popcount(tile[1]));
+        for (unsigned x = 0; x < 16; x++)
+            column[x] += (tile[x / 8] >> (7 - x % 8)) & 1u;
     }
     EXPECT_NEAR(double(dots), 128.0, 4.0);
+    for (unsigned x = 0; x < 16; x++)
+        EXPECT_NEAR(column[x], 8.0, 2.0) << "column " << x;
+    // CUPS's black colour space reads 255 as ink.
+    std::vector<uint8_t> ink(8, 255), one(1);
+    grey_to_black(ink, 0, false, one, true);
+    EXPECT_EQ(one[0], 0xff);
 }
 
 TEST(PaperLength, FromRowsWithinAPixel)
