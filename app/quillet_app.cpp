@@ -18,6 +18,7 @@
 #include <string>
 
 #include "documents.h"
+#include "icons.h"
 #include "oakt_tables.h"
 #include "render.h"
 #include "server.h"
@@ -43,6 +44,13 @@ constexpr std::array<const char *, 10> media_sizes{
     "iso_a4_210x297mm",      "iso_a5_148x210mm",  "jis_b5_182x257mm",       "na_letter_8.5x11in",
     "na_executive_7.25x10.5in", "na_monarch_3.875x7.5in", "iso_dl_110x220mm", "iso_c5_162x229mm",
     "custom_min_76.2x127mm", "custom_max_215.9x296.6mm"};
+
+// The icon in PAPPL's three sizes, drawn once.
+const std::array<std::vector<uint8_t>, 3> &icons()
+{
+    static const std::array<std::vector<uint8_t>, 3> drawn{icon_png(48), icon_png(128), icon_png(512)};
+    return drawn;
+}
 
 // What the administrator chose when starting the server.
 struct ServerSettings {
@@ -93,6 +101,10 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
     data->format = printer_format;
 
     std::snprintf(data->make_and_model, sizeof data->make_and_model, "Quillet Mono Laser");
+    for (size_t i = 0; i < icons().size(); i++) {
+        data->icons[i].data = icons()[i].data();
+        data->icons[i].datalen = icons()[i].size();
+    }
     data->ppm = 20;
     data->kind = PAPPL_KIND_DOCUMENT;
     data->orient_default = IPP_ORIENT_PORTRAIT;
@@ -248,6 +260,8 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     if (!settings.dns_sd)
         papplSystemAddResourceCallback(system, "/addprinter", "text/html", add_printer_page, nullptr);
     papplSystemAddResourceCallback(system, "/security", "text/html", security_page, nullptr);
+    papplSystemAddResourceData(system, "/favicon.png", "image/png", icons()[1].data(), icons()[1].size());
+    papplSystemAddResourceData(system, "/navicon.png", "image/png", icons()[0].data(), icons()[0].size());
     // Every web page needs a footer: PAPPL's localised strings assume one.
     papplSystemSetFooterHTML(system, "Quillet printer application " QUILLET_VERSION);
     papplSystemSetSaveCallback(system, save_state, nullptr);
