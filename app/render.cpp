@@ -7,12 +7,9 @@
 
 #include <algorithm>
 #include <array>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <mutex>
 
 #include "band_encoder.h"
 #include "oakt_tables.h"
@@ -72,9 +69,7 @@ namespace {
 
 // The printer's connection as a byte sink.  PAPPL's device buffers small
 // writes and drops the failure of flushing them, so the sink checks what
-// the connection actually took.  A job that PAPPL started while another
-// held a file printer's device writes its own file instead (see
-// PrinterGate).
+// the connection actually took.
 class DeviceSink final : public ByteSink {
 public:
     explicit DeviceSink(pappl_device_t *device) : device_(device)
@@ -88,14 +83,10 @@ public:
         if (copy_ && std::fwrite(bytes.data(), 1, bytes.size(), copy_) != bytes.size())
             copy_failed_ = true;
         handed_ += bytes.size();
-        if (own_file_)
-            return std::fwrite(bytes.data(), 1, bytes.size(), own_file_) == bytes.size();
         return papplDeviceWrite(device_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
     bool flush() override
     {
-        if (own_file_)
-            return std::fflush(own_file_) == 0;
         papplDeviceFlush(device_);
         pappl_devmetrics_t metrics{};
         papplDeviceGetMetrics(device_, &metrics);
@@ -104,49 +95,13 @@ public:
     // Keeps a copy of everything written from now on in file.
     void copy_to(FILE *file) { copy_ = file; }
     bool copy_failed() const { return copy_failed_; }
-    // Writes to file rather than the device.
-    void write_to(FILE *file) { own_file_ = file; }
 
 private:
     pappl_device_t *device_;
     size_t taken_before_ = 0, handed_ = 0;
-    FILE *copy_ = nullptr, *own_file_ = nullptr;
+    FILE *copy_ = nullptr;
     bool copy_failed_ = false;
 };
-
-// PAPPL 1.3 can start two jobs of one printer at once (it checks for a job
-// in progress before taking the printer's lock), and both get the one
-// device; a file printer's device is closed when the first ends, under the
-// second.  The gate lets one job of a printer through at a time; a job that
-// waited at it writes a file printer's output itself.
-class PrinterGate {
-public:
-    // Waits until no other job of the printer is printing; true when it had to.
-    bool enter(pappl_printer_t *printer, pappl_job_t *job)
-    {
-        std::unique_lock lock(mutex_);
-        bool waited = false;
-        while (holders_.count(printer) && holders_[printer] != job) {
-            waited = true;
-            left_.wait(lock);
-        }
-        holders_[printer] = job;
-        return waited;
-    }
-    void leave(pappl_printer_t *printer, pappl_job_t *job)
-    {
-        std::lock_guard lock(mutex_);
-        if (auto held = holders_.find(printer); held != holders_.end() && held->second == job)
-            holders_.erase(held);
-        left_.notify_all();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable left_;
-    std::map<pappl_printer_t *, pappl_job_t *> holders_;
-};
-PrinterGate gate;
 
 struct FileCloser {
     void operator()(FILE *file) const { std::fclose(file); }
@@ -175,7 +130,6 @@ struct Job {
     // page documents are kept in a temporary file.
     unsigned copies_to_repeat = 0;
     std::unique_ptr<FILE, FileCloser> first_copy;
-    std::unique_ptr<FILE, FileCloser> own_output;  // see PrinterGate
 };
 
 Job *job_of(pappl_job_t *job)
@@ -333,11 +287,8 @@ int density_level(int configured, int job)
 
 bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
-    pappl_printer_t *printer = papplJobGetPrinter(job);
-    const bool waited = gate.enter(printer, job);
     // PAPPL ends a job whose start fails without ending it here.
     auto refuse = [&](const std::string &message) {
-        gate.leave(printer, job);
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, message);
         return false;
     };
@@ -355,17 +306,6 @@ bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
             return refuse("No room for the job's copies in the temporary folder.");
         state->copies_to_repeat = copies - 1;
         state->sink.copy_to(state->first_copy.get());
-    }
-    if (std::string folder; waited && file_printer_folder(job, folder)) {
-        // The file PAPPL's device would have made, with the job's name.
-        std::string name = papplJobGetName(job) ? papplJobGetName(job) : "job";
-        for (char &c : name)
-            if (static_cast<unsigned char>(c) < ' ' || static_cast<unsigned char>(c) >= 0x7f || c == '/')
-                c = '_';
-        state->own_output.reset(std::fopen((folder + "/" + name + ".prn").c_str(), "wb"));
-        if (!state->own_output)
-            return refuse("The job's output file cannot be made in " + folder + ".");
-        state->sink.write_to(state->own_output.get());
     }
     papplJobSetData(job, state.release());
     if (client_raster.have_header && is_raster(papplJobGetFormat(job)))
@@ -511,10 +451,6 @@ bool end_job(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
     std::unique_ptr<Job> state(job_of(job));
     papplJobSetData(job, nullptr);
     client_raster = {};
-    struct Leave {
-        pappl_job_t *job;
-        ~Leave() { gate.leave(papplJobGetPrinter(job), job); }
-    } leave{job};
     if (!state || state->failed)
         return false;
     bool sent = true;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 
 namespace quillet::app {
 
@@ -423,6 +424,9 @@ bool replace_file(const std::string &path, const std::string &text)
 
 bool save_state_atomically(pappl_system_t *system, const std::string &path)
 {
+    // The main loop and the job threads save alike: one at a time.
+    static std::mutex saving;
+    std::lock_guard one_at_a_time(saving);
     const std::string temporary = path + ".new";
     if (!papplSystemSaveState(system, temporary.c_str()) || !commit_file(temporary, path)) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state to '%s': %s", path.c_str(),
