@@ -87,21 +87,7 @@ GreyPage grey_page(const std::string &media, unsigned dpi, uint32_t seed)
     return p;
 }
 
-void write_pwg(const std::string &path, const GreyPage &p)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    cups_raster_t *ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
-    cups_page_header2_t h;
-    cupsRasterInitPWGHeader(&h, pwgMediaForPWG(p.media.c_str()), "sgray_8", int(p.dpi), int(p.dpi), "one-sided",
-                            nullptr);
-    cupsRasterWriteHeader2(ras, &h);
-    for (unsigned y = 0; y < p.height; y++)
-        cupsRasterWritePixels(ras, const_cast<uint8_t *>(p.grey.data() + size_t(y) * p.width), p.width);
-    cupsRasterClose(ras);
-    close(fd);
-}
-
-// Several pages in one PWG raster file.
+// Pages in one PWG raster file.
 void write_pwg_pages(const std::string &path, const std::vector<GreyPage> &pages)
 {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -116,6 +102,11 @@ void write_pwg_pages(const std::string &path, const std::vector<GreyPage> &pages
     }
     cupsRasterClose(ras);
     close(fd);
+}
+
+void write_pwg(const std::string &path, const GreyPage &p)
+{
+    write_pwg_pages(path, {p});
 }
 
 // The 1-bit page the printer should get: black where the grey is black,
