@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -59,6 +60,19 @@ bool port_answers(int port)
     bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     close(s);
     return ok;
+}
+
+// Whether the server takes requests: it listens on its port before its
+// local socket exists, and serves both only after.
+bool serving(int port, const std::string &runtime_dir)
+{
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s/quillet-printer-app.sock", runtime_dir.c_str());
+    bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(s);
+    return ok && port_answers(port);
 }
 
 // An 8-bit grey PWG raster page of black and white pixels only, so that the
@@ -158,7 +172,7 @@ protected:
         options.env = app_env();
         server_ = new Process(program, options);
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        while (!(running_ = port_answers(port_)) && std::chrono::steady_clock::now() < end)
+        while (!(running_ = serving(port_, dir_->file("run"))) && std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         // The administrator's password, given on the local socket.
         Process set(QUILLET_APP, [] {
@@ -856,7 +870,7 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
     server.env = env;
     Process app(QUILLET_APP, server);
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!port_answers(port) && std::chrono::steady_clock::now() < until)
+    while (!serving(port, d.file("run")) && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     RunOptions set({"set-password"});
     set.env = env;
