@@ -5,17 +5,17 @@
 // so the application's ippAddStrings sees it first.
 #include <cups/ipp.h>
 
-#include <dlfcn.h>
-
 #include <cstring>
 #include <vector>
+
+#include "next_definition.h"
 
 extern "C" ipp_attribute_t *ippAddStrings(ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,
                                           int num_values, const char *language, const char *const *values)
 {
     using Function = ipp_attribute_t *(*)(ipp_t *, ipp_tag_t, ipp_tag_t, const char *, int, const char *,
                                           const char *const *);
-    static const auto real = reinterpret_cast<Function>(dlsym(RTLD_NEXT, "ippAddStrings"));
+    static const auto real = quillet::app::next_definition<Function>("ippAddStrings");
     if (!name || std::strcmp(name, "urf-supported") || !values)
         return real(ipp, group, value_tag, name, num_values, language, values);
     std::vector<const char *> listed(values, values + num_values);

@@ -12,12 +12,12 @@
 // a job waits until no other job of its printer is printing.
 #include <pappl/pappl.h>
 
-#include <dlfcn.h>
-
 #include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
+
+#include "next_definition.h"
 
 namespace {
 
@@ -65,11 +65,7 @@ private:
 
 JobOrder order;
 
-template <typename Function>
-Function next_definition(const char *name)
-{
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
+using quillet::app::next_definition;
 
 }  // namespace
 

@@ -1,6 +1,5 @@
 #include "render.h"
 
-#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <strings.h>
@@ -12,9 +11,11 @@
 #include <memory>
 
 #include "band_encoder.h"
+#include "next_definition.h"
 #include "oakt_tables.h"
 #include "page_plan.h"
 #include "record_writer.h"
+#include "server.h"
 
 // PAPPL 1.3 hands the driver a 1-bit client raster's rows under its own
 // 8-bit page header, and pads or drops rows of a raster that ends early
@@ -30,11 +31,7 @@ struct ClientRaster {
 };
 thread_local ClientRaster client_raster;
 
-template <typename Function>
-Function next_definition(const char *name)
-{
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
+using quillet::app::next_definition;
 
 }  // namespace
 
@@ -184,28 +181,14 @@ bool uncollated(pappl_job_t *job)
     return value && !std::strcmp(value, "separate-documents-uncollated-copies");
 }
 
-// The folder of a file:// printer.
-bool file_printer_folder(pappl_job_t *job, std::string &folder)
-{
-    const char *uri = papplPrinterGetDeviceURI(papplJobGetPrinter(job));
-    if (!uri || std::strncmp(uri, "file://", 7))
-        return false;
-    std::array<char, 32> scheme{};
-    std::array<char, 256> userpass{}, host{};
-    std::array<char, 1024> resource{};
-    int port = 0;
-    httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme.data(), scheme.size(), userpass.data(), userpass.size(),
-                    host.data(), host.size(), &port, resource.data(), resource.size());
-    folder = resource.data();
-    return true;
-}
-
 // A file:// printer whose folder is gone: PAPPL would write every job
 // into one file in its place.
 bool output_folder_gone(pappl_job_t *job, std::string &folder)
 {
-    if (!file_printer_folder(job, folder))
+    const std::optional<DeviceUri> uri = split_device_uri(papplPrinterGetDeviceURI(papplJobGetPrinter(job)));
+    if (!uri || uri->scheme != "file")
         return false;
+    folder = uri->path;
     struct stat info{};
     if (stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
         return false;

@@ -149,7 +149,7 @@ bool make_private_directory(const std::string &path, std::string &error)
     return true;
 }
 
-bool device_uri_allowed(const char *uri, const std::string &output_directory, bool dns_sd, std::string &why)
+std::optional<DeviceUri> split_device_uri(const char *uri)
 {
     std::array<char, 32> scheme{};
     std::array<char, 256> userpass{}, host{};
@@ -157,11 +157,19 @@ bool device_uri_allowed(const char *uri, const std::string &output_directory, bo
     int port = 0;
     if (!uri || httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme.data(), scheme.size(), userpass.data(),
                                 userpass.size(), host.data(), host.size(), &port, resource.data(),
-                                resource.size()) < HTTP_URI_STATUS_OK) {
+                                resource.size()) < HTTP_URI_STATUS_OK)
+        return std::nullopt;
+    return DeviceUri{scheme.data(), resource.data()};
+}
+
+bool device_uri_allowed(const char *uri, const std::string &output_directory, bool dns_sd, std::string &why)
+{
+    const std::optional<DeviceUri> parts = split_device_uri(uri);
+    if (!parts) {
         why = "The device URI is not a valid URI.";
         return false;
     }
-    const std::string kind = scheme.data();
+    const std::string &kind = parts->scheme;
     if (kind == "usb" || kind == "socket" || kind == "snmp")
         return true;
     if (kind == "dnssd") {
@@ -178,7 +186,7 @@ bool device_uri_allowed(const char *uri, const std::string &output_directory, bo
         why = "Printing to files is off: the server was started without -o output-directory=FOLDER.";
         return false;
     }
-    const std::string path = resource.data();
+    const std::string &path = parts->path;
     std::error_code failed;
     const auto allowed = std::filesystem::canonical(output_directory, failed);
     if (failed) {

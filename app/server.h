@@ -4,6 +4,7 @@
 
 #include <pappl/pappl.h>
 
+#include <optional>
 #include <string>
 
 namespace quillet::app {
@@ -14,6 +15,12 @@ std::string runtime_directory();
 // Makes the folder, owned by the caller, mode 0700; false with a message in
 // error when it cannot be made or is not the caller's own.
 bool make_private_directory(const std::string &path, std::string &error);
+
+// A device URI's scheme and path; nothing when it is no URI.
+struct DeviceUri {
+    std::string scheme, path;
+};
+std::optional<DeviceUri> split_device_uri(const char *uri);
 
 // Whether a printer may be created with this device URI.  file:// must name
 // output_directory or a folder inside it (no symbolic links, no options);
