@@ -1,5 +1,5 @@
 // The library's own definition of a function the application defines in
-// front of it (see job_order.cpp, airprint.cpp and render.cpp).
+// front of it (job_order.cpp, printer_attributes.cpp, privacy.cpp, render.cpp).
 #pragma once
 
 #include <dlfcn.h>

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +51,40 @@ const std::array<std::vector<uint8_t>, 3> &icons()
 {
     static const std::array<std::vector<uint8_t>, 3> drawn{icon_png(48), icon_png(128), icon_png(512)};
     return drawn;
+}
+
+// The labels of the printer's own attributes and media types, in PAPPL's
+// languages: the web page and IPP clients (printer-strings-uri) show them
+// instead of the keywords.
+struct Labels {
+    const char *language, *mirror;
+};
+constexpr std::array<Labels, 9> labels{{{"de", "Spiegelbild"},
+                                        {"en", "Mirror image"},
+                                        {"es", "Imagen especular"},
+                                        {"fr", "Image miroir"},
+                                        {"it", "Immagine speculare"},
+                                        {"ja", "鏡像"},
+                                        {"nb-NO", "Speilvendt bilde"},
+                                        {"pl", "Odbicie lustrzane"},
+                                        {"tr", "Ayna görüntüsü"}}};
+
+// The strings files for labels, kept for as long as the server runs.
+const std::array<std::string, labels.size()> &strings_files()
+{
+    static const std::array<std::string, labels.size()> files = [] {
+        std::array<std::string, labels.size()> made;
+        for (size_t i = 0; i < labels.size(); i++) {
+            made[i] = "\"" + std::string(mirror_attribute) + "\" = \"" + labels[i].mirror + "\";\n";
+            for (size_t code = 0; code < quillet::media_keywords.size(); code++) {
+                std::string name(quillet::media_names[code]);
+                name[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
+                made[i] += "\"media-type." + std::string(quillet::media_keywords[code]) + "\" = \"" + name + "\";\n";
+            }
+        }
+        return made;
+    }();
+    return files;
 }
 
 // What the administrator chose when starting the server.
@@ -164,6 +199,20 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
         *attributes = ippNew();
     ippAddBoolean(*attributes, IPP_TAG_PRINTER, "quillet-mirror-default", 0);
     ippAddBoolean(*attributes, IPP_TAG_PRINTER, "quillet-mirror-supported", 1);
+    // PAPPL 1.3 would add this to the printer on every request (see
+    // printer_attributes.cpp).
+    // (IPP writes language tags in lower case.)
+    ipp_attribute_t *languages = nullptr;
+    for (size_t i = 0; i < labels.size(); i++) {
+        std::string tag = labels[i].language;
+        for (char &c : tag)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (!languages)
+            languages = ippAddString(*attributes, IPP_TAG_PRINTER, IPP_TAG_LANGUAGE,
+                                     "printer-strings-languages-supported", nullptr, tag.c_str());
+        else
+            ippSetString(*attributes, &languages, static_cast<int>(i), tag.c_str());
+    }
     return true;
 }
 
@@ -262,6 +311,14 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     papplSystemAddResourceCallback(system, "/security", "text/html", security_page, nullptr);
     papplSystemAddResourceData(system, "/favicon.png", "image/png", icons()[1].data(), icons()[1].size());
     papplSystemAddResourceData(system, "/navicon.png", "image/png", icons()[0].data(), icons()[0].size());
+    static const std::array<std::string, labels.size()> paths = [] {
+        std::array<std::string, labels.size()> made;
+        for (size_t i = 0; i < labels.size(); i++)
+            made[i] = "/" + std::string(labels[i].language) + ".strings";
+        return made;
+    }();
+    for (size_t i = 0; i < labels.size(); i++)
+        papplSystemAddStringsData(system, paths[i].c_str(), labels[i].language, strings_files()[i].c_str());
     // Every web page needs a footer: PAPPL's localised strings assume one.
     papplSystemSetFooterHTML(system, "Quillet printer application " QUILLET_VERSION);
     papplSystemSetSaveCallback(system, save_state, nullptr);

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "band_encoder.h"
+#include "job_order.h"
 #include "next_definition.h"
 #include "oakt_tables.h"
 #include "page_plan.h"
@@ -275,6 +276,8 @@ bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, message);
         return false;
     };
+    if (std::optional<std::string> unreachable = unreachable_device())
+        return refuse(*unreachable);
     if (std::string folder; output_folder_gone(job, folder))
         return refuse("The printer's output folder " + folder + " is gone.");
     auto state = std::make_unique<Job>(device);

@@ -272,6 +272,27 @@ bool open_to_everyone(ipp_op_t operation)
     }
 }
 
+// The administrator's password in the request's Basic credentials.
+http_status_t password_given(pappl_client_t *client)
+{
+    std::array<char, 256> stored{};
+    papplSystemGetPassword(papplClientGetSystem(client), stored.data(), stored.size());
+    if (!stored[0])
+        return HTTP_STATUS_FORBIDDEN;
+    const char *field = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+    if (!field || std::strncmp(field, "Basic ", 6))
+        return HTTP_STATUS_UNAUTHORIZED;
+    std::array<char, 512> decoded{};
+    int length = static_cast<int>(decoded.size()) - 1;
+    httpDecode64_2(decoded.data(), &length, field + 6);
+    const char *colon = std::strchr(decoded.data(), ':');
+    if (!colon || !password_matches(stored.data(), colon + 1)) {
+        papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Wrong administrator password.");
+        return HTTP_STATUS_UNAUTHORIZED;
+    }
+    return HTTP_STATUS_CONTINUE;
+}
+
 }  // namespace
 
 http_status_t authorize(pappl_client_t *client, const char *group, gid_t, void *)
@@ -295,22 +316,16 @@ http_status_t authorize(pappl_client_t *client, const char *group, gid_t, void *
         if (user && owner && !std::strcmp(user, owner))
             return HTTP_STATUS_CONTINUE;
     }
-    std::array<char, 256> stored{};
-    papplSystemGetPassword(system, stored.data(), stored.size());
-    if (!stored[0])
-        return HTTP_STATUS_FORBIDDEN;
-    const char *field = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
-    if (!field || std::strncmp(field, "Basic ", 6))
-        return HTTP_STATUS_UNAUTHORIZED;
-    std::array<char, 512> decoded{};
-    int length = static_cast<int>(decoded.size()) - 1;
-    httpDecode64_2(decoded.data(), &length, field + 6);
-    const char *colon = std::strchr(decoded.data(), ':');
-    if (!colon || !password_matches(stored.data(), colon + 1)) {
-        papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Wrong administrator password.");
-        return HTTP_STATUS_UNAUTHORIZED;
-    }
-    return HTTP_STATUS_CONTINUE;
+    return password_given(client);
+}
+
+bool is_administrator(pappl_client_t *client)
+{
+    if (httpAddrFamily(httpGetAddress(papplClientGetHTTP(client))) == AF_LOCAL)
+        return true;
+    if (papplSystemGetAuthService(papplClientGetSystem(client)))
+        return papplClientIsAuthorized(client) == HTTP_STATUS_CONTINUE;
+    return password_given(client) == HTTP_STATUS_CONTINUE;
 }
 
 bool security_page(pappl_client_t *client, void *)

@@ -48,6 +48,10 @@ bool dns_sd_available();
 // password; without a password set nobody is authorized from the network.
 http_status_t authorize(pappl_client_t *client, const char *group, gid_t group_id, void *);
 
+// Whether the client administers the server: on the local socket, or with
+// the administrator's credentials.
+bool is_administrator(pappl_client_t *client);
+
 // The page that sets the administrator's password, for an administrator
 // (the password itself, or a local client on the socket).
 bool security_page(pappl_client_t *client, void *);

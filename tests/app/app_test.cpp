@@ -632,6 +632,7 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
         bool to_a_file;
         size_t reads;  // bytes taken before the hang-up
         std::string file, format;
+        bool switched_off = false;  // nothing listens
     };
     const std::string big = dir_->file("gone.pwg"), small = dir_->file("small.pwg");
     write_pwg(big, grey_page("iso_a4_210x297mm", 600, 3));
@@ -639,7 +640,8 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
     write_pwg_pages(small, std::vector<GreyPage>(4, grey_page("iso_a5_148x210mm", 300, 4)));
     const Gone printers[] = {{"gone_big", false, 100, big, "image/pwg-raster"},
                              {"gone_small", false, 1, small, "image/pwg-raster"},
-                             {"folder_gone", true, 0, Samples + "/photo.png", "image/png"}};
+                             {"folder_gone", true, 0, Samples + "/photo.png", "image/png"},
+                             {"switched_off", false, 0, big, "image/pwg-raster", true}};
     for (const Gone &g : printers) {
         SCOPED_TRACE(g.name);
         int listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -649,7 +651,8 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
         ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
         socklen_t len = sizeof a;
         getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
-        listen(listener, 1);
+        if (!g.switched_off)
+            listen(listener, 1);
         std::thread printer;
         std::atomic<bool> done{false};
         std::string device = "socket://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
@@ -657,7 +660,7 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
         if (g.to_a_file) {
             fs::create_directories(folder);
             device = "file://" + folder;
-        } else {
+        } else if (!g.switched_off) {
             // Every connection: take some bytes, then hang up at once.
             printer = std::thread([listener, reads = g.reads, &done] {
                 while (!done) {
@@ -705,6 +708,25 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
         EXPECT_FALSE(fs::exists(folder)) << "no file in the folder's place";
         EXPECT_TRUE(port_answers(port_));
     }
+    // A job from the spool waits for the switched-off printer, and says so.
+    write_file(dir_->file("wait.test"),
+               "{\nOPERATION Print-Job\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\n"
+               "ATTR mimeMediaType document-format image/png\nFILE $filename\nSTATUS successful-ok\n}\n"
+               "{\nOPERATION Get-Job-Attributes\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri printer-uri $uri\nATTR integer job-id $job-id\nATTR name requesting-user-name root\n"
+               "DELAY 0.1\nEXPECT job-state-reasons WITH-VALUE printer-stopped REPEAT-NO-MATCH REPEAT-LIMIT 300\n"
+               "EXPECT job-state WITH-VALUE 5\nEXPECT job-state-message WITH-VALUE \"/does not answer/\"\n}\n"
+               "{\nOPERATION Cancel-Job\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri printer-uri $uri\nATTR integer job-id $job-id\nATTR name requesting-user-name root\n"
+               "STATUS successful-ok\n}\n");
+    RunResult waits = run("/usr/bin/ipptool", {"-t", "-f", Samples + "/photo.png", "ipp://127.0.0.1:" +
+                                               std::to_string(port_) + "/ipp/print/switched_off",
+                                               dir_->file("wait.test")});
+    EXPECT_EQ(waits.status, 0) << std::string(waits.out.begin(), waits.out.end()) << log();
     // The other printer still prints.
     EXPECT_EQ(read_pages(print(Samples + "/photo.png", "image/png", "")).size(), 1u);
 }
@@ -950,7 +972,7 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
     }
     // The log page is off, and the web forms need the password too.
     RunResult web = run("/bin/sh", {"-c", "ip netns exec " + client + " /usr/bin/python3 -c \"import urllib.request as u\n"
-                                              "for p in ('/logs', '/p/printing', '/config', '/addprinter'):\n"
+                                              "for p in ('/logs', '/p/printing', '/config', '/addprinter', '/p'):\n"
                                               "  try: u.urlopen('http://10.231.0.1:" + std::to_string(port) +
                                               "' + p, b'print-darkness=100'); print('opened', p)\n"
                                               "  except Exception as e: print(p, e)\""});
@@ -968,6 +990,20 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
                                    "REPEAT-LIMIT 600\nEXPECT job-state WITH-VALUE 9\n}\n");
     EXPECT_EQ(printed, 0) << said;
     EXPECT_EQ(read_pages(read_file(d.file("out/remote.prn"))).size(), 1u);
+    // Its name is for the stranger alone.
+    auto names = [&](const std::string &user) {
+        return ipp("remote", remote_server + "/ipp/print/p",
+                   head + "OPERATION Get-Jobs\nATTR uri printer-uri $uri\nATTR name requesting-user-name " + user +
+                       "\nATTR keyword which-jobs all\nATTR keyword requested-attributes all\nDISPLAY job-name\n}\n")
+            .second;
+    };
+    EXPECT_NE(names("stranger").find("= remote"), std::string::npos);
+    EXPECT_EQ(names("other").find("remote"), std::string::npos) << names("other");
+    RunResult page = run("/usr/bin/ip", {"netns", "exec", client, "/usr/bin/python3", "-c",
+                                         "import urllib.request as u; print(u.urlopen('http://10.231.0.1:" +
+                                             std::to_string(port) + "/p').read().decode())"});
+    ASSERT_EQ(page.status, 0);
+    EXPECT_EQ(std::string(page.out.begin(), page.out.end()).find(">remote<"), std::string::npos);
 
     // The socket's folder admits root alone.
     struct stat folder{};

@@ -37,6 +37,8 @@ try:
             and Select(b.find_element(By.NAME, field)).first_selected_option.get_attribute("value") == value)
 
     save("printing", "print-darkness", darkness)
+    if "<th>Mirror image:</th>" not in browser.page_source:
+        sys.exit("the mirror option is shown without its label")
     save("media", "ready0-type", media_type)
 finally:
     browser.quit()

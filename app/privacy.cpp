@@ -1,0 +1,93 @@
+// Whose jobs a client may read about, and who may act on the printer's
+// page.
+//
+// Anyone may list the jobs, but a job's name, its owner and what its client
+// said about itself are for its owner and the administrator alone.  PAPPL
+// 1.3 copies every job's attributes into Get-Jobs and Get-Job-Attributes
+// answers through _papplJobCopyAttributesNoLock, and its printer page
+// lists each job's name and owner through papplJobGetName and
+// papplJobGetUsername; all three are reached through the dynamic linker, so
+// the application defines them in front of the library.  The printer page
+// also takes actions (hold new jobs, print a test page) from anyone's form:
+// here they need the administrator.
+#include <pappl/pappl.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "next_definition.h"
+#include "server.h"
+
+namespace {
+
+using quillet::app::next_definition;
+
+constexpr std::array private_attributes = {"job-name", "job-originating-user-name", "job-originating-host-name",
+                                           "document-name-supplied", "client-info"};
+constexpr const char *withheld = "(withheld)";
+
+// Whether the client may see this job's private attributes.
+bool reads_job(pappl_client_t *client, pappl_job_t *job)
+{
+    const char *user = papplClientGetUsername(client);
+    if (!user || !*user)
+        user = ippGetString(ippFindAttribute(papplClientGetRequest(client), "requesting-user-name", IPP_TAG_NAME), 0,
+                            nullptr);
+    const char *owner = papplJobGetUsername(job);
+    if (user && owner && !std::strcmp(user, owner))
+        return true;
+    return quillet::app::is_administrator(client);
+}
+
+// The printer page is being written for a client who may not read every
+// job's name.
+thread_local bool page_withholds = false;
+
+}  // namespace
+
+extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t *job, pappl_client_t *client, cups_array_t *requested)
+{
+    static const auto real = next_definition<void (*)(pappl_job_t *, pappl_client_t *, cups_array_t *)>(
+        "_papplJobCopyAttributesNoLock");
+    real(job, client, requested);
+    if (reads_job(client, job))
+        return;
+    // This job's attributes are the response's last group.
+    ipp_t *response = papplClientGetResponse(client);
+    std::vector<ipp_attribute_t *> hidden;
+    for (ipp_attribute_t *attribute = ippFirstAttribute(response); attribute;
+         attribute = ippNextAttribute(response)) {
+        const char *name = ippGetName(attribute);
+        if (!name)
+            hidden.clear();
+        else if (std::any_of(private_attributes.begin(), private_attributes.end(),
+                             [&](const char *secret) { return !std::strcmp(name, secret); }))
+            hidden.push_back(attribute);
+    }
+    for (ipp_attribute_t *attribute : hidden)
+        ippDeleteAttribute(response, attribute);
+}
+
+extern "C" void _papplPrinterWebHome(pappl_client_t *client, pappl_printer_t *printer)
+{
+    static const auto real = next_definition<void (*)(pappl_client_t *, pappl_printer_t *)>("_papplPrinterWebHome");
+    if (papplClientGetMethod(client) == HTTP_STATE_POST && !papplClientHTMLAuthorize(client))
+        return;
+    page_withholds = !quillet::app::is_administrator(client);
+    real(client, printer);
+    page_withholds = false;
+}
+
+extern "C" const char *papplJobGetName(pappl_job_t *job)
+{
+    static const auto real = next_definition<const char *(*)(pappl_job_t *)>("papplJobGetName");
+    return page_withholds ? withheld : real(job);
+}
+
+extern "C" const char *papplJobGetUsername(pappl_job_t *job)
+{
+    static const auto real = next_definition<const char *(*)(pappl_job_t *)>("papplJobGetUsername");
+    return page_withholds ? withheld : real(job);
+}
