@@ -106,7 +106,12 @@ void mirror_row(std::span<uint8_t> row)
         byte = bit_reversal[byte];
 }
 
-unsigned encoder_threads(const char *setting)
+long online_processors()
+{
+    return sysconf(_SC_NPROCESSORS_ONLN);
+}
+
+unsigned encoder_threads(const char *setting, long online)
 {
     if (setting) {
         unsigned value = 0;
@@ -115,7 +120,6 @@ unsigned encoder_threads(const char *setting)
         if (error == std::errc{} && at == end && value >= 1 && value <= 64)
             return value;
     }
-    long online = sysconf(_SC_NPROCESSORS_ONLN);
     return static_cast<unsigned>(std::clamp(online, 1L, 4L));
 }
 

@@ -36,9 +36,11 @@ void write_band(RecordWriter &out, const EncodedBand &band);
 // Reverses the pixels of a row in place.
 void mirror_row(std::span<uint8_t> row);
 
+// The processors online.
+long online_processors();
 // Encoder threads from a setting such as QUILLET_THREADS: a number from 1 to
 // 64, else the online processors, at most 4.
-unsigned encoder_threads(const char *setting);
+unsigned encoder_threads(const char *setting, long online = online_processors());
 
 class BandEncoder {
 public:

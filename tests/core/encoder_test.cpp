@@ -209,12 +209,15 @@ TEST(Pages, TwoJobsAtOnceGiveTheBytesOfEachAlone)
 
 TEST(Threads, FromTheSetting)
 {
-    unsigned online = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-    const std::pair<const char *, unsigned> table[] = {{"1", 1}, {"3", 3}, {"64", 64}, {"0", online},
-                                                       {"65", online}, {"2x", online}, {"", online},
-                                                       {nullptr, online}};
-    for (auto [setting, threads] : table)
-        EXPECT_EQ(encoder_threads(setting), threads) << (setting ? setting : "unset");
+    struct Row {
+        const char *setting;
+        long online;
+        unsigned threads;
+    } table[] = {{"1", 8, 1},  {"3", 1, 3},     {"64", 2, 64},  {"0", 2, 2},   {"65", 8, 4},
+                 {"2x", 3, 3}, {"", 16, 4},     {nullptr, 4, 4}, {nullptr, 0, 1}, {nullptr, -1, 1}};
+    for (const Row &row : table)
+        EXPECT_EQ(encoder_threads(row.setting, row.online), row.threads)
+            << (row.setting ? row.setting : "unset") << " with " << row.online << " online";
 }
 
 }  // namespace

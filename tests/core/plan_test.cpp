@@ -170,6 +170,13 @@ INSTANTIATE_TEST_SUITE_P(
                         h.height = 32768;
                     },
                     "is too large: 524288 x 32768 pixels need a page buffer of 2147483648 bytes."},
+        RefusalCase{"beyond_31_bits_once_padded",
+                    [](PageHeader &h) {
+                        h.width = 65536 * 8 - 31;
+                        h.bytes_per_line = 65533;
+                        h.height = 32768;
+                    },
+                    "is too large: 524257 x 32768 pixels need a page buffer of 2147483648 bytes."},
         RefusalCase{"resolution_0", [](PageHeader &h) { h.resolution_x = h.resolution_y = 0; }, nullptr},
         RefusalCase{"resolution_0_across", [](PageHeader &h) { h.resolution_x = 0; },
                     "cannot be fitted to the printable area at a resolution of 0 x 600 dpi."},

@@ -218,6 +218,27 @@ INSTANTIATE_TEST_SUITE_P(
                    return at;
                },
                "BIH fields"},
+        Defect{"paper_reserved",
+               [](auto &s, auto &recs) {
+                   size_t at = nth(recs, OAK_TYPE_PAPER).offset;
+                   put32(s, at + 12 + 12, 1);
+                   return at;
+               },
+               "fixed field"},
+        Defect{"duplex_short_edge",
+               [](auto &s, auto &recs) {
+                   size_t at = nth(recs, OAK_TYPE_DUPLEX).offset;
+                   put32(s, at + 12 + 4, 1);
+                   return at;
+               },
+               "fixed field"},
+        Defect{"band_plane",
+               [](auto &s, auto &recs) {
+                   size_t at = nth(recs, OAK_TYPE_IMAGE_DATA, 1).offset;
+                   put32(s, at + 12 + 36, 2);
+                   return at;
+               },
+               "fixed field"},
         Defect{"fixed_end_page",
                [](auto &s, auto &recs) {
                    size_t at = nth(recs, OAK_TYPE_END_PAGE).offset;

@@ -21,19 +21,19 @@ PrintableArea printable_area(unsigned dpi)
 Bitmap expected_image(const RasterPage &page)
 {
     const cups_page_header2_t &h = page.header;
-    if (h.HWResolution[0] != h.HWResolution[1])
-        throw std::invalid_argument("expected_image needs equal resolutions");
-    PrintableArea area = printable_area(h.HWResolution[0]);
+    // The width is limited at the horizontal resolution, the height at the
+    // vertical one, which also gives the margin of a cut.
+    const PrintableArea across = printable_area(h.HWResolution[0]), down = printable_area(h.HWResolution[1]);
     int rawW = int((page.width() + 31) & ~31u);
     int height = int(page.height());
 
     Bitmap b;
-    if (rawW <= area.maxW && height <= area.maxH) {
+    if (rawW <= across.maxW && height <= down.maxH) {
         b.w = unsigned(rawW);
         b.h = unsigned(height);
     } else {
-        b.w = unsigned(rawW > area.maxW ? (area.maxW - area.margin + 31) & ~31 : rawW);
-        b.h = unsigned(height > area.maxH ? area.maxH - area.margin : height);
+        b.w = unsigned(rawW > across.maxW ? (across.maxW - down.margin + 31) & ~31 : rawW);
+        b.h = unsigned(height > down.maxH ? down.maxH - down.margin : height);
     }
     b.bits.assign(size_t(b.bpl()) * b.h, 0);
     size_t copy = std::min<size_t>(page.bpl(), b.bpl());
