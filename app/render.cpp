@@ -14,6 +14,7 @@
 #include "job_order.h"
 #include "next_definition.h"
 #include "oakt_tables.h"
+#include "page_document.h"
 #include "page_plan.h"
 #include "record_writer.h"
 #include "server.h"
@@ -114,9 +115,9 @@ struct Job {
     DeviceSink sink;
     RecordWriter writer;
     BandEncoder encoder;
-    PagePlan plan;
-    bool printing = false;  // a page document is open
-    bool failed = false;    // a page failed: nothing more is printed
+    PagePlan plan;                      // of the last page
+    std::optional<PageDocument> page;   // the page document being printed
+    bool failed = false;                // a page failed: nothing more is printed
     bool dither = false;
     bool ink_is_high = false;
     bool one_bit = false;             // the client's rows are 1-bit black
@@ -372,19 +373,16 @@ bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *,
     state.dither = options->print_content_optimize == PAPPL_CONTENT_PHOTO ||
                    (options->print_content_optimize == PAPPL_CONTENT_AUTO && format &&
                     !std::strcmp(format, "image/jpeg"));
-    write_document_start(state.writer, state.plan.duplex, std::time(nullptr));
-    write_page_start(state.writer, state.plan);
-    state.encoder.begin_page(state.plan, state.writer);
-    state.printing = true;
-    return !state.writer.failed();
+    state.page.emplace(state.writer, state.encoder, state.plan, std::time(nullptr));
+    return !state.page->failed();
 }
 
 bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *, unsigned y, const unsigned char *line)
 {
     Job &state = *job_of(job);
-    if (!state.printing)
+    if (!state.page)
         return true;
-    std::span<uint8_t> room = state.encoder.next_row();
+    std::span<uint8_t> room = state.page->next_row();
     if (room.empty())
         return false;
     if (state.one_bit)
@@ -392,34 +390,26 @@ bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *,
     else
         grey_to_black({line, std::min(options->header.cupsBytesPerLine, state.plan.input_width)}, y, state.dither,
                       room, state.ink_is_high);
-    state.encoder.commit_row();
+    state.page->commit_row();
     state.rows_seen++;
-    return !state.writer.failed();
+    return !state.page->failed();
 }
 
 bool end_page(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *, unsigned page)
 {
     Job &state = *job_of(job);
-    if (!state.printing)
+    if (!state.page)
         return !state.failed;
-    state.printing = false;
+    std::optional<std::string> failure = state.page->close();
+    state.page.reset();
     if (state.rows_seen < state.rows_expected && !papplJobIsCanceled(job)) {
-        // Finish the page document so that the printer is left in order,
-        // then fail the job: a page that ends short is not a whole page.
-        state.encoder.end_page();
-        write_page_end(state.writer);
-        write_document_end(state.writer);
+        // The page document is finished, so that the printer is left in
+        // order; the job fails: a page that ends short is not a whole page.
         state.writer.flush();
         fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
                  "Page " + std::to_string(page) + " ended after " + std::to_string(state.rows_seen) + " of its " +
                      std::to_string(state.rows_expected) + " rows: the document is cut short.");
         return false;
-    }
-    std::optional<std::string> failure = state.encoder.end_page();
-    if (!failure) {
-        write_page_end(state.writer);
-        write_document_end(state.writer);
-        failure = state.writer.error();
     }
     if (failure || !state.writer.flush()) {
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
@@ -453,12 +443,7 @@ bool end_job(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
             RecordWriter blank_writer(blank_page);
             PagePlan blank = state->plan;
             blank.mirror = false;
-            write_document_start(blank_writer, blank.duplex, std::time(nullptr));
-            write_page_start(blank_writer, blank);
-            state->encoder.begin_page(blank, blank_writer);
-            state->encoder.end_page();
-            write_page_end(blank_writer);
-            write_document_end(blank_writer);
+            PageDocument(blank_writer, state->encoder, blank, std::time(nullptr)).close();
         }
         for (unsigned n = 0; sent && n < state->copies_to_repeat && !papplJobIsCanceled(job); n++) {
             sent = state->sink.write(blank_page.bytes());

@@ -123,7 +123,7 @@ unsigned encoder_threads(const char *setting, long online)
     return static_cast<unsigned>(std::clamp(online, 1L, 4L));
 }
 
-BandEncoder::BandEncoder(unsigned threads) : threads_(std::max(threads, 1u))
+BandEncoder::BandEncoder(unsigned threads, BandCoder coder) : threads_(std::max(threads, 1u)), coder_(coder)
 {
     if (threads_ > 1)
         for (unsigned i = 0; i < threads_; i++)
@@ -155,7 +155,7 @@ void BandEncoder::work()
         }
         EncodedBand result;
         try {
-            result = encode_band(band->rows, band->width, band->lines, band->first_row);
+            result = coder_(band->rows, band->width, band->lines, band->first_row);
         } catch (const std::bad_alloc &) {
             result.error = "Can't allocate space for compressed data";
         }
@@ -232,7 +232,7 @@ void BandEncoder::submit_current()
     Band &band = *current_;
     if (threads_ == 1) {
         try {
-            band.result = encode_band(band.rows, band.width, band.lines, band.first_row);
+            band.result = coder_(band.rows, band.width, band.lines, band.first_row);
         } catch (const std::bad_alloc &) {
             band.result.error = "Can't allocate space for compressed data";
         }

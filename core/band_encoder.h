@@ -30,6 +30,9 @@ struct EncodedBand {
 // Encodes lines rows of (width + 7) / 8 bytes that start at row first_row of
 // the image.  The rows are not changed.
 EncodedBand encode_band(std::span<uint8_t> rows, uint32_t width, uint32_t lines, uint32_t first_row);
+// How a band encoder encodes each band: encode_band, or a stand-in that
+// fails, for the tests of what follows a failure.
+using BandCoder = EncodedBand (*)(std::span<uint8_t> rows, uint32_t width, uint32_t lines, uint32_t first_row);
 // The band's record, its bytes and filler.
 void write_band(RecordWriter &out, const EncodedBand &band);
 
@@ -45,7 +48,7 @@ unsigned encoder_threads(const char *setting, long online = online_processors())
 class BandEncoder {
 public:
     // threads 1 encodes on the caller's thread; more start that many workers.
-    explicit BandEncoder(unsigned threads);
+    explicit BandEncoder(unsigned threads, BandCoder coder = encode_band);
     ~BandEncoder();
     BandEncoder(const BandEncoder &) = delete;
     BandEncoder &operator=(const BandEncoder &) = delete;
@@ -77,6 +80,7 @@ private:
     void fail(std::string message);
 
     const unsigned threads_;
+    const BandCoder coder_;
     std::mutex mutex_;
     std::condition_variable work_ready_, band_done_;
     std::deque<Band *> queue_;                   // waiting for a worker

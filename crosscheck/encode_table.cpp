@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "band_encoder.h"
+#include "page_document.h"
 #include "page_plan.h"
 #include "record_writer.h"
 
@@ -133,24 +134,19 @@ int main(int argc, char *argv[])
                      page.name, p.image_width, p.image_height, p.image_bytes_per_row, p.cut, p.resolution_x,
                      p.resolution_y, p.paper_code, p.paper_width_1200, p.paper_height_1200, p.left_offset,
                      p.top_offset, p.media, p.density, p.copies, p.duplex, p.mirror);
-        quillet::write_document_start(writer, p.duplex, clock);
-        quillet::write_page_start(writer, p);
-        quillet::BandEncoder &encoder = number % 2 ? one : three;
-        encoder.begin_page(p, writer);
+        quillet::PageDocument document(writer, number % 2 ? one : three, p, clock);
         Rows rows{static_cast<uint32_t>(number)};
         row.resize(header.bytes_per_line);
         for (uint32_t y = 0; y < header.height; y++) {
-            std::span<uint8_t> room = encoder.next_row();
+            std::span<uint8_t> room = document.next_row();
             fill_row(row, y, header.height, header.width, page.content, rows);
             std::copy(row.begin(), row.end(), room.begin());
-            encoder.commit_row();
+            document.commit_row();
         }
-        if (auto failure = encoder.end_page()) {
+        if (auto failure = document.close()) {
             std::fprintf(stderr, "%s: %s\n", page.name, failure->c_str());
             return 1;
         }
-        quillet::write_page_end(writer);
-        quillet::write_document_end(writer);
     }
     if (!writer.flush() || std::fclose(stream) != 0 || std::fclose(listing) != 0)
         return 1;

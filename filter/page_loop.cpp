@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "band_encoder.h"
+#include "page_document.h"
 #include "record_writer.h"
 
 // CUPS's localised message helpers; libcups exports them without a public
@@ -106,14 +107,11 @@ LoopResult print_pages(cups_raster_t *raster, FILE *out, unsigned threads, const
         if (plan.cut)
             warn_cut(page, plan);
 
-        write_document_start(writer, plan.duplex, std::time(nullptr));
-        if (writer.failed()) {
+        PageDocument document(writer, encoder, plan, std::time(nullptr));
+        if (document.failed()) {
             result.end = stream_failed(*writer.error());
             return result;
         }
-        write_page_start(writer, plan);
-
-        encoder.begin_page(plan, writer);
         for (unsigned y = 0; y < header.cupsHeight; y++) {
             if (canceled)
                 break;
@@ -122,31 +120,20 @@ LoopResult print_pages(cups_raster_t *raster, FILE *out, unsigned threads, const
                 _cupsLangPrintFilter(stderr, "INFO", "Printing page %d, %u%% complete.", page, percent);
                 std::fprintf(stderr, "ATTR: job-media-progress=%u\n", percent);
             }
-            std::span<uint8_t> row = encoder.next_row();
+            std::span<uint8_t> row = document.next_row();
             if (row.empty())
                 break;
             // A raster that ends inside a row keeps what it gave of it.
             unsigned got = cupsRasterReadPixels(raster, row.data(), header.cupsBytesPerLine);
-            encoder.commit_row();
+            document.commit_row();
             if (got == 0)
                 break;
         }
-        std::optional<std::string> failure = encoder.end_page();
-        if (!failure) {
-            write_page_end(writer);
-            failure = writer.error();
-        }
-        if (failure) {
+        if (std::optional<std::string> failure = document.close()) {
             result.end = stream_failed(*failure);
             return result;
         }
-
         _cupsLangPrintFilter(stderr, "INFO", "Finished page %d.", page);
-        write_document_end(writer);
-        if (writer.failed()) {
-            result.end = stream_failed(*writer.error());
-            return result;
-        }
         if (!writer.flush()) {
             _cupsLangPrintError("ERROR", "Unable to write print data");
             result.end = LoopEnd::StreamFailed;

@@ -1,16 +1,26 @@
-// libFuzzer harness at the encoding core's own interface: a page header and
-// the thread count from the first bytes, rows from the rest, the stream into
-// memory.  Every page that is planned must come out as a whole page document
-// of the planned size, for any thread count.
+// libFuzzer harness at the encoding core's own interface: a page header,
+// the thread count and a band that fails from the first bytes, rows from the
+// rest, the stream into memory.  A page the plan takes must come out as a
+// valid page document whose decoded image is the rows fed (cut, padded and
+// mirrored as planned), or, when a band fails, with nothing after the bands
+// before it.  Most inputs run on the calling thread; one in eight on
+// workers.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "band_encoder.h"
+#include "oakt_reader.h"
+#include "oakt_tables.h"
+#include "page_document.h"
 #include "page_plan.h"
 #include "record_writer.h"
 
 namespace {
+
+using namespace quillet;
 
 uint32_t take(const uint8_t *&data, size_t &size)
 {
@@ -22,17 +32,43 @@ uint32_t take(const uint8_t *&data, size_t &size)
     return value;
 }
 
+// The first row of the band that fails this run, or none.
+uint32_t failing_row = UINT32_MAX;
+
+EncodedBand encode_or_fail(std::span<uint8_t> rows, uint32_t width, uint32_t lines, uint32_t first_row)
+{
+    if (first_row == failing_row) {
+        EncodedBand failed;
+        failed.error = "planted failure";
+        return failed;
+    }
+    return encode_band(rows, width, lines, first_row);
+}
+
+// The decoded rows of the stream's one page.
+class Image final : public oakt::StreamListener {
+public:
+    void rows(const oakt::PageDoc &, const OAK_IMAGE_DATA &, std::span<const uint8_t> bits) override
+    {
+        bytes.insert(bytes.end(), bits.begin(), bits.end());
+    }
+    std::vector<uint8_t> bytes;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    using namespace quillet;
     PageHeader header;
     uint32_t shape = take(data, size);
     header.width = take(data, size) % 4096 + (shape & 1 ? 0 : 1);
     header.height = take(data, size) % 2048;
     header.bytes_per_line = (header.width + 7) / 8 + (shape & 2 ? 1 : 0);
     header.bits_per_pixel = shape & 4 ? 8 : 1;
+    // Rows beyond what the input holds are blank: a band and more of them
+    // is enough, and keeps each run short.
+    const uint32_t rows_given = header.bytes_per_line ? static_cast<uint32_t>(size / header.bytes_per_line) : 0;
+    header.height = std::min(header.height, rows_given + 300);
     static const uint32_t resolutions[] = {0, 1, 75, 300, 360, 600, 1200, 0xFFFFFDA8u};
     header.resolution_x = resolutions[(shape >> 3) & 7];
     header.resolution_y = resolutions[(shape >> 6) & 7];
@@ -41,46 +77,62 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     header.compression = shape >> 13 & 7;
     header.duplex = shape >> 16 & 1;
     header.mirror = shape >> 17 & 1;
-    const unsigned threads = 1 + (shape >> 18 & 3);
+    const bool on_workers = (shape >> 18 & 7) == 7;
     // Any clock reading, also ones the calendar cannot hold.
-    const time_t now = static_cast<time_t>(static_cast<int64_t>(take(data, size)) << (shape >> 20 & 31));
+    const time_t now = static_cast<time_t>(static_cast<int64_t>(take(data, size)) << (shape >> 21 & 31));
+    const uint32_t failing_band = shape >> 26 & 15;  // 8 and more: none fails
+    failing_row = failing_band < 8 ? failing_band * band_rows : UINT32_MAX;
 
-    PlanResult planned = plan_page(header, 1, PlanLimits{1u << 20});
-    if (!planned.plan)
+    PlanResult planned = plan_page(header, 1);
+    if (!planned.plan) {
+        if (planned.refusal.rfind("Page 1 ", 0) != 0)
+            std::abort();
         return 0;
+    }
     const PagePlan &plan = *planned.plan;
+    static BandEncoder alone(1, encode_or_fail), workers(3, encode_or_fail);
     MemorySink sink;
     RecordWriter writer(sink);
-    write_document_start(writer, plan.duplex, now);
-    write_page_start(writer, plan);
-    BandEncoder encoder(threads);
-    encoder.begin_page(plan, writer);
-    // Rows from the input as far as it goes; the rest stay blank.
-    for (uint32_t y = 0; y < plan.input_height && size > 0; y++) {
-        std::span<uint8_t> room = encoder.next_row();
-        if (room.size() != plan.input_bytes_per_line)
-            std::abort();
-        size_t n = room.size() < size ? room.size() : size;
-        std::memcpy(room.data(), data, n);
-        data += n;
-        size -= n;
-        encoder.commit_row();
+    std::vector<uint8_t> fed(size_t{plan.image_height} * plan.image_bytes_per_row, 0);
+    std::optional<std::string> failure;
+    {
+        PageDocument document(writer, on_workers ? workers : alone, plan, now);
+        // Rows from the input as far as it goes; the rest stay blank.
+        for (uint32_t y = 0; y < plan.input_height && size > 0; y++) {
+            std::span<uint8_t> room = document.next_row();
+            if (room.size() != plan.input_bytes_per_line)
+                std::abort();
+            size_t n = room.size() < size ? room.size() : size;
+            std::memcpy(room.data(), data, n);
+            if (y < plan.image_height)
+                std::memcpy(fed.data() + size_t{y} * plan.image_bytes_per_row, data,
+                            n < plan.image_bytes_per_row ? n : plan.image_bytes_per_row);
+            data += n;
+            size -= n;
+            document.commit_row();
+        }
+        failure = document.close();
     }
-    if (encoder.end_page())
+
+    const size_t bands = (plan.image_height + band_rows - 1) / band_rows;
+    const bool fails = failing_row < plan.image_height;
+    if (fails != failure.has_value())
         std::abort();
-    write_page_end(writer);
-    write_document_end(writer);
-    // Document and page records, one record per band, the closing records.
-    size_t bands = (plan.image_height + 255) / 256;
-    size_t records = 0;
-    const std::vector<uint8_t> &out = sink.bytes();
-    for (size_t at = 0; at + 12 <= out.size(); records++) {
-        uint32_t length = out[at + 4] | out[at + 5] << 8 | out[at + 6] << 16 | uint32_t(out[at + 7]) << 24;
-        if (out[at + 8] == 60)
-            at += out[at + 36] | out[at + 37] << 8 | out[at + 38] << 16 | uint32_t(out[at + 39]) << 24;
-        at += length;
+    Image image;
+    std::optional<oakt::Violation> violation = oakt::read_stream(sink.bytes(), image);
+    if (fails) {
+        // The page stops after the bands before the failed one.
+        oakt::Frames frames = oakt::split_frames(sink.bytes());
+        if (frames.violation || frames.frames.size() != 4 + 7 + failing_band)
+            std::abort();
+        return 0;
     }
-    if (records != 4 + 7 + bands + 3)
+    if (violation || oakt::split_frames(sink.bytes()).frames.size() != 4 + 7 + bands + 3)
+        std::abort();
+    if (plan.mirror)
+        for (uint32_t y = 0; y < plan.image_height; y++)
+            mirror_row({fed.data() + size_t{y} * plan.image_bytes_per_row, plan.image_bytes_per_row});
+    if (image.bytes != fed)
         std::abort();
     return 0;
 }

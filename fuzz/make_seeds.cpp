@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "band_encoder.h"
+#include "page_document.h"
 #include "files.h"
 #include "page_loop.h"
 #include "raster.h"
@@ -24,17 +25,12 @@ std::vector<uint8_t> stream_of(const std::vector<RasterPage> &pages)
     quillet::BandEncoder encoder(1);
     for (const RasterPage &page : pages) {
         quillet::PagePlan plan = *quillet::plan_page(quillet::filter::page_header(page.header), 1).plan;
-        quillet::write_document_start(writer, plan.duplex, 0);
-        quillet::write_page_start(writer, plan);
-        encoder.begin_page(plan, writer);
+        quillet::PageDocument document(writer, encoder, plan, 0);
         for (unsigned y = 0; y < page.height(); y++) {
-            std::span<uint8_t> room = encoder.next_row();
+            std::span<uint8_t> room = document.next_row();
             std::copy(page.row(y), page.row(y) + page.bpl(), room.begin());
-            encoder.commit_row();
+            document.commit_row();
         }
-        encoder.end_page();
-        quillet::write_page_end(writer);
-        quillet::write_document_end(writer);
     }
     return sink.bytes();
 }

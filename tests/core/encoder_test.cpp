@@ -9,6 +9,7 @@
 #include "capture.h"
 #include "expect.h"
 #include "oakt_tables.h"
+#include "page_document.h"
 #include "page_loop.h"
 #include "raster.h"
 #include "record_writer.h"
@@ -128,25 +129,26 @@ TEST(Bands, HeaderOfAFullBandAndBitsBeyondTheWidth)
 
 // A whole page document through the band encoder, rows handed over one at a
 // time as a front end does; only the first rows_given rows arrive.
-std::vector<uint8_t> encode_page(const RasterPage &page, unsigned threads, size_t rows_given = SIZE_MAX)
+std::vector<uint8_t> encode_page(const RasterPage &page, unsigned threads, size_t rows_given = SIZE_MAX,
+                                 BandCoder coder = encode_band, std::optional<std::string> *failure = nullptr)
 {
     PlanResult planned = plan_page(filter::page_header(page.header), 1);
     EXPECT_TRUE(planned.plan) << planned.refusal;
     MemorySink sink;
     RecordWriter writer(sink);
-    write_document_start(writer, 0, 0);
-    write_page_start(writer, *planned.plan);
-    BandEncoder encoder(threads);
-    encoder.begin_page(*planned.plan, writer);
+    BandEncoder encoder(threads, coder);
+    PageDocument document(writer, encoder, *planned.plan, 0);
     for (unsigned y = 0; y < page.height() && y < rows_given; y++) {
-        std::span<uint8_t> room = encoder.next_row();
+        std::span<uint8_t> room = document.next_row();
         EXPECT_EQ(room.size(), page.bpl());
         std::copy(page.row(y), page.row(y) + page.bpl(), room.begin());
-        encoder.commit_row();
+        document.commit_row();
     }
-    EXPECT_FALSE(encoder.end_page());
-    write_page_end(writer);
-    write_document_end(writer);
+    std::optional<std::string> closed = document.close();
+    if (failure)
+        *failure = closed;
+    else
+        EXPECT_FALSE(closed) << *closed;
     return sink.bytes();
 }
 
@@ -190,6 +192,26 @@ TEST(Pages, RowsThatNeverCameAreBlank)
     ASSERT_EQ(docs.size(), 1u);
     std::fill(page.rows.begin() + 300 * 100, page.rows.end(), 0);
     EXPECT_TRUE(docs[0].image == expected_image(page));
+}
+
+TEST(Pages, NothingIsWrittenAfterABandFails)
+{
+    RasterPage page = make_page(800, 1000, Fill::Noise);
+    BandCoder second_band_fails = [](std::span<uint8_t> rows, uint32_t width, uint32_t lines, uint32_t first_row) {
+        EncodedBand band = encode_band(rows, width, lines, first_row);
+        if (first_row == band_rows)
+            band.error = "no band";
+        return band;
+    };
+    for (unsigned threads : {1u, 3u}) {
+        std::optional<std::string> failure;
+        std::vector<Record> records = split_records(encode_page(page, threads, SIZE_MAX, second_band_fails, &failure));
+        EXPECT_EQ(failure, "no band") << threads << " threads";
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records.back().type, DWORD{OAK_TYPE_IMAGE_DATA}) << threads << " threads";
+        EXPECT_EQ(std::count_if(records.begin(), records.end(), [](const Record &r) { return r.type == OAK_TYPE_IMAGE_DATA; }),
+                  1) << threads << " threads";
+    }
 }
 
 TEST(Pages, TwoJobsAtOnceGiveTheBytesOfEachAlone)

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "band_encoder.h"
+#include "page_document.h"
 #include "capture.h"
 #include "record_writer.h"
 #include "stream.h"
@@ -192,12 +193,11 @@ std::vector<Record> page_records(unsigned width, unsigned height, unsigned lengt
     PagePlan plan = *plan_page(h, 1).plan;
     MemorySink sink;
     RecordWriter writer(sink);
-    write_page_start(writer, plan);
     BandEncoder encoder(1);
-    encoder.begin_page(plan, writer);
-    EXPECT_FALSE(encoder.end_page());
-    write_page_end(writer);
-    return split_records(sink.bytes());
+    EXPECT_FALSE(PageDocument(writer, encoder, plan, 0).close());
+    // Without the document's four records and its end.
+    std::vector<Record> records = split_records(sink.bytes());
+    return {records.begin() + 4, records.end() - 1};
 }
 
 std::vector<uint8_t> payload(const Record &r, size_t size)

@@ -414,6 +414,8 @@ TEST_F(Cupsd, IppAttributesReachTheRecords)
         {"quality_high", "ATTR enum print-quality 5", 1200, 0, 9},
         {"quality_normal_labels", "ATTR enum print-quality 4\nATTR keyword media-type labels", 600, 8, 9},
         {"media_col_labels", "ATTR collection media-col {\nMEMBER keyword media-type labels\n}", 600, 8, 9},
+        {"explicit_MediaType_over_media_type", "ATTR keyword media-type labels\nATTR keyword MediaType Kraft120", 600,
+         3, 9},
         {"media_col_archival_letter",
          "ATTR collection media-col {\nMEMBER keyword media-type stationery-archival\n"
          "MEMBER collection media-size {\nMEMBER integer x-dimension 21590\nMEMBER integer y-dimension 27940\n}\n}",

@@ -133,6 +133,12 @@ TEST(Cancel, WhileBandsAreWrittenToABlockedPrinter)
     p.pause_output(true);
     ASSERT_TRUE(p.wait_blocked_writing());
     p.signal(SIGTERM);
+    // A second cancel meets a write that has moved nothing yet: only a
+    // restarted write goes on.
+    ASSERT_TRUE(p.wait_signal_taken(SIGTERM));
+    ASSERT_TRUE(p.wait_blocked_writing());
+    p.signal(SIGTERM);
+    ASSERT_TRUE(p.wait_signal_taken(SIGTERM));
     p.pause_output(false);
     RunResult r = p.finish();
 
