@@ -154,7 +154,7 @@ constexpr std::array<std::array<uint8_t, 16>, 16> dither_matrix = [] {
 
 // The job's mirror option, else the printer's default: PAPPL does not
 // apply a vendor attribute's default to jobs that do not name it.
-bool mirror_of(pappl_job_t *job, pappl_pr_options_t *options)
+bool mirror_of(pappl_job_t *job, const pappl_pr_options_t *options)
 {
     if (const char *value = cupsGetOption(mirror_attribute, options->num_vendor, options->vendor))
         return !std::strcmp(value, "true");
@@ -270,6 +270,36 @@ int density_level(int configured, int job)
     return std::clamp((darkness + 12) / 25, 0, density_levels - 1);
 }
 
+namespace {
+
+// What the job asks of the printer for a page of this raster.
+PrintSettings print_settings(pappl_job_t *job, const pappl_pr_options_t *options, const cups_page_header2_t &raster,
+                             bool copies_repeated)
+{
+    PrintSettings settings;
+    settings.resolution_x = raster.HWResolution[0];
+    settings.resolution_y = raster.HWResolution[1];
+    // The paper code from the page's own length: PAPPL's header truncates
+    // PageSize (A4 arrives as 841 points), and a raster job's media need not
+    // be the job's media attribute.
+    settings.length_points = length_points(
+        static_cast<int>(uint64_t{raster.cupsHeight} * 2540 / settings.resolution_y),
+        static_cast<int>(settings.resolution_y));
+    // media-type belongs in media-col; a client that sends it alone means it too.
+    const char *type = options->media.type;
+    if (ipp_attribute_t *alone = papplJobGetAttribute(job, "media-type"))
+        type = ippGetString(alone, 0, nullptr);
+    settings.media = media_code_for_keyword(type ? type : "").value_or(0);
+    settings.density = density_level(options->darkness_configured, options->print_darkness);
+    // Copies the application sends again are one copy each to the printer.
+    settings.copies = copies_repeated ? 1 : static_cast<uint32_t>(std::max(options->copies, 1));
+    settings.duplex = options->sides != PAPPL_SIDES_ONE_SIDED;
+    settings.mirror = mirror_of(job, options);
+    return settings;
+}
+
+}  // namespace
+
 bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
     // PAPPL ends a job whose start fails without ending it here.
@@ -335,29 +365,8 @@ bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *,
         return false;
     }
 
-    PageHeader header;
-    header.width = raster.cupsWidth;
-    header.height = raster.cupsHeight;
-    header.bytes_per_line = (raster.cupsWidth + 7) / 8;
-    header.bits_per_pixel = 1;
-    header.resolution_x = res_x;
-    header.resolution_y = res_y;
-    // The paper code from the page's own length: PAPPL's header truncates
-    // PageSize (A4 arrives as 841 points), and a raster job's media need not
-    // be the job's media attribute.
-    header.length_points =
-        length_points(static_cast<int>(uint64_t{raster.cupsHeight} * 2540 / res_y), static_cast<int>(res_y));
-    // media-type belongs in media-col; a client that sends it alone means it too.
-    const char *type = options->media.type;
-    if (ipp_attribute_t *alone = papplJobGetAttribute(job, "media-type"))
-        type = ippGetString(alone, 0, nullptr);
-    header.media_type = static_cast<uint32_t>(media_code_for_keyword(type ? type : "").value_or(0));
-    header.compression = static_cast<uint32_t>(2 + density_level(options->darkness_configured, options->print_darkness));
-    header.copies = state.copies_to_repeat ? 1 : static_cast<uint32_t>(std::max(options->copies, 1));
-    header.duplex = options->sides != PAPPL_SIDES_ONE_SIDED;
-    header.mirror = mirror_of(job, options);
-
-    PlanResult planned = plan_page(header, static_cast<int>(page));
+    const PrintSettings settings = print_settings(job, options, raster, state.copies_to_repeat != 0);
+    PlanResult planned = plan_page(settings, one_bit_rows(raster.cupsWidth, raster.cupsHeight), static_cast<int>(page));
     if (!planned.plan) {
         fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, planned.refusal);
         return false;

@@ -64,7 +64,9 @@ struct Prepared {
 
 Prepared prepare(const RasterPage &page)
 {
-    quillet::PagePlan plan = *quillet::plan_page(quillet::filter::page_header(page.header), 1).plan;
+    quillet::PagePlan plan = *quillet::plan_page(quillet::filter::print_settings(page.header, {}),
+                                                 quillet::filter::raster_geometry(page.header), 1)
+                                 .plan;
     Prepared p;
     p.w = int(plan.image_width);
     p.h = int(plan.image_height);

@@ -1,5 +1,6 @@
 #include "page_plan.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "oakt_tables.h"
@@ -78,20 +79,21 @@ DWORD left_offset_1200(DWORD paper_width_1200)
     return left < 0 ? 0 : static_cast<DWORD>(left);
 }
 
-PlanResult plan_page(const PageHeader &header, int page_number, const PlanLimits &limits)
+PlanResult plan_page(const PrintSettings &settings, const RasterGeometry &raster, int page_number,
+                     const PlanLimits &limits)
 {
-    const uint64_t width = header.width;
-    const uint64_t height = header.height;
+    const uint64_t width = raster.width;
+    const uint64_t height = raster.height;
     const uint64_t row_bytes = (width + 7) / 8;
 
-    if (header.bits_per_pixel != 1)
+    if (raster.bits_per_pixel != 1)
         return refuse("Page %d has %u bits per pixel; this printer takes 1-bit black raster only.", page_number,
-                      header.bits_per_pixel);
+                      raster.bits_per_pixel);
     if (width == 0)
         return refuse("Page %d is 0 pixels wide.", page_number);
-    if (header.bytes_per_line != row_bytes)
+    if (raster.bytes_per_line != row_bytes)
         return refuse("Page %d has %u bytes per line, but a row of %u pixels takes %llu.", page_number,
-                      header.bytes_per_line, header.width, static_cast<unsigned long long>(row_bytes));
+                      raster.bytes_per_line, raster.width, static_cast<unsigned long long>(row_bytes));
 
     // Rows are padded to a multiple of 32 pixels.
     const uint64_t padded_width = (width + 31) & ~uint64_t{31};
@@ -99,15 +101,15 @@ PlanResult plan_page(const PageHeader &header, int page_number, const PlanLimits
     if (padded_width > 0x7fffffff || height > 0x7fffffff || page_bytes > 0x7fffffff ||
         page_bytes > limits.max_page_bytes)
         return refuse("Page %d is too large: %u x %u pixels need a page buffer of %llu bytes.", page_number,
-                      header.width, header.height, static_cast<unsigned long long>(page_bytes));
+                      raster.width, raster.height, static_cast<unsigned long long>(page_bytes));
 
-    const int res_x = static_cast<int>(header.resolution_x);
-    const int res_y = static_cast<int>(header.resolution_y);
+    const int res_x = static_cast<int>(settings.resolution_x);
+    const int res_y = static_cast<int>(settings.resolution_y);
     const Fit fit = fit_to_printable_area(res_x, res_y, static_cast<int64_t>(padded_width),
                                           static_cast<int64_t>(height));
     if (!fit.possible)
         return refuse("Page %d cannot be fitted to the printable area at a resolution of %u x %u dpi.", page_number,
-                      header.resolution_x, header.resolution_y);
+                      settings.resolution_x, settings.resolution_y);
 
     // The paper size in the records is the raster's own, or the cut size.
     const int64_t paper_width = fit.cut ? fit.width : static_cast<int64_t>(width);
@@ -115,12 +117,12 @@ PlanResult plan_page(const PageHeader &header, int page_number, const PlanLimits
     if ((res_x != 0 && paper_width * 1200 > 0x7fffffff) || (res_y != 0 && paper_height * 1200 > 0x7fffffff))
         return refuse("Page %d is too large for the printer: %lld x %lld pixels at %u x %u dpi.", page_number,
                       static_cast<long long>(paper_width), static_cast<long long>(paper_height),
-                      header.resolution_x, header.resolution_y);
+                      settings.resolution_x, settings.resolution_y);
 
     PagePlan plan;
-    plan.input_width = header.width;
-    plan.input_height = header.height;
-    plan.input_bytes_per_line = header.bytes_per_line;
+    plan.input_width = raster.width;
+    plan.input_height = raster.height;
+    plan.input_bytes_per_line = raster.bytes_per_line;
     plan.image_width = static_cast<uint32_t>(fit.width);
     plan.image_height = static_cast<uint32_t>(fit.height);
     plan.image_bytes_per_row = static_cast<uint32_t>((fit.width + 7) / 8);
@@ -128,15 +130,12 @@ PlanResult plan_page(const PageHeader &header, int page_number, const PlanLimits
 
     plan.resolution_x = res_x;
     plan.resolution_y = res_y;
-    plan.paper_code = paper_code_for_length(header.length_points);
-    plan.media = limits.media.value_or(static_cast<int>(header.media_type));
-    // The density step is the signed difference compression - 2, so that
-    // huge values count as negative, limited to the five steps.
-    int density = static_cast<int>(header.compression - 2u);
-    plan.density = density < 0 ? 0 : density >= density_levels ? density_levels - 1 : density;
-    plan.copies = header.copies;
-    plan.duplex = header.duplex;
-    plan.mirror = header.mirror != 0;
+    plan.paper_code = paper_code_for_length(settings.length_points);
+    plan.media = settings.media;
+    plan.density = std::clamp(settings.density, 0, density_levels - 1);
+    plan.copies = settings.copies;
+    plan.duplex = settings.duplex;
+    plan.mirror = settings.mirror;
 
     plan.paper_width_1200 = grid_1200(paper_width, res_x);
     plan.paper_height_1200 = grid_1200(paper_height, res_y);

@@ -1,6 +1,7 @@
-// The plan of one page, worked out once from its raster header: whether the
-// printer can take it (and why not), the settings that go into its records,
-// and the image that is printed after fitting to the printable area.
+// The plan of one page, worked out once from its settings and its raster:
+// whether the printer can take it (and why not), what goes into its
+// records, and the image that is printed after fitting to the printable
+// area.
 #pragma once
 
 #include <cstdint>
@@ -11,22 +12,33 @@
 
 namespace quillet {
 
-// What the core needs of a raster page header.  Front ends fill it from
-// CUPS's or PAPPL's header; enumerated fields come as plain numbers.
-struct PageHeader {
-    uint32_t width = 0;           // pixels
-    uint32_t height = 0;          // rows
-    uint32_t bytes_per_line = 0;  // of each raster row
-    uint32_t bits_per_pixel = 1;
+// What the printer is asked to do with a page.  The filter decodes it from
+// CUPS's page header, the printer application from the job's IPP
+// attributes.
+struct PrintSettings {
     uint32_t resolution_x = 600;  // dots per inch
     uint32_t resolution_y = 600;
-    uint32_t length_points = 0;   // page length, which selects the paper code
-    uint32_t media_type = 0;      // media code 0 to 9
-    uint32_t compression = 4;     // density 2 (lightest) to 6 (darkest)
+    uint32_t length_points = 0;   // the page's length, which selects the paper code
+    int media = 0;                // media code 0 to 9
+    int density = 2;              // 0 lightest to 4 darkest; beyond them the nearest
     uint32_t copies = 1;
-    uint32_t duplex = 0;          // non-zero prints two-sided
-    uint32_t mirror = 0;          // non-zero mirrors left to right
+    uint32_t duplex = 0;          // non-zero prints two-sided; the records carry the value
+    bool mirror = false;          // mirrors left to right
 };
+
+// The rows a front end feeds: their number, width and size.
+struct RasterGeometry {
+    uint32_t width = 0;           // pixels
+    uint32_t height = 0;          // rows
+    uint32_t bytes_per_line = 0;  // of each row
+    uint32_t bits_per_pixel = 1;
+};
+
+// Rows of 1-bit black, (width + 7) / 8 bytes each.
+constexpr RasterGeometry one_bit_rows(uint32_t width, uint32_t height)
+{
+    return {width, height, (width + 7) / 8, 1};
+}
 
 // The printable area of the printer, in inches; pages beyond it are cut to
 // their top-left part.
@@ -57,8 +69,6 @@ struct PagePlan {
 struct PlanLimits {
     // Largest raster page taken, in bytes of rows padded to 32 pixels.
     uint64_t max_page_bytes = 0x7fffffff;
-    // A media code the job asked for outside the page header.
-    std::optional<int> media;
 };
 
 // Either a plan or the reason the page is refused.
@@ -68,7 +78,8 @@ struct PlanResult {
 };
 
 // page_number counts from 1 and only names the page in a refusal.
-PlanResult plan_page(const PageHeader &header, int page_number, const PlanLimits &limits = {});
+PlanResult plan_page(const PrintSettings &settings, const RasterGeometry &raster, int page_number,
+                     const PlanLimits &limits = {});
 
 // A size in pixels at res dots per inch on the 1/1200 inch grid, truncated.
 DWORD grid_1200(int64_t pixels, int res);

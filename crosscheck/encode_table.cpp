@@ -17,7 +17,11 @@
 
 namespace {
 
-using quillet::PageHeader;
+// A page: what it asks of the printer and its rows.
+struct PageHeader {
+    quillet::PrintSettings settings;
+    quillet::RasterGeometry raster;
+};
 
 // Row contents from a fixed-width generator, the same on every host.
 struct Rows {
@@ -61,11 +65,9 @@ struct Page {
 PageHeader header_of(const Page &page)
 {
     PageHeader h;
-    h.width = page.width;
-    h.height = page.height;
-    h.bytes_per_line = (page.width + 7) / 8;
-    h.resolution_x = h.resolution_y = page.dpi;
-    h.length_points = 842;
+    h.raster = quillet::one_bit_rows(page.width, page.height);
+    h.settings.resolution_x = h.settings.resolution_y = page.dpi;
+    h.settings.length_points = 842;
     if (page.edit)
         page.edit(h);
     return h;
@@ -85,29 +87,29 @@ int main(int argc, char *argv[])
 
     const std::vector<Page> pages = {
         {"a4_600_cut", 4958, 7016, 600, Content::Stripes, nullptr},
-        {"odd_width_mirrored_300", 1001, 257, 300, Content::Noise, [](PageHeader &h) { h.mirror = 1; }},
+        {"odd_width_mirrored_300", 1001, 257, 300, Content::Noise, [](PageHeader &h) { h.settings.mirror = true; }},
         {"settings", 33, 512, 600, Content::Noise,
          [](PageHeader &h) {
-             h.duplex = 1;
-             h.copies = 3;
-             h.media_type = 9;
-             h.compression = 6;
-             h.length_points = 595;
+             h.settings.duplex = 1;
+             h.settings.copies = 3;
+             h.settings.media = 9;
+             h.settings.density = 4;
+             h.settings.length_points = 595;
          }},
         {"padding_cut", 4957, 100, 600, Content::Frame, nullptr},
-        {"height_cut_mirrored_1200", 2000, 14100, 1200, Content::Stripes, [](PageHeader &h) { h.mirror = 1; }},
+        {"height_cut_mirrored_1200", 2000, 14100, 1200, Content::Stripes, [](PageHeader &h) { h.settings.mirror = true; }},
         {"largest_whole_1200", 9888, 14027, 1200, Content::Frame, nullptr},
-        {"grid_360", 101, 257, 360, Content::Noise, [](PageHeader &h) { h.length_points = 1000; }},
+        {"grid_360", 101, 257, 360, Content::Noise, [](PageHeader &h) { h.settings.length_points = 1000; }},
         {"no_rows", 640, 0, 600, Content::Blank, nullptr},
         {"one_pixel", 1, 1, 600, Content::Frame, nullptr},
-        {"band_boundary", 64, 513, 600, Content::Noise, [](PageHeader &h) { h.duplex = 0x12345678; }},
-        {"eight_bits", 800, 10, 600, Content::Blank, [](PageHeader &h) { h.bits_per_pixel = 8; }},
+        {"band_boundary", 64, 513, 600, Content::Noise, [](PageHeader &h) { h.settings.duplex = 0x12345678; }},
+        {"eight_bits", 800, 10, 600, Content::Blank, [](PageHeader &h) { h.raster.bits_per_pixel = 8; }},
         {"zero_width", 0, 10, 600, Content::Blank, nullptr},
         {"beyond_31_bits", 65536 * 8, 32768, 600, Content::Blank, nullptr},
-        {"widest_row", 0xFFFFFFFFu, 1, 600, Content::Blank, [](PageHeader &h) { h.bytes_per_line = 0x20000000u; }},
-        {"negative_resolution", 640, 100, 600, Content::Blank, [](PageHeader &h) { h.resolution_y = 0xFFFFFDA8u; }},
+        {"widest_row", 0xFFFFFFFFu, 1, 600, Content::Blank, [](PageHeader &h) { h.raster.bytes_per_line = 0x20000000u; }},
+        {"negative_resolution", 640, 100, 600, Content::Blank, [](PageHeader &h) { h.settings.resolution_y = 0xFFFFFDA8u; }},
         {"grid_overflow", 2000000, 1, 250000, Content::Blank, nullptr},
-        {"density_wraps", 320, 10, 75, Content::Stripes, [](PageHeader &h) { h.compression = 0x80000001u; }},
+        {"density_wraps", 320, 10, 75, Content::Stripes, [](PageHeader &h) { h.settings.density = 0x7fffffff; }},
     };
 
     FILE *stream = std::fopen(argv[1], "wb");
@@ -122,7 +124,7 @@ int main(int argc, char *argv[])
     for (const Page &page : pages) {
         number++;
         PageHeader header = header_of(page);
-        quillet::PlanResult planned = quillet::plan_page(header, number);
+        quillet::PlanResult planned = quillet::plan_page(header.settings, header.raster, number);
         if (!planned.plan) {
             std::fprintf(listing, "%s: %s\n", page.name, planned.refusal.c_str());
             continue;
@@ -136,10 +138,10 @@ int main(int argc, char *argv[])
                      p.top_offset, p.media, p.density, p.copies, p.duplex, p.mirror);
         quillet::PageDocument document(writer, number % 2 ? one : three, p, clock);
         Rows rows{static_cast<uint32_t>(number)};
-        row.resize(header.bytes_per_line);
-        for (uint32_t y = 0; y < header.height; y++) {
+        row.resize(header.raster.bytes_per_line);
+        for (uint32_t y = 0; y < header.raster.height; y++) {
             std::span<uint8_t> room = document.next_row();
-            fill_row(row, y, header.height, header.width, page.content, rows);
+            fill_row(row, y, header.raster.height, header.raster.width, page.content, rows);
             std::copy(row.begin(), row.end(), room.begin());
             document.commit_row();
         }

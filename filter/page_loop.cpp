@@ -6,14 +6,9 @@
 #include <ctime>
 
 #include "band_encoder.h"
+#include "oakt_tables.h"
 #include "page_document.h"
 #include "record_writer.h"
-
-// CUPS's localised message helpers; libcups exports them without a public
-// header.
-extern "C" int _cupsLangPrintFilter(FILE *fp, const char *prefix, const char *message, ...)
-    __attribute__((format(printf, 3, 4)));
-extern "C" int _cupsLangPrintError(const char *prefix, const char *message);
 
 namespace quillet::filter {
 
@@ -32,22 +27,43 @@ uint32_t enum_field(const cups_bool_t &field)
 
 }  // namespace
 
-PageHeader page_header(const cups_page_header2_t &cups)
+JobOptions job_options(const char *option_text)
 {
-    PageHeader header;
-    header.width = cups.cupsWidth;
-    header.height = cups.cupsHeight;
-    header.bytes_per_line = cups.cupsBytesPerLine;
-    header.bits_per_pixel = cups.cupsBitsPerPixel;
-    header.resolution_x = cups.HWResolution[0];
-    header.resolution_y = cups.HWResolution[1];
-    header.length_points = cups.PageSize[1];
-    header.media_type = cups.cupsMediaType;
-    header.compression = cups.cupsCompression;
-    header.copies = cups.NumCopies;
-    header.duplex = enum_field(cups.Duplex);
-    header.mirror = cups.cupsInteger[0];
-    return header;
+    JobOptions job;
+    cups_option_t *options = nullptr;
+    const int count = cupsParseOptions(option_text, 0, &options);
+    // CUPS maps IPP's media-type to the PPD's MediaType only inside
+    // media-col; a plain media-type attribute reaches the filter as an
+    // option, and is taken unless MediaType itself was given.
+    const char *keyword = cupsGetOption("media-type", count, options);
+    if (keyword && !cupsGetOption("MediaType", count, options)) {
+        job.media = media_code_for_keyword(keyword);
+        if (!job.media)
+            std::fprintf(stderr, "DEBUG: media-type \"%s\" is not one of this printer's.\n", keyword);
+    }
+    cupsFreeOptions(count, options);
+    return job;
+}
+
+PrintSettings print_settings(const cups_page_header2_t &cups, const JobOptions &job)
+{
+    PrintSettings settings;
+    settings.resolution_x = cups.HWResolution[0];
+    settings.resolution_y = cups.HWResolution[1];
+    settings.length_points = cups.PageSize[1];
+    settings.media = job.media.value_or(static_cast<int>(cups.cupsMediaType));
+    // cupsCompression carries the density 2 to 6; the step is the signed
+    // difference, so that huge values count as lightest.
+    settings.density = static_cast<int>(cups.cupsCompression - 2u);
+    settings.copies = cups.NumCopies;
+    settings.duplex = enum_field(cups.Duplex);
+    settings.mirror = cups.cupsInteger[0] != 0;
+    return settings;
+}
+
+RasterGeometry raster_geometry(const cups_page_header2_t &cups)
+{
+    return {cups.cupsWidth, cups.cupsHeight, cups.cupsBytesPerLine, cups.cupsBitsPerPixel};
 }
 
 namespace {
@@ -81,7 +97,7 @@ void warn_cut(int page, const PagePlan &plan)
 }  // namespace
 
 LoopResult print_pages(cups_raster_t *raster, FILE *out, unsigned threads, const volatile sig_atomic_t &canceled,
-                       const PlanLimits &limits)
+                       const JobOptions &job, const PlanLimits &limits)
 {
     FileSink sink(out);
     RecordWriter writer(sink);
@@ -93,7 +109,7 @@ LoopResult print_pages(cups_raster_t *raster, FILE *out, unsigned threads, const
         if (canceled)
             break;
 
-        PlanResult planned = plan_page(page_header(header), result.pages + 1, limits);
+        PlanResult planned = plan_page(print_settings(header, job), raster_geometry(header), result.pages + 1, limits);
         if (!planned.plan) {
             _cupsLangPrintFilter(stderr, "ERROR", "%s", planned.refusal.c_str());
             result.end = LoopEnd::Refused;

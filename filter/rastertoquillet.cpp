@@ -15,12 +15,7 @@
 #include <cups/ppd.h>
 
 #include "band_encoder.h"
-#include "oakt_tables.h"
 #include "page_loop.h"
-
-extern "C" int _cupsLangPrintFilter(FILE *fp, const char *prefix, const char *message, ...)
-    __attribute__((format(printf, 3, 4)));
-extern "C" int _cupsLangPrintError(const char *prefix, const char *message);
 
 namespace {
 
@@ -49,25 +44,6 @@ bool ppd_opens(const char *path)
     return false;
 }
 #pragma GCC diagnostic pop
-
-// What the job's options say beyond the page headers.  CUPS maps IPP's
-// media-type to the PPD's MediaType only inside media-col; a plain
-// media-type attribute reaches the filter as an option, and is taken here
-// unless MediaType itself was given.
-quillet::PlanLimits job_settings(const char *option_text)
-{
-    quillet::PlanLimits settings;
-    cups_option_t *options = nullptr;
-    int count = cupsParseOptions(option_text, 0, &options);
-    const char *keyword = cupsGetOption("media-type", count, options);
-    if (keyword && !cupsGetOption("MediaType", count, options)) {
-        settings.media = quillet::media_code_for_keyword(keyword);
-        if (!settings.media)
-            std::fprintf(stderr, "DEBUG: media-type \"%s\" is not one of this printer's.\n", keyword);
-    }
-    cupsFreeOptions(count, options);
-    return settings;
-}
 
 struct Descriptor {
     int fd;
@@ -115,7 +91,7 @@ int main(int argc, char *argv[])
 
     const unsigned threads = quillet::encoder_threads(std::getenv("QUILLET_THREADS"));
     quillet::filter::LoopResult result =
-        quillet::filter::print_pages(raster.raster(), stdout, threads, canceled, job_settings(argv[5]));
+        quillet::filter::print_pages(raster.raster(), stdout, threads, canceled, quillet::filter::job_options(argv[5]));
     if (result.end == quillet::filter::LoopEnd::StreamFailed)
         return 1;
 

@@ -1,6 +1,6 @@
-// libFuzzer harness at the encoding core's own interface: a page header,
-// the thread count and a band that fails from the first bytes, rows from the
-// rest, the stream into memory.  A page the plan takes must come out as a
+// libFuzzer harness at the encoding core's own interface: a page's settings
+// and raster, the thread count and a band that fails from the first bytes,
+// rows from the rest, the stream into memory.  A page the plan takes must come out as a
 // valid page document whose decoded image is the rows fed (cut, padded and
 // mirrored as planned), or, when a band fails, with nothing after the bands
 // before it.  Most inputs run on the calling thread; one in eight on
@@ -59,31 +59,32 @@ public:
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    PageHeader header;
+    PrintSettings settings;
+    RasterGeometry raster;
     uint32_t shape = take(data, size);
-    header.width = take(data, size) % 4096 + (shape & 1 ? 0 : 1);
-    header.height = take(data, size) % 2048;
-    header.bytes_per_line = (header.width + 7) / 8 + (shape & 2 ? 1 : 0);
-    header.bits_per_pixel = shape & 4 ? 8 : 1;
+    raster.width = take(data, size) % 4096 + (shape & 1 ? 0 : 1);
+    raster.height = take(data, size) % 2048;
+    raster.bytes_per_line = (raster.width + 7) / 8 + (shape & 2 ? 1 : 0);
+    raster.bits_per_pixel = shape & 4 ? 8 : 1;
     // Rows beyond what the input holds are blank: a band and more of them
     // is enough, and keeps each run short.
-    const uint32_t rows_given = header.bytes_per_line ? static_cast<uint32_t>(size / header.bytes_per_line) : 0;
-    header.height = std::min(header.height, rows_given + 300);
+    const uint32_t rows_given = raster.bytes_per_line ? static_cast<uint32_t>(size / raster.bytes_per_line) : 0;
+    raster.height = std::min(raster.height, rows_given + 300);
     static const uint32_t resolutions[] = {0, 1, 75, 300, 360, 600, 1200, 0xFFFFFDA8u};
-    header.resolution_x = resolutions[(shape >> 3) & 7];
-    header.resolution_y = resolutions[(shape >> 6) & 7];
-    header.length_points = take(data, size) % 1200;
-    header.media_type = shape >> 9 & 15;
-    header.compression = shape >> 13 & 7;
-    header.duplex = shape >> 16 & 1;
-    header.mirror = shape >> 17 & 1;
+    settings.resolution_x = resolutions[(shape >> 3) & 7];
+    settings.resolution_y = resolutions[(shape >> 6) & 7];
+    settings.length_points = take(data, size) % 1200;
+    settings.media = static_cast<int>(shape >> 9 & 15);
+    settings.density = static_cast<int>(shape >> 13 & 7) - 2;
+    settings.duplex = shape >> 16 & 1;
+    settings.mirror = shape >> 17 & 1;
     const bool on_workers = (shape >> 18 & 7) == 7;
     // Any clock reading, also ones the calendar cannot hold.
     const time_t now = static_cast<time_t>(static_cast<int64_t>(take(data, size)) << (shape >> 21 & 31));
     const uint32_t failing_band = shape >> 26 & 15;  // 8 and more: none fails
     failing_row = failing_band < 8 ? failing_band * band_rows : UINT32_MAX;
 
-    PlanResult planned = plan_page(header, 1);
+    PlanResult planned = plan_page(settings, raster, 1);
     if (!planned.plan) {
         if (planned.refusal.rfind("Page 1 ", 0) != 0)
             std::abort();

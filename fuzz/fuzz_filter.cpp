@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // Pages up to 1 MiB keep every input fast; larger ones take the same
         // refusal path as pages beyond 31 bits.
         quillet::filter::RasterInput input(fd);
-        quillet::filter::print_pages(input.raster(), null_output, 1 + size % 3, never_canceled,
+        quillet::filter::print_pages(input.raster(), null_output, 1 + size % 3, never_canceled, {},
                                      quillet::PlanLimits{1u << 20});
     }
     close(fd);

@@ -24,7 +24,9 @@ std::vector<uint8_t> stream_of(const std::vector<RasterPage> &pages)
     quillet::RecordWriter writer(sink);
     quillet::BandEncoder encoder(1);
     for (const RasterPage &page : pages) {
-        quillet::PagePlan plan = *quillet::plan_page(quillet::filter::page_header(page.header), 1).plan;
+        quillet::PagePlan plan = *quillet::plan_page(quillet::filter::print_settings(page.header, {}),
+                                                     quillet::filter::raster_geometry(page.header), 1)
+                                     .plan;
         quillet::PageDocument document(writer, encoder, plan, 0);
         for (unsigned y = 0; y < page.height(); y++) {
             std::span<uint8_t> room = document.next_row();

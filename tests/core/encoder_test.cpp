@@ -132,7 +132,7 @@ TEST(Bands, HeaderOfAFullBandAndBitsBeyondTheWidth)
 std::vector<uint8_t> encode_page(const RasterPage &page, unsigned threads, size_t rows_given = SIZE_MAX,
                                  BandCoder coder = encode_band, std::optional<std::string> *failure = nullptr)
 {
-    PlanResult planned = plan_page(filter::page_header(page.header), 1);
+    PlanResult planned = plan_page(filter::print_settings(page.header, {}), filter::raster_geometry(page.header), 1);
     EXPECT_TRUE(planned.plan) << planned.refusal;
     MemorySink sink;
     RecordWriter writer(sink);

@@ -3,26 +3,31 @@
 #include <gtest/gtest.h>
 
 #include "oakt_tables.h"
+#include "page_loop.h"
 #include "page_plan.h"
 
 using namespace quillet;
 
 namespace {
 
-PageHeader header(uint32_t width, uint32_t height, uint32_t res = 600)
+// A page: what it asks of the printer and its rows.
+struct Page {
+    PrintSettings settings;
+    RasterGeometry raster;
+};
+
+Page header(uint32_t width, uint32_t height, uint32_t res = 600)
 {
-    PageHeader h;
-    h.width = width;
-    h.height = height;
-    h.bytes_per_line = (width + 7) / 8;
-    h.resolution_x = h.resolution_y = res;
-    h.length_points = 842;
+    Page h;
+    h.raster = one_bit_rows(width, height);
+    h.settings.resolution_x = h.settings.resolution_y = res;
+    h.settings.length_points = 842;
     return h;
 }
 
-PagePlan plan_of(const PageHeader &h)
+PagePlan plan_of(const Page &h)
 {
-    PlanResult result = plan_page(h, 1);
+    PlanResult result = plan_page(h.settings, h.raster, 1);
     EXPECT_TRUE(result.plan) << result.refusal;
     return result.plan.value_or(PagePlan{});
 }
@@ -32,31 +37,34 @@ TEST(Plan, PaperCodeFromThePageLengthAlone)
     const std::pair<unsigned, DWORD> table[] = {{540, 37}, {595, 11}, {624, 27}, {649, 28}, {729, 13}, {756, 7},
                                                 {792, 1},  {842, 9},  {841, 256}, {843, 256}, {0, 256}};
     for (auto [length, code] : table) {
-        PageHeader h = header(100, 100);
-        h.length_points = length;
+        Page h = header(100, 100);
+        h.settings.length_points = length;
         EXPECT_EQ(plan_of(h).paper_code, code) << "length " << length;
     }
 }
 
 TEST(Plan, DensityFromTheSignedDifference)
 {
+    // cupsCompression carries the density 2 to 6.
     const std::pair<unsigned, int> table[] = {{0, 0}, {1, 0}, {2, 0}, {3, 1}, {4, 2}, {5, 3}, {6, 4}, {100, 4},
                                               {0x80000001u, 4}, {0x80000002u, 0}, {0xFFFFFFFFu, 0}};
     for (auto [compression, level] : table) {
-        PageHeader h = header(100, 100);
-        h.compression = compression;
+        Page h = header(100, 100);
+        cups_page_header2_t cups{};
+        cups.cupsCompression = compression;
+        h.settings.density = filter::print_settings(cups, {}).density;
         EXPECT_EQ(plan_of(h).density, level) << "compression " << compression;
     }
 }
 
 TEST(Plan, SettingsFromTheirFields)
 {
-    PageHeader h = header(4900, 7000, 300);
-    h.resolution_y = 600;
-    h.duplex = 10752;  // any value the raster holds
-    h.copies = 3;
-    h.media_type = 6;
-    h.mirror = 2;
+    Page h = header(4900, 7000, 300);
+    h.settings.resolution_y = 600;
+    h.settings.duplex = 10752;  // any value the raster holds
+    h.settings.copies = 3;
+    h.settings.media = 6;
+    h.settings.mirror = true;
     PagePlan p = plan_of(h);
     EXPECT_EQ(p.duplex, 10752u);
     EXPECT_EQ(p.resolution_x, 300);
@@ -116,7 +124,7 @@ TEST(Placement, CentredOnTheA4WidthNeverNegative)
 
 struct RefusalCase {
     const char *name;
-    void (*change)(PageHeader &);
+    void (*change)(Page &);
     const char *why;  // null: accepted
 };
 
@@ -125,9 +133,9 @@ class Refusal : public testing::TestWithParam<RefusalCase> {};
 TEST_P(Refusal, OfWhatThePrinterCannotTake)
 {
     const RefusalCase &c = GetParam();
-    PageHeader h = header(4958, 7016);
+    Page h = header(4958, 7016);
     c.change(h);
-    PlanResult got = plan_page(h, 3);
+    PlanResult got = plan_page(h.settings, h.raster, 3);
     if (!c.why) {
         EXPECT_TRUE(got.plan) << got.refusal;
     } else {
@@ -140,56 +148,56 @@ TEST_P(Refusal, OfWhatThePrinterCannotTake)
 INSTANTIATE_TEST_SUITE_P(
     Headers, Refusal,
     testing::Values(
-        RefusalCase{"a4", [](PageHeader &) {}, nullptr},
+        RefusalCase{"a4", [](Page &) {}, nullptr},
         RefusalCase{"eight_bits",
-                    [](PageHeader &h) {
-                        h.bits_per_pixel = 8;
-                        h.bytes_per_line = 4958;
+                    [](Page &h) {
+                        h.raster.bits_per_pixel = 8;
+                        h.raster.bytes_per_line = 4958;
                     },
                     "has 8 bits per pixel; this printer takes 1-bit black raster only."},
-        RefusalCase{"long_rows", [](PageHeader &h) { h.bytes_per_line = 624; },
+        RefusalCase{"long_rows", [](Page &h) { h.raster.bytes_per_line = 624; },
                     "has 624 bytes per line, but a row of 4958 pixels takes 620."},
-        RefusalCase{"short_rows", [](PageHeader &h) { h.bytes_per_line = 619; }, "619 bytes per line"},
+        RefusalCase{"short_rows", [](Page &h) { h.raster.bytes_per_line = 619; }, "619 bytes per line"},
         RefusalCase{"zero_width",
-                    [](PageHeader &h) {
-                        h.width = 0;
-                        h.bytes_per_line = 0;
+                    [](Page &h) {
+                        h.raster.width = 0;
+                        h.raster.bytes_per_line = 0;
                     },
                     "is 0 pixels wide."},
         RefusalCase{"widest_row",
-                    [](PageHeader &h) {
-                        h.width = 0xFFFFFFFFu;
-                        h.bytes_per_line = 0x20000000u;
-                        h.height = 1;
+                    [](Page &h) {
+                        h.raster.width = 0xFFFFFFFFu;
+                        h.raster.bytes_per_line = 0x20000000u;
+                        h.raster.height = 1;
                     },
                     "too large"},
         RefusalCase{"beyond_31_bits",
-                    [](PageHeader &h) {
-                        h.width = 65536 * 8;
-                        h.bytes_per_line = 65536;
-                        h.height = 32768;
+                    [](Page &h) {
+                        h.raster.width = 65536 * 8;
+                        h.raster.bytes_per_line = 65536;
+                        h.raster.height = 32768;
                     },
                     "is too large: 524288 x 32768 pixels need a page buffer of 2147483648 bytes."},
         RefusalCase{"beyond_31_bits_once_padded",
-                    [](PageHeader &h) {
-                        h.width = 65536 * 8 - 31;
-                        h.bytes_per_line = 65533;
-                        h.height = 32768;
+                    [](Page &h) {
+                        h.raster.width = 65536 * 8 - 31;
+                        h.raster.bytes_per_line = 65533;
+                        h.raster.height = 32768;
                     },
                     "is too large: 524257 x 32768 pixels need a page buffer of 2147483648 bytes."},
-        RefusalCase{"resolution_0", [](PageHeader &h) { h.resolution_x = h.resolution_y = 0; }, nullptr},
-        RefusalCase{"resolution_0_across", [](PageHeader &h) { h.resolution_x = 0; },
+        RefusalCase{"resolution_0", [](Page &h) { h.settings.resolution_x = h.settings.resolution_y = 0; }, nullptr},
+        RefusalCase{"resolution_0_across", [](Page &h) { h.settings.resolution_x = 0; },
                     "cannot be fitted to the printable area at a resolution of 0 x 600 dpi."},
-        RefusalCase{"resolution_above_2_31", [](PageHeader &h) { h.resolution_x = h.resolution_y = 0x80000000u; },
+        RefusalCase{"resolution_above_2_31", [](Page &h) { h.settings.resolution_x = h.settings.resolution_y = 0x80000000u; },
                     "printable area"},
-        RefusalCase{"resolution_negative_down", [](PageHeader &h) { h.resolution_y = 0xFFFFFDA8u; },
+        RefusalCase{"resolution_negative_down", [](Page &h) { h.settings.resolution_y = 0xFFFFFDA8u; },
                     "printable area"},
         RefusalCase{"grid_overflow",
-                    [](PageHeader &h) {
-                        h.resolution_x = h.resolution_y = 250000;
-                        h.width = 2000000;
-                        h.bytes_per_line = 250000;
-                        h.height = 1;
+                    [](Page &h) {
+                        h.settings.resolution_x = h.settings.resolution_y = 250000;
+                        h.raster.width = 2000000;
+                        h.raster.bytes_per_line = 250000;
+                        h.raster.height = 1;
                     },
                     "is too large for the printer: 2000000 x 1 pixels at 250000 x 250000 dpi."}),
     [](const testing::TestParamInfo<RefusalCase> &info) { return std::string(info.param.name); });

@@ -185,12 +185,9 @@ TEST_F(TimeRecord, ClockOutsideTheCalendarLeavesWhatCannotBeRenderedZero)
 // The page records and bands of a blank page, through the core.
 std::vector<Record> page_records(unsigned width, unsigned height, unsigned length)
 {
-    PageHeader h;
-    h.width = width;
-    h.height = height;
-    h.bytes_per_line = (width + 7) / 8;
-    h.length_points = length;
-    PagePlan plan = *plan_page(h, 1).plan;
+    PrintSettings settings;
+    settings.length_points = length;
+    PagePlan plan = *plan_page(settings, one_bit_rows(width, height), 1).plan;
     MemorySink sink;
     RecordWriter writer(sink);
     BandEncoder encoder(1);
