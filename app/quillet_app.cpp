@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
@@ -20,7 +21,8 @@
 
 #include "documents.h"
 #include "icons.h"
-#include "oakt_tables.h"
+#include "page_plan.h"
+#include "printer.h"
 #include "render.h"
 #include "server.h"
 
@@ -33,18 +35,55 @@ namespace {
 using namespace quillet::app;
 
 constexpr const char *driver_name = "quillet_mono";
-constexpr const char *device_id = "MFG:Quillet;MDL:Mono Laser;CMD:OAKT;";
 constexpr const char *base_name = "quillet-printer-app";
 
 pappl_pr_driver_t drivers[] = {
-    {driver_name, "Quillet Mono Laser", device_id, nullptr},
+    {driver_name, quillet::make_and_model.data(), quillet::device_id.data(), nullptr},
 };
 
-// The printer's sizes, and custom sizes up to its printable area.
-constexpr std::array<const char *, 10> media_sizes{
-    "iso_a4_210x297mm",      "iso_a5_148x210mm",  "jis_b5_182x257mm",       "na_letter_8.5x11in",
-    "na_executive_7.25x10.5in", "na_monarch_3.875x7.5in", "iso_dl_110x220mm", "iso_c5_162x229mm",
-    "custom_min_76.2x127mm", "custom_max_215.9x296.6mm"};
+// The printer's sizes, and custom sizes up to its printable area.  (The
+// description's names are string literals, which end in NUL as PAPPL needs.)
+constexpr std::array<const char *, quillet::paper_sizes.size() + 2> media_sizes = [] {
+    std::array<const char *, quillet::paper_sizes.size() + 2> names{};
+    for (size_t i = 0; i < quillet::paper_sizes.size(); i++)
+        names[i] = quillet::paper_sizes[i].pwg_name.data();
+    names[quillet::paper_sizes.size()] = quillet::custom_sizes.min_pwg_name.data();
+    names[quillet::paper_sizes.size() + 1] = quillet::custom_sizes.max_pwg_name.data();
+    return names;
+}();
+
+// Margins in hundredths of a millimetre that keep what a client prints
+// within what the printer prints of a full-page raster, for every size at
+// every resolution: the most the plan cuts at the right and at the bottom,
+// brought up to half a millimetre.
+struct Margins {
+    int left_right = 0, bottom_top = 0;
+};
+Margins printable_margins()
+{
+    Margins most;
+    auto half_millimetres_up = [](int64_t pixels, unsigned resolution) {
+        const int64_t hundredths = (pixels * 2540 + resolution - 1) / resolution;
+        return static_cast<int>((hundredths + 49) / 50 * 50);
+    };
+    for (const quillet::PaperSize &size : quillet::paper_sizes)
+        for (unsigned resolution : quillet::resolutions) {
+            const uint32_t width = size.width_points * resolution / 72, length = size.length_points * resolution / 72;
+            quillet::PrintSettings settings;
+            settings.resolution_x = settings.resolution_y = resolution;
+            const quillet::PlanResult planned =
+                quillet::plan_page(settings, quillet::one_bit_rows(width, length), 1);
+            if (!planned.plan)
+                continue;
+            const quillet::PagePlan &plan = *planned.plan;
+            if (width > plan.image_width)
+                most.left_right = std::max(most.left_right, half_millimetres_up(width - plan.image_width, resolution));
+            if (length > plan.image_height)
+                most.bottom_top =
+                    std::max(most.bottom_top, half_millimetres_up(length - plan.image_height, resolution));
+        }
+    return most;
+}
 
 // The icon in PAPPL's three sizes, drawn once.
 const std::array<std::vector<uint8_t>, 3> &icons()
@@ -76,11 +115,8 @@ const std::array<std::string, labels.size()> &strings_files()
         std::array<std::string, labels.size()> made;
         for (size_t i = 0; i < labels.size(); i++) {
             made[i] = "\"" + std::string(mirror_attribute) + "\" = \"" + labels[i].mirror + "\";\n";
-            for (size_t code = 0; code < quillet::media_keywords.size(); code++) {
-                std::string name(quillet::media_names[code]);
-                name[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
-                made[i] += "\"media-type." + std::string(quillet::media_keywords[code]) + "\" = \"" + name + "\";\n";
-            }
+            for (const quillet::MediaType &type : quillet::media_types)
+                made[i] += "\"media-type." + std::string(type.keyword) + "\" = \"" + std::string(type.name) + "\";\n";
         }
         return made;
     }();
@@ -135,7 +171,7 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
     // and PAPPL looks up this application's document filters by it.
     data->format = printer_format;
 
-    std::snprintf(data->make_and_model, sizeof data->make_and_model, "Quillet Mono Laser");
+    std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", quillet::make_and_model.data());
     for (size_t i = 0; i < icons().size(); i++) {
         data->icons[i].data = icons()[i].data();
         data->icons[i].datalen = icons()[i].size();
@@ -157,35 +193,32 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
     data->sides_default = PAPPL_SIDES_ONE_SIDED;
 
     // print-quality draft, normal and high are the three resolutions.
-    data->num_resolution = 3;
-    data->x_resolution[0] = data->y_resolution[0] = 300;
-    data->x_resolution[1] = data->y_resolution[1] = 600;
-    data->x_resolution[2] = data->y_resolution[2] = 1200;
-    data->x_default = data->y_default = 600;
+    data->num_resolution = static_cast<int>(quillet::resolutions.size());
+    for (size_t i = 0; i < quillet::resolutions.size(); i++)
+        data->x_resolution[i] = data->y_resolution[i] = static_cast<int>(quillet::resolutions[i]);
+    data->x_default = data->y_default = static_cast<int>(quillet::default_resolution);
 
-    // Margins that keep what clients print within what the printer prints of
-    // a full-page raster: its top-left 8.26 x 11.69 inches, less a margin,
-    // which leaves up to 11.3 mm at the right (Letter) and 6.1 mm at the
-    // bottom (A4) unprinted.
-    data->left_right = 1150;
-    data->bottom_top = 650;
+    const Margins margins = printable_margins();
+    data->left_right = margins.left_right;
+    data->bottom_top = margins.bottom_top;
     data->num_media = static_cast<int>(media_sizes.size());
     for (size_t i = 0; i < media_sizes.size(); i++)
         data->media[i] = media_sizes[i];
     data->num_source = 1;
     data->source[0] = "main";
-    data->num_type = static_cast<int>(quillet::media_keywords.size());
-    for (size_t i = 0; i < quillet::media_keywords.size(); i++)
-        data->type[i] = quillet::media_keywords[i].data();
+    data->num_type = static_cast<int>(quillet::media_types.size());
+    for (size_t i = 0; i < quillet::media_types.size(); i++)
+        data->type[i] = quillet::media_types[i].keyword.data();
 
-    pwg_media_t *a4 = pwgMediaForPWG("iso_a4_210x297mm");
+    pwg_media_t *a4 = pwgMediaForPWG(quillet::default_paper.pwg_name.data());
     std::snprintf(data->media_default.size_name, sizeof data->media_default.size_name, "%s", a4->pwg);
     data->media_default.size_width = a4->width;
     data->media_default.size_length = a4->length;
     data->media_default.left_margin = data->media_default.right_margin = data->left_right;
     data->media_default.bottom_margin = data->media_default.top_margin = data->bottom_top;
     std::snprintf(data->media_default.source, sizeof data->media_default.source, "main");
-    std::snprintf(data->media_default.type, sizeof data->media_default.type, "stationery");
+    std::snprintf(data->media_default.type, sizeof data->media_default.type, "%s",
+                  quillet::media_types[0].keyword.data());
     data->media_ready[0] = data->media_default;
 
     // Five densities: print-darkness and printer-darkness-configured.

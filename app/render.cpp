@@ -248,7 +248,7 @@ bool takes_this_driver(const char *device_id)
     const char *commands = cupsGetOption("COMMAND SET", count, keys);
     if (!commands)
         commands = cupsGetOption("CMD", count, keys);
-    bool ours = (make && !strcasecmp(make, "Quillet"));
+    bool ours = make && !strcasecmp(make, printer_make.data());
     if (commands) {
         // A comma-separated list of command sets.
         std::string list = commands;
@@ -256,7 +256,7 @@ bool takes_this_driver(const char *device_id)
             size_t end = list.find(',', at);
             if (end == std::string::npos)
                 end = list.size();
-            ours |= list.substr(at, end - at) == "OAKT";
+            ours |= list.substr(at, end - at) == command_set;
             at = end + 1;
         }
     }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "oakt_records.h"
+#include "printer.h"
 
 namespace quillet {
 
@@ -39,11 +40,6 @@ constexpr RasterGeometry one_bit_rows(uint32_t width, uint32_t height)
 {
     return {width, height, (width + 7) / 8, 1};
 }
-
-// The printable area of the printer, in inches; pages beyond it are cut to
-// their top-left part.
-inline constexpr float printable_width_inches = 8.26f;
-inline constexpr float printable_height_inches = 11.69f;
 
 struct PagePlan {
     // The raster as it arrives.

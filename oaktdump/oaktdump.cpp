@@ -28,12 +28,13 @@ std::string paper_name(DWORD code)
 
 std::string media_name(unsigned code)
 {
-    return code < quillet::media_names.size() ? std::string(quillet::media_names[code]) : "unknown media";
+    return code < quillet::media_types.size() ? quillet::lower_case(quillet::media_types[code].name) : "unknown media";
 }
 
 std::string density_name(unsigned level)
 {
-    return level < quillet::density_names.size() ? std::string(quillet::density_names[level]) : "unknown density";
+    return level < quillet::density_names.size() ? quillet::lower_case(quillet::density_names[level])
+                                                : "unknown density";
 }
 
 std::string sides_name(DWORD duplex)

@@ -16,9 +16,12 @@
 #include <sstream>
 #include <thread>
 
+#include <cups/ppd.h>
+
 #include "cupsd.h"
 #include "expect.h"
 #include "files.h"
+#include "printer.h"
 #include "process.h"
 #include "raster.h"
 #include "stream.h"
@@ -230,22 +233,34 @@ TEST(Duplex, ShortEdgeTurnsTheBackSides)
     EXPECT_LT(turned, asIs / 10) << "as is " << asIs;
 }
 
-TEST(Ppd, EveryMediaTypeAndDensityReachesTheStream)
+// The PPD is generated from the printer's description: each of its sizes,
+// media types and densities is a choice that reaches the stream.
+TEST(Ppd, EveryChoiceOfTheDescriptionReachesTheStream)
 {
-    const char *media[] = {"Plain", "StationeryArchival", "Kraft80", "Kraft120", "Kraft200",
-                           "Kraft250", "Label160", "Label180", "Labels", "Tracing"};
-    const char *density[] = {"Lightest", "Light", "Normal", "Dark", "Darkest"};
-    for (int i = 0; i < 10; i++) {
+    using namespace quillet;
+    for (size_t i = 0; i < media_types.size(); i++) {
+        const PaperSize &size = paper_sizes[i % paper_sizes.size()];
+        const int density = static_cast<int>(i) % density_levels;
         RunResult r = run("/usr/sbin/cupsfilter",
                           {"-e", "-p", driver().ppd, "-m", "printer/quillet", "-o", "Resolution=300dpi", "-o",
-                           std::string("MediaType=") + media[i], "-o",
-                           std::string("QuilletDensity=") + density[i % 5], Samples + "/blank.ps"});
+                           "PageSize=" + std::string(size.ppd_name), "-o",
+                           "MediaType=" + std::string(media_types[i].ppd_name), "-o",
+                           "QuilletDensity=" + std::string(density_names[size_t(density)]), Samples + "/blank.ps"});
         ASSERT_EQ(r.status, 0) << r.err;
         auto docs = read_pages(r.out);
         ASSERT_EQ(docs.size(), 1u);
-        EXPECT_EQ(docs[0].media.media, i) << media[i];
-        EXPECT_EQ(docs[0].media.density, i % 5) << density[i % 5];
+        EXPECT_EQ(docs[0].media.media, i) << media_types[i].ppd_name;
+        EXPECT_EQ(docs[0].media.density, density) << density_names[size_t(density)];
+        EXPECT_EQ(docs[0].paper.paper, size.code) << size.ppd_name;
     }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    ppd_file_t *ppd = ppdOpenFile(QUILLET_PPD);
+    ASSERT_TRUE(ppd);
+    ppd_attr_t *id = ppdFindAttr(ppd, "1284DeviceID", nullptr);
+    EXPECT_TRUE(id && id->value && device_id == id->value);
+    ppdClose(ppd);
+#pragma GCC diagnostic pop
 }
 
 TEST(Ppd, PassesCupstestppdWithoutWarnings)
