@@ -33,7 +33,7 @@ constexpr std::array<uint8_t, 256> bit_reversal = [] {
 // What libjbig hands out for one band: the 20-byte header first, in a piece
 // of its own, then the coded data.
 struct BandOutput {
-    std::array<unsigned char, OAKBIH_SIZE> bih{};
+    std::array<uint8_t, payload_size<Bih>> bih{};
     bool have_bih = false;
     std::vector<uint8_t> data;
     std::optional<std::string> error;
@@ -45,11 +45,11 @@ void collect(unsigned char *start, size_t length, void *context)
     if (out.error)
         return;
     if (!out.have_bih) {
-        if (length != OAKBIH_SIZE) {
+        if (length != payload_size<Bih>) {
             out.error = "First chunk must be BIH and 20 bytes long";
             return;
         }
-        std::memcpy(out.bih.data(), start, OAKBIH_SIZE);
+        std::memcpy(out.bih.data(), start, payload_size<Bih>);
         out.have_bih = true;
         return;
     }
@@ -62,10 +62,10 @@ void collect(unsigned char *start, size_t length, void *context)
 
 }  // namespace
 
-EncodedBand encode_band(std::span<uint8_t> rows, uint32_t width, uint32_t lines, uint32_t first_row)
+EncodedBand encode_band(std::span<uint8_t> bits, uint32_t width, uint32_t lines, uint32_t first_row)
 {
     BandOutput output;
-    unsigned char *planes[1] = {rows.data()};
+    unsigned char *planes[1] = {bits.data()};
     jbg_enc_state state;
     jbg_enc_init(&state, width, lines, 1, planes, collect, &output);
     jbg_enc_options(&state, jbig_order, jbig_options, lines, jbig_mx, jbig_my);
@@ -82,21 +82,19 @@ EncodedBand encode_band(std::span<uint8_t> rows, uint32_t width, uint32_t lines,
         return band;
     }
     swap_bih_sizes(output.bih);
-    oak_unpack_bih(output.bih.data(), band.record.bih);
+    band.record.bih = output.bih;
     band.data = std::move(output.data);
-    band.record.datalen = static_cast<DWORD>(band.data.size());
-    band.record.padlen = static_cast<DWORD>((band.data.size() + 15) & ~size_t{15});
-    band.record.y = first_row;
+    band.record.data_length = static_cast<uint32_t>(band.data.size());
+    band.record.padded_length = static_cast<uint32_t>((band.data.size() + 15) & ~size_t{15});
+    band.record.first_row = first_row;
     band.record.plane = 3;
     return band;
 }
 
 void write_band(RecordWriter &out, const EncodedBand &band)
 {
-    std::array<uint8_t, OAK_IMAGE_DATA_SIZE> payload;
-    oak_pack_image_data(payload.data(), band.record);
-    out.record(OAK_TYPE_IMAGE_DATA, payload);
-    out.band_data(band.data, band.record.padlen);
+    out.write(band.record);
+    out.band_data(band.data, band.record.padded_length);
 }
 
 void mirror_row(std::span<uint8_t> row)
@@ -155,7 +153,7 @@ void BandEncoder::work()
         }
         EncodedBand result;
         try {
-            result = coder_(band->rows, band->width, band->lines, band->first_row);
+            result = coder_(band->bits, band->width, band->lines, band->first_row);
         } catch (const std::bad_alloc &) {
             result.error = "Can't allocate space for compressed data";
         }
@@ -197,19 +195,20 @@ std::span<uint8_t> BandEncoder::next_row()
             current_->width = plan_->image_width;
             current_->first_row = rows_taken_;
             current_->lines = std::min(band_rows, plan_->image_height - rows_taken_);
-            if (!spare_rows_.empty()) {
-                current_->rows = std::move(spare_rows_.back());
-                spare_rows_.pop_back();
+            if (!spare_bits_.empty()) {
+                current_->bits = std::move(spare_bits_.back());
+                spare_bits_.pop_back();
             }
             // A raster row wider than the printed one runs on into the next
             // row's place, and past the last row into this spare room.
-            current_->rows.resize(current_->lines * row_bytes + (input_bytes > row_bytes ? input_bytes - row_bytes : 0));
+            current_->bits.resize(current_->lines * row_bytes +
+                                  (input_bytes > row_bytes ? input_bytes - row_bytes : 0));
         }
     } catch (const std::bad_alloc &) {
         fail("Not enough memory to encode the page");
         return {};
     }
-    std::span<uint8_t> room(current_->rows.data() + (rows_taken_ - current_->first_row) * row_bytes,
+    std::span<uint8_t> room(current_->bits.data() + (rows_taken_ - current_->first_row) * row_bytes,
                             std::max(input_bytes, row_bytes));
     std::fill(room.begin(), room.end(), 0);
     return room.first(input_bytes);
@@ -221,7 +220,7 @@ void BandEncoder::commit_row()
         return;
     const size_t row_bytes = plan_->image_bytes_per_row;
     if (plan_->mirror)
-        mirror_row({current_->rows.data() + (rows_taken_ - current_->first_row) * row_bytes, row_bytes});
+        mirror_row({current_->bits.data() + (rows_taken_ - current_->first_row) * row_bytes, row_bytes});
     rows_taken_++;
     if (rows_taken_ == current_->first_row + current_->lines)
         submit_current();
@@ -232,7 +231,7 @@ void BandEncoder::submit_current()
     Band &band = *current_;
     if (threads_ == 1) {
         try {
-            band.result = coder_(band.rows, band.width, band.lines, band.first_row);
+            band.result = coder_(band.bits, band.width, band.lines, band.first_row);
         } catch (const std::bad_alloc &) {
             band.result.error = "Can't allocate space for compressed data";
         }
@@ -271,7 +270,7 @@ void BandEncoder::write_finished(size_t keep_in_flight)
             write_band(*out_, band.result);
         std::unique_ptr<Band> finished = std::move(in_flight_.front());
         in_flight_.pop_front();
-        spare_rows_.push_back(std::move(finished->rows));
+        spare_bits_.push_back(std::move(finished->bits));
     }
 }
 

@@ -22,17 +22,17 @@ namespace quillet {
 
 // One band after encoding: its record and the compressed bytes behind it.
 struct EncodedBand {
-    OAK_IMAGE_DATA record{};
+    BandRecord record{};
     std::vector<uint8_t> data;
     std::optional<std::string> error;
 };
 
-// Encodes lines rows of (width + 7) / 8 bytes that start at row first_row of
-// the image.  The rows are not changed.
-EncodedBand encode_band(std::span<uint8_t> rows, uint32_t width, uint32_t lines, uint32_t first_row);
+// Encodes bits, lines rows of (width + 7) / 8 bytes that start at row
+// first_row of the image.  The bits are not changed.
+EncodedBand encode_band(std::span<uint8_t> bits, uint32_t width, uint32_t lines, uint32_t first_row);
 // How a band encoder encodes each band: encode_band, or a stand-in that
 // fails, for the tests of what follows a failure.
-using BandCoder = EncodedBand (*)(std::span<uint8_t> rows, uint32_t width, uint32_t lines, uint32_t first_row);
+using BandCoder = EncodedBand (*)(std::span<uint8_t> bits, uint32_t width, uint32_t lines, uint32_t first_row);
 // The band's record, its bytes and filler.
 void write_band(RecordWriter &out, const EncodedBand &band);
 
@@ -69,7 +69,7 @@ public:
 private:
     struct Band {
         uint32_t width = 0, first_row = 0, lines = 0;
-        std::vector<uint8_t> rows;
+        std::vector<uint8_t> bits;  // its rows, (width + 7) / 8 bytes each
         EncodedBand result;
         bool done = false;
     };
@@ -85,7 +85,7 @@ private:
     std::condition_variable work_ready_, band_done_;
     std::deque<Band *> queue_;                   // waiting for a worker
     std::deque<std::unique_ptr<Band>> in_flight_;  // page order, not yet written
-    std::vector<std::vector<uint8_t>> spare_rows_;
+    std::vector<std::vector<uint8_t>> spare_bits_;
     bool stopping_ = false;
 
     const PagePlan *plan_ = nullptr;

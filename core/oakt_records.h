@@ -1,406 +1,368 @@
-// OAKT stream: record types and payload layouts.
+// The OAKT stream's records: their types and payload layouts.
 //
-// Every record is a 12-byte header ("OAKT", DWORD len, DWORD type), the
-// payload of its type and "PAD_" filler up to a multiple of 16 bytes.  Every
-// multi-byte field is little-endian and payloads have no alignment gaps, so
-// payloads are never written as C structures: each payload type below is a
-// plain structure with host-typed fields, turned into stream bytes by its
-// oak_pack_* function and read back by its oak_unpack_* function.  The sizes
-// are checked at compile time by packing and unpacking in constant
-// expressions.
+// Every record is a 12-byte header ("OAKT", the record's length, its type),
+// the payload of its type and "PAD_" filler up to a multiple of 16 bytes.
+// Every multi-byte field is little-endian and payloads have no gaps, so
+// payloads are never written as C structures: each payload is a plain
+// structure that lists its fields once, in stream order, in `fields`;
+// pack() and unpack() walk that list, so that they cannot disagree.  The
+// sizes are checked at compile time against the table of record types.
 //
 // This header is shared by the encoding core, the front ends and the tools
 // that read the stream.
-#ifndef OAKT_RECORDS_H
-#define OAKT_RECORDS_H
+#pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
 
-typedef uint32_t DWORD;
-typedef uint16_t WORD;
-typedef uint8_t BYTE;
+namespace quillet {
 
 // Record type numbers.
-enum {
-    OAK_TYPE_FILENAME = 10,
-    OAK_TYPE_END_DOC = 11,
-    OAK_TYPE_TIME = 12,
-    OAK_TYPE_OTHER = 13,
-    OAK_TYPE_DUPLEX = 15,
-    OAK_TYPE_START_PAGE = 20,
-    OAK_TYPE_START_IMAGE = 21,
-    OAK_TYPE_END_IMAGE = 23,
-    OAK_TYPE_END_PAGE = 24,
-    OAK_TYPE_SOURCE = 40,
-    OAK_TYPE_MEDIA = 41,
-    OAK_TYPE_COPIES = 42,
-    OAK_TYPE_PAPER = 43,
-    OAK_TYPE_IMAGE_MONO = 51,
-    OAK_TYPE_IMAGE_DATA = 60,
-};
-
-// Payload sizes in stream bytes.
-enum {
-    OAK_HDR_SIZE = 12,
-    OAK_OTHER_SIZE = 66,
-    OAK_TIME_SIZE = 48,
-    OAK_FILENAME_SIZE = 64,
-    OAK_DUPLEX_SIZE = 8,
-    OAK_SOURCE_SIZE = 4,
-    OAK_MEDIA_SIZE = 68,
-    OAK_COPIES_SIZE = 8,
-    OAK_PAPER_SIZE = 16,
-    OAK_IMAGE_MONO_SIZE = 44,
-    OAK_END_PAGE_SIZE = 2,
-    OAKBIH_SIZE = 20,
-    OAK_IMAGE_DATA_SIZE = 44,
-};
+namespace record_type {
+inline constexpr uint32_t file_name = 10;
+inline constexpr uint32_t end_document = 11;
+inline constexpr uint32_t time = 12;
+inline constexpr uint32_t other = 13;
+inline constexpr uint32_t duplex = 15;
+inline constexpr uint32_t start_page = 20;
+inline constexpr uint32_t start_image = 21;
+inline constexpr uint32_t end_image = 23;
+inline constexpr uint32_t end_page = 24;
+inline constexpr uint32_t source = 40;
+inline constexpr uint32_t media = 41;
+inline constexpr uint32_t copies = 42;
+inline constexpr uint32_t paper = 43;
+inline constexpr uint32_t image = 51;
+inline constexpr uint32_t band = 60;
+}  // namespace record_type
 
 // "OAKT" as it stands in the stream, and the filler text.
-inline constexpr char OAK_MAGIC[4] = {'O', 'A', 'K', 'T'};
-inline constexpr char OAK_PAD[] = "PAD_PAD_PAD_PAD_";
+inline constexpr std::array<char, 4> record_magic{'O', 'A', 'K', 'T'};
+inline constexpr std::string_view record_filler = "PAD_PAD_PAD_PAD_";
+inline constexpr size_t record_header_size = 12;
 
-// Length of a record with a payload of paylen bytes: the header and payload
-// brought up to the next multiple of 16.
-constexpr DWORD oak_record_len(DWORD paylen) { return (paylen + 27) & ~DWORD{15}; }
-
-// Byte helpers: every multi-byte field goes through these.
-constexpr unsigned char *put_byte(unsigned char *p, BYTE v)
+// Length of a record with a payload of payload_length bytes: the header and
+// payload brought up to the next multiple of 16.
+constexpr uint32_t record_length(uint32_t payload_length)
 {
-    p[0] = v;
-    return p + 1;
-}
-constexpr unsigned char *put_word(unsigned char *p, WORD v)
-{
-    p[0] = static_cast<unsigned char>(v & 0xff);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    return p + 2;
-}
-constexpr unsigned char *put_dword(unsigned char *p, DWORD v)
-{
-    p[0] = static_cast<unsigned char>(v & 0xff);
-    p[1] = static_cast<unsigned char>((v >> 8) & 0xff);
-    p[2] = static_cast<unsigned char>((v >> 16) & 0xff);
-    p[3] = static_cast<unsigned char>(v >> 24);
-    return p + 4;
-}
-constexpr unsigned char *put_chars(unsigned char *p, const char *s, size_t n)
-{
-    for (size_t i = 0; i < n; i++)
-        p[i] = static_cast<unsigned char>(s[i]);
-    return p + n;
-}
-constexpr const unsigned char *get_byte(const unsigned char *p, BYTE *v)
-{
-    *v = p[0];
-    return p + 1;
-}
-constexpr const unsigned char *get_word(const unsigned char *p, WORD *v)
-{
-    *v = static_cast<WORD>(p[0] | (p[1] << 8));
-    return p + 2;
-}
-constexpr const unsigned char *get_dword(const unsigned char *p, DWORD *v)
-{
-    *v = DWORD{p[0]} | (DWORD{p[1]} << 8) | (DWORD{p[2]} << 16) | (DWORD{p[3]} << 24);
-    return p + 4;
-}
-constexpr const unsigned char *get_chars(const unsigned char *p, char *s, size_t n)
-{
-    for (size_t i = 0; i < n; i++)
-        s[i] = static_cast<char>(p[i]);
-    return p + n;
-}
-// A big-endian DWORD, as T.82 stores the sizes in a BIH.
-constexpr DWORD get_dword_be(const unsigned char *p)
-{
-    return (DWORD{p[0]} << 24) | (DWORD{p[1]} << 16) | (DWORD{p[2]} << 8) | DWORD{p[3]};
+    return (payload_length + 27) & ~uint32_t{15};
 }
 
-// Record header.
-struct OAK_HDR {
-    char magic[4];
-    DWORD len;
-    DWORD type;
+// Little-endian byte helpers: every multi-byte field goes through these.
+constexpr uint8_t *put_u16(uint8_t *out, uint16_t value)
+{
+    out[0] = static_cast<uint8_t>(value & 0xff);
+    out[1] = static_cast<uint8_t>(value >> 8);
+    return out + 2;
+}
+constexpr uint8_t *put_u32(uint8_t *out, uint32_t value)
+{
+    out[0] = static_cast<uint8_t>(value & 0xff);
+    out[1] = static_cast<uint8_t>((value >> 8) & 0xff);
+    out[2] = static_cast<uint8_t>((value >> 16) & 0xff);
+    out[3] = static_cast<uint8_t>(value >> 24);
+    return out + 4;
+}
+constexpr uint16_t get_u16(const uint8_t *in)
+{
+    return static_cast<uint16_t>(in[0] | (in[1] << 8));
+}
+constexpr uint32_t get_u32(const uint8_t *in)
+{
+    return uint32_t{in[0]} | (uint32_t{in[1]} << 8) | (uint32_t{in[2]} << 16) | (uint32_t{in[3]} << 24);
+}
+
+// The header of every record.
+struct RecordHeader {
+    std::array<char, 4> magic{};
+    uint32_t length = 0;  // header, payload and filler
+    uint32_t type = 0;
+    static constexpr auto fields = std::tuple{&RecordHeader::magic, &RecordHeader::length, &RecordHeader::type};
 };
 
-// Type 13: a fixed record, WORD 1 and the text "OTHER".
-struct OAK_OTHER {
-    WORD kind;  // always 1
-    char string[64];
+// A fixed record: 1 and the text "OTHER".
+struct OtherRecord {
+    static constexpr uint32_t type = record_type::other;
+    uint16_t kind = 0;
+    std::array<char, 64> text{};
+    static constexpr auto fields = std::tuple{&OtherRecord::kind, &OtherRecord::text};
 };
 
-// Type 12: the time stamp of the page document.
-struct OAK_TIME {
-    char datetime[32];  // ctime text with its newline and NUL
-    DWORD seconds;      // seconds since 1970, low 32 bits
-    WORD year;          // tm_year + 1900
-    WORD tm_mon;        // 0 to 11
-    WORD tm_mday;
-    WORD tm_hour;
-    WORD tm_min;
-    WORD tm_sec;
+// The time stamp of the page document, in local time.
+struct TimeRecord {
+    static constexpr uint32_t type = record_type::time;
+    std::array<char, 32> text{};  // ctime text with its newline and NUL
+    uint32_t seconds = 0;         // since 1970, low 32 bits
+    uint16_t year = 0;
+    uint16_t month = 0;  // 0 to 11
+    uint16_t day = 0;
+    uint16_t hour = 0;
+    uint16_t minute = 0;
+    uint16_t second = 0;
+    static constexpr auto fields =
+        std::tuple{&TimeRecord::text, &TimeRecord::seconds, &TimeRecord::year,   &TimeRecord::month,
+                   &TimeRecord::day,  &TimeRecord::hour,    &TimeRecord::minute, &TimeRecord::second};
 };
 
-// Type 10: the document's file name.
-struct OAK_FILENAME {
-    char string[64];
+// The document's file name.
+struct FileNameRecord {
+    static constexpr uint32_t type = record_type::file_name;
+    std::array<char, 64> name{};
+    static constexpr auto fields = std::tuple{&FileNameRecord::name};
 };
 
-// Type 15: duplex setting of the document.
-struct OAK_DUPLEX {
-    DWORD duplex;
-    DWORD short_edge;
+// Whether the document prints on both sides.
+struct DuplexRecord {
+    static constexpr uint32_t type = record_type::duplex;
+    uint32_t duplex = 0;
+    uint32_t short_edge = 0;
+    static constexpr auto fields = std::tuple{&DuplexRecord::duplex, &DuplexRecord::short_edge};
 };
 
-// Type 41: media type and print density.
-struct OAK_MEDIA {
-    BYTE media;
-    BYTE density;  // 0 lightest to 4 darkest
-    BYTE reserved[2];
-    char string[64];
+// The paper source.
+struct SourceRecord {
+    static constexpr uint32_t type = record_type::source;
+    uint32_t source = 0;
+    static constexpr auto fields = std::tuple{&SourceRecord::source};
 };
 
-// Type 42: copies and one- or two-sided printing.
-struct OAK_COPIES {
-    DWORD copies;
-    DWORD duplex;  // 0xFFFFFFFF one-sided, 0 two-sided
+// Media type and print density.
+struct MediaRecord {
+    static constexpr uint32_t type = record_type::media;
+    uint8_t media = 0;
+    uint8_t density = 0;  // 0 lightest to 4 darkest
+    std::array<uint8_t, 2> reserved{};
+    std::array<char, 64> text{};
+    static constexpr auto fields =
+        std::tuple{&MediaRecord::media, &MediaRecord::density, &MediaRecord::reserved, &MediaRecord::text};
 };
 
-// Type 43: paper code and size on the 1/1200 inch grid.
-struct OAK_PAPER {
-    DWORD paper;
-    DWORD w1200;
-    DWORD h1200;
-    DWORD reserved;
+// Copies and one- or two-sided printing.
+struct CopiesRecord {
+    static constexpr uint32_t type = record_type::copies;
+    uint32_t copies = 0;
+    uint32_t duplex = 0;  // 0xFFFFFFFF one-sided, 0 two-sided
+    static constexpr auto fields = std::tuple{&CopiesRecord::copies, &CopiesRecord::duplex};
 };
 
-// Type 51: placement, size and resolution of the page image.
-struct OAK_IMAGE_PLANE {
-    DWORD left_offset;  // left offset, 1/1200 inch
-    DWORD top_offset;  // top offset, 1/1200 inch
-    DWORD w;
-    DWORD h;
-    DWORD resx;
-    DWORD resy;
-    DWORD nbits;
-    char sequence[16];  // the bytes 0 to 15
-};
-struct OAK_IMAGE_MONO {
-    OAK_IMAGE_PLANE plane;
+// Paper code and size on the 1/1200 inch grid.
+struct PaperRecord {
+    static constexpr uint32_t type = record_type::paper;
+    uint32_t code = 0;
+    uint32_t width_1200 = 0;
+    uint32_t height_1200 = 0;
+    uint32_t reserved = 0;
+    static constexpr auto fields =
+        std::tuple{&PaperRecord::code, &PaperRecord::width_1200, &PaperRecord::height_1200, &PaperRecord::reserved};
 };
 
-// The JBIG header of a band with its three sizes little-endian.
-struct OAKBIH {
-    DWORD opt1;  // DL, D, P, fill byte
-    DWORD xd;
-    DWORD yd;
-    DWORD l0;
-    DWORD opt2;  // MX, MY, order, options
+// Placement, size and resolution of the page image.
+struct ImageRecord {
+    static constexpr uint32_t type = record_type::image;
+    uint32_t left_offset = 0;  // 1/1200 inch
+    uint32_t top_offset = 0;   // 1/1200 inch
+    uint32_t width = 0;        // pixels
+    uint32_t height = 0;       // rows
+    uint32_t resolution_x = 0;
+    uint32_t resolution_y = 0;
+    uint32_t bits_per_pixel = 0;
+    std::array<char, 16> sequence{};  // the bytes 0 to 15
+    static constexpr auto fields =
+        std::tuple{&ImageRecord::left_offset,  &ImageRecord::top_offset,   &ImageRecord::width,
+                   &ImageRecord::height,       &ImageRecord::resolution_x, &ImageRecord::resolution_y,
+                   &ImageRecord::bits_per_pixel, &ImageRecord::sequence};
 };
 
-// Type 60: one band of the page image; its compressed bytes follow the record.
-struct OAK_IMAGE_DATA {
-    OAKBIH bih;
-    DWORD datalen;
-    DWORD padlen;
-    DWORD reserved;
-    DWORD y;
-    DWORD plane;
-    DWORD subplane;
+// The end of a page.
+struct EndPageRecord {
+    static constexpr uint32_t type = record_type::end_page;
+    std::array<uint8_t, 2> reserved{};
+    static constexpr auto fields = std::tuple{&EndPageRecord::reserved};
 };
 
-// Packing: each writes the payload's stream bytes at out and returns the end.
-constexpr unsigned char *oak_pack_hdr(unsigned char *out, const OAK_HDR &v)
+// A band's JBIG header (BIH) as the stream holds it: its sizes
+// little-endian, where T.82 has them most significant byte first.
+struct Bih {
+    uint32_t layers = 0;       // DL, D, P and the fill byte
+    uint32_t width = 0;        // XD
+    uint32_t height = 0;       // YD
+    uint32_t stripe_rows = 0;  // L0
+    uint32_t options = 0;      // MX, MY, order and options
+    static constexpr auto fields =
+        std::tuple{&Bih::layers, &Bih::width, &Bih::height, &Bih::stripe_rows, &Bih::options};
+};
+
+// One band of the page image; its compressed bytes follow the record.
+struct BandRecord {
+    static constexpr uint32_t type = record_type::band;
+    std::array<uint8_t, 20> bih{};  // the band's Bih, as bytes
+    uint32_t data_length = 0;       // compressed bytes
+    uint32_t padded_length = 0;     // the same, brought up to a multiple of 16
+    uint32_t reserved = 0;
+    uint32_t first_row = 0;
+    uint32_t plane = 0;
+    uint32_t subplane = 0;
+    static constexpr auto fields =
+        std::tuple{&BandRecord::bih,       &BandRecord::data_length, &BandRecord::padded_length, &BandRecord::reserved,
+                   &BandRecord::first_row, &BandRecord::plane,       &BandRecord::subplane};
+};
+
+namespace layout {
+
+template <typename Field>
+constexpr size_t byte_size()
 {
-    out = put_chars(out, v.magic, 4);
-    out = put_dword(out, v.len);
-    return put_dword(out, v.type);
-}
-constexpr unsigned char *oak_pack_other(unsigned char *out, const OAK_OTHER &v)
-{
-    out = put_word(out, v.kind);
-    return put_chars(out, v.string, sizeof v.string);
-}
-constexpr unsigned char *oak_pack_time(unsigned char *out, const OAK_TIME &v)
-{
-    out = put_chars(out, v.datetime, sizeof v.datetime);
-    out = put_dword(out, v.seconds);
-    out = put_word(out, v.year);
-    out = put_word(out, v.tm_mon);
-    out = put_word(out, v.tm_mday);
-    out = put_word(out, v.tm_hour);
-    out = put_word(out, v.tm_min);
-    return put_word(out, v.tm_sec);
-}
-constexpr unsigned char *oak_pack_filename(unsigned char *out, const OAK_FILENAME &v)
-{
-    return put_chars(out, v.string, sizeof v.string);
-}
-constexpr unsigned char *oak_pack_duplex(unsigned char *out, const OAK_DUPLEX &v)
-{
-    out = put_dword(out, v.duplex);
-    return put_dword(out, v.short_edge);
-}
-constexpr unsigned char *oak_pack_media(unsigned char *out, const OAK_MEDIA &v)
-{
-    out = put_byte(out, v.media);
-    out = put_byte(out, v.density);
-    for (BYTE b : v.reserved)
-        out = put_byte(out, b);
-    return put_chars(out, v.string, sizeof v.string);
-}
-constexpr unsigned char *oak_pack_copies(unsigned char *out, const OAK_COPIES &v)
-{
-    out = put_dword(out, v.copies);
-    return put_dword(out, v.duplex);
-}
-constexpr unsigned char *oak_pack_paper(unsigned char *out, const OAK_PAPER &v)
-{
-    out = put_dword(out, v.paper);
-    out = put_dword(out, v.w1200);
-    out = put_dword(out, v.h1200);
-    return put_dword(out, v.reserved);
-}
-constexpr unsigned char *oak_pack_image_mono(unsigned char *out, const OAK_IMAGE_MONO &v)
-{
-    const OAK_IMAGE_PLANE &p = v.plane;
-    out = put_dword(out, p.left_offset);
-    out = put_dword(out, p.top_offset);
-    out = put_dword(out, p.w);
-    out = put_dword(out, p.h);
-    out = put_dword(out, p.resx);
-    out = put_dword(out, p.resy);
-    out = put_dword(out, p.nbits);
-    return put_chars(out, p.sequence, sizeof p.sequence);
-}
-constexpr unsigned char *oak_pack_bih(unsigned char *out, const OAKBIH &v)
-{
-    out = put_dword(out, v.opt1);
-    out = put_dword(out, v.xd);
-    out = put_dword(out, v.yd);
-    out = put_dword(out, v.l0);
-    return put_dword(out, v.opt2);
-}
-constexpr unsigned char *oak_pack_image_data(unsigned char *out, const OAK_IMAGE_DATA &v)
-{
-    out = oak_pack_bih(out, v.bih);
-    out = put_dword(out, v.datalen);
-    out = put_dword(out, v.padlen);
-    out = put_dword(out, v.reserved);
-    out = put_dword(out, v.y);
-    out = put_dword(out, v.plane);
-    return put_dword(out, v.subplane);
+    if constexpr (std::is_integral_v<Field>)
+        return sizeof(Field);
+    else
+        return std::tuple_size_v<Field> * sizeof(typename Field::value_type);
 }
 
-// Unpacking: each reads the payload from its stream bytes and returns the end.
-constexpr const unsigned char *oak_unpack_hdr(const unsigned char *in, OAK_HDR &v)
+template <typename Record, typename Field>
+constexpr size_t member_size(Field Record::*)
 {
-    in = get_chars(in, v.magic, 4);
-    in = get_dword(in, &v.len);
-    return get_dword(in, &v.type);
-}
-constexpr const unsigned char *oak_unpack_other(const unsigned char *in, OAK_OTHER &v)
-{
-    in = get_word(in, &v.kind);
-    return get_chars(in, v.string, sizeof v.string);
-}
-constexpr const unsigned char *oak_unpack_time(const unsigned char *in, OAK_TIME &v)
-{
-    in = get_chars(in, v.datetime, sizeof v.datetime);
-    in = get_dword(in, &v.seconds);
-    in = get_word(in, &v.year);
-    in = get_word(in, &v.tm_mon);
-    in = get_word(in, &v.tm_mday);
-    in = get_word(in, &v.tm_hour);
-    in = get_word(in, &v.tm_min);
-    return get_word(in, &v.tm_sec);
-}
-constexpr const unsigned char *oak_unpack_filename(const unsigned char *in, OAK_FILENAME &v)
-{
-    return get_chars(in, v.string, sizeof v.string);
-}
-constexpr const unsigned char *oak_unpack_duplex(const unsigned char *in, OAK_DUPLEX &v)
-{
-    in = get_dword(in, &v.duplex);
-    return get_dword(in, &v.short_edge);
-}
-constexpr const unsigned char *oak_unpack_media(const unsigned char *in, OAK_MEDIA &v)
-{
-    in = get_byte(in, &v.media);
-    in = get_byte(in, &v.density);
-    for (BYTE &b : v.reserved)
-        in = get_byte(in, &b);
-    return get_chars(in, v.string, sizeof v.string);
-}
-constexpr const unsigned char *oak_unpack_copies(const unsigned char *in, OAK_COPIES &v)
-{
-    in = get_dword(in, &v.copies);
-    return get_dword(in, &v.duplex);
-}
-constexpr const unsigned char *oak_unpack_paper(const unsigned char *in, OAK_PAPER &v)
-{
-    in = get_dword(in, &v.paper);
-    in = get_dword(in, &v.w1200);
-    in = get_dword(in, &v.h1200);
-    return get_dword(in, &v.reserved);
-}
-constexpr const unsigned char *oak_unpack_image_mono(const unsigned char *in, OAK_IMAGE_MONO &v)
-{
-    OAK_IMAGE_PLANE &p = v.plane;
-    in = get_dword(in, &p.left_offset);
-    in = get_dword(in, &p.top_offset);
-    in = get_dword(in, &p.w);
-    in = get_dword(in, &p.h);
-    in = get_dword(in, &p.resx);
-    in = get_dword(in, &p.resy);
-    in = get_dword(in, &p.nbits);
-    return get_chars(in, p.sequence, sizeof p.sequence);
-}
-constexpr const unsigned char *oak_unpack_bih(const unsigned char *in, OAKBIH &v)
-{
-    in = get_dword(in, &v.opt1);
-    in = get_dword(in, &v.xd);
-    in = get_dword(in, &v.yd);
-    in = get_dword(in, &v.l0);
-    return get_dword(in, &v.opt2);
-}
-constexpr const unsigned char *oak_unpack_image_data(const unsigned char *in, OAK_IMAGE_DATA &v)
-{
-    in = oak_unpack_bih(in, v.bih);
-    in = get_dword(in, &v.datalen);
-    in = get_dword(in, &v.padlen);
-    in = get_dword(in, &v.reserved);
-    in = get_dword(in, &v.y);
-    in = get_dword(in, &v.plane);
-    return get_dword(in, &v.subplane);
+    return byte_size<Field>();
 }
 
-// Compile-time check that a payload type packs to and unpacks from exactly
-// its stream size.  Writing or reading past the buffer would make the
-// expression non-constant and fail the build as well.
-template <typename T, size_t N>
-constexpr bool oak_layout_is(unsigned char *(*pack)(unsigned char *, const T &),
-                             const unsigned char *(*unpack)(const unsigned char *, T &))
+template <typename Field>
+constexpr uint8_t *put(uint8_t *out, const Field &value)
 {
-    T v{};
-    unsigned char bytes[N]{};
-    return pack(bytes, v) == bytes + N && unpack(bytes, v) == bytes + N;
+    if constexpr (std::is_same_v<Field, uint8_t>) {
+        *out = value;
+        return out + 1;
+    } else if constexpr (std::is_same_v<Field, uint16_t>) {
+        return put_u16(out, value);
+    } else if constexpr (std::is_same_v<Field, uint32_t>) {
+        return put_u32(out, value);
+    } else {
+        for (auto element : value)
+            *out++ = static_cast<uint8_t>(element);
+        return out;
+    }
 }
-static_assert(oak_layout_is<OAK_HDR, OAK_HDR_SIZE>(oak_pack_hdr, oak_unpack_hdr));
-static_assert(oak_layout_is<OAK_OTHER, OAK_OTHER_SIZE>(oak_pack_other, oak_unpack_other));
-static_assert(oak_layout_is<OAK_TIME, OAK_TIME_SIZE>(oak_pack_time, oak_unpack_time));
-static_assert(oak_layout_is<OAK_FILENAME, OAK_FILENAME_SIZE>(oak_pack_filename, oak_unpack_filename));
-static_assert(oak_layout_is<OAK_DUPLEX, OAK_DUPLEX_SIZE>(oak_pack_duplex, oak_unpack_duplex));
-static_assert(oak_layout_is<OAK_MEDIA, OAK_MEDIA_SIZE>(oak_pack_media, oak_unpack_media));
-static_assert(oak_layout_is<OAK_COPIES, OAK_COPIES_SIZE>(oak_pack_copies, oak_unpack_copies));
-static_assert(oak_layout_is<OAK_PAPER, OAK_PAPER_SIZE>(oak_pack_paper, oak_unpack_paper));
-static_assert(oak_layout_is<OAK_IMAGE_MONO, OAK_IMAGE_MONO_SIZE>(oak_pack_image_mono, oak_unpack_image_mono));
-static_assert(oak_layout_is<OAKBIH, OAKBIH_SIZE>(oak_pack_bih, oak_unpack_bih));
-static_assert(oak_layout_is<OAK_IMAGE_DATA, OAK_IMAGE_DATA_SIZE>(oak_pack_image_data, oak_unpack_image_data));
 
-static_assert(oak_record_len(0) == 16 && oak_record_len(4) == 16 && oak_record_len(66) == 80 &&
-              oak_record_len(68) == 80 && oak_record_len(44) == 64);
+template <typename Field>
+constexpr const uint8_t *get(const uint8_t *in, Field &value)
+{
+    if constexpr (std::is_same_v<Field, uint8_t>) {
+        value = *in;
+        return in + 1;
+    } else if constexpr (std::is_same_v<Field, uint16_t>) {
+        value = get_u16(in);
+        return in + 2;
+    } else if constexpr (std::is_same_v<Field, uint32_t>) {
+        value = get_u32(in);
+        return in + 4;
+    } else {
+        for (auto &element : value)
+            element = static_cast<typename Field::value_type>(*in++);
+        return in;
+    }
+}
 
-#endif  // OAKT_RECORDS_H
+}  // namespace layout
+
+// A payload's size in the stream.
+template <typename Record>
+inline constexpr size_t payload_size =
+    std::apply([](auto... members) { return (layout::member_size(members) + ...); }, Record::fields);
+
+// Writes the record's fields in stream order at out; returns their end.
+template <typename Record>
+constexpr uint8_t *pack(uint8_t *out, const Record &record)
+{
+    std::apply([&](auto... members) { ((out = layout::put(out, record.*members)), ...); }, Record::fields);
+    return out;
+}
+
+// Reads the record's fields from their stream bytes; returns their end.
+template <typename Record>
+constexpr const uint8_t *unpack(const uint8_t *in, Record &record)
+{
+    std::apply([&](auto... members) { ((in = layout::get(in, record.*members)), ...); }, Record::fields);
+    return in;
+}
+
+template <typename Record>
+constexpr std::array<uint8_t, payload_size<Record>> packed(const Record &record)
+{
+    std::array<uint8_t, payload_size<Record>> bytes{};
+    pack(bytes.data(), record);
+    return bytes;
+}
+
+// Every record type: its number, its name and the size of its payload.
+struct RecordKind {
+    uint32_t type;
+    std::string_view name;
+    size_t payload_size;
+};
+inline constexpr std::array<RecordKind, 15> record_kinds{{
+    {record_type::file_name, "FILENAME", payload_size<FileNameRecord>},
+    {record_type::end_document, "END_DOC", 0},
+    {record_type::time, "TIME", payload_size<TimeRecord>},
+    {record_type::other, "OTHER", payload_size<OtherRecord>},
+    {record_type::duplex, "DUPLEX", payload_size<DuplexRecord>},
+    {record_type::start_page, "START_PAGE", 0},
+    {record_type::start_image, "START_IMAGE", 0},
+    {record_type::end_image, "END_IMAGE", 0},
+    {record_type::end_page, "END_PAGE", payload_size<EndPageRecord>},
+    {record_type::source, "SOURCE", payload_size<SourceRecord>},
+    {record_type::media, "MEDIA", payload_size<MediaRecord>},
+    {record_type::copies, "COPIES", payload_size<CopiesRecord>},
+    {record_type::paper, "PAPER", payload_size<PaperRecord>},
+    {record_type::image, "IMAGE_MONO", payload_size<ImageRecord>},
+    {record_type::band, "IMAGE_DATA", payload_size<BandRecord>},
+}};
+
+// The kind of a record type; nothing for a type the stream never has.
+constexpr std::optional<RecordKind> record_kind(uint32_t type)
+{
+    for (const RecordKind &kind : record_kinds)
+        if (kind.type == type)
+            return kind;
+    return std::nullopt;
+}
+
+// The name of a record type ("IMAGE_DATA"), "?" for an unknown one.
+constexpr std::string_view record_name(uint32_t type)
+{
+    const std::optional<RecordKind> kind = record_kind(type);
+    return kind ? kind->name : "?";
+}
+
+// Compile-time checks: the stream sizes, and that packing and unpacking stay
+// within them (going past would make the expression non-constant).
+template <typename Record>
+constexpr bool packs_within_its_size()
+{
+    Record record{};
+    std::array<uint8_t, payload_size<Record>> bytes{};
+    return pack(bytes.data(), record) == bytes.data() + bytes.size() &&
+           unpack(bytes.data(), record) == bytes.data() + bytes.size();
+}
+static_assert(payload_size<RecordHeader> == record_header_size && packs_within_its_size<RecordHeader>());
+static_assert(payload_size<OtherRecord> == 66 && packs_within_its_size<OtherRecord>());
+static_assert(payload_size<TimeRecord> == 48 && packs_within_its_size<TimeRecord>());
+static_assert(payload_size<FileNameRecord> == 64 && packs_within_its_size<FileNameRecord>());
+static_assert(payload_size<DuplexRecord> == 8 && packs_within_its_size<DuplexRecord>());
+static_assert(payload_size<SourceRecord> == 4 && packs_within_its_size<SourceRecord>());
+static_assert(payload_size<MediaRecord> == 68 && packs_within_its_size<MediaRecord>());
+static_assert(payload_size<CopiesRecord> == 8 && packs_within_its_size<CopiesRecord>());
+static_assert(payload_size<PaperRecord> == 16 && packs_within_its_size<PaperRecord>());
+static_assert(payload_size<ImageRecord> == 44 && packs_within_its_size<ImageRecord>());
+static_assert(payload_size<EndPageRecord> == 2 && packs_within_its_size<EndPageRecord>());
+static_assert(payload_size<Bih> == 20 && packs_within_its_size<Bih>());
+static_assert(payload_size<BandRecord> == 44 && packs_within_its_size<BandRecord>());
+static_assert(get_u32(packed(DuplexRecord{0x04030201u, 0}).data()) == 0x04030201u &&
+              packed(DuplexRecord{0x04030201u, 0})[0] == 1);
+
+static_assert(record_length(0) == 16 && record_length(4) == 16 && record_length(66) == 80 &&
+              record_length(68) == 80 && record_length(44) == 64);
+
+}  // namespace quillet

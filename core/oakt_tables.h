@@ -5,9 +5,7 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <span>
-#include <string_view>
 #include <utility>
 
 #include "oakt_records.h"
@@ -25,13 +23,13 @@ inline constexpr int jbig_my = 0;
 inline constexpr unsigned band_rows = 256;
 
 // The two fixed words of every band's header as the stream holds them.
-inline constexpr DWORD band_bih_opt1 = 0x00010000u;
-inline constexpr DWORD band_bih_opt2 = 0x58030010u;
+inline constexpr uint32_t band_bih_layers = 0x00010000u;
+inline constexpr uint32_t band_bih_options = 0x58030010u;
 
 // T.82 stores XD, YD and L0 most significant byte first; the stream holds
 // them little-endian.  Reversing the three fields turns either form into the
 // other.
-constexpr void swap_bih_sizes(std::span<unsigned char, OAKBIH_SIZE> bih)
+constexpr void swap_bih_sizes(std::span<uint8_t, payload_size<Bih>> bih)
 {
     for (size_t field = 4; field < 16; field += 4) {
         std::swap(bih[field], bih[field + 3]);

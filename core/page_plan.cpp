@@ -13,7 +13,7 @@ namespace {
 // moved right by a fixed base, and a fixed distance down.
 constexpr int64_t a4_width_1200 = 9920;
 constexpr int64_t left_base_1200 = 200;
-constexpr DWORD top_base_1200 = 236;
+constexpr uint32_t top_base_1200 = 236;
 
 // A printable-area limit in pixels: the resolution times the limit in
 // inches, in single precision, truncated toward zero; nullopt when the
@@ -66,17 +66,17 @@ PlanResult refuse(const char *format, Args... args)
 
 }  // namespace
 
-DWORD grid_1200(int64_t pixels, int res)
+uint32_t grid_1200(int64_t pixels, int res)
 {
     if (res == 0)
         return 0;
-    return static_cast<DWORD>(static_cast<int>(pixels * 1200 / res));
+    return static_cast<uint32_t>(static_cast<int>(pixels * 1200 / res));
 }
 
-DWORD left_offset_1200(DWORD paper_width_1200)
+uint32_t left_offset_1200(uint32_t paper_width_1200)
 {
     const int64_t left = (a4_width_1200 - static_cast<int>(paper_width_1200)) / 2 + left_base_1200;
-    return left < 0 ? 0 : static_cast<DWORD>(left);
+    return left < 0 ? 0 : static_cast<uint32_t>(left);
 }
 
 PlanResult plan_page(const PrintSettings &settings, const RasterGeometry &raster, int page_number,

@@ -51,15 +51,15 @@ struct PagePlan {
     bool cut = false;  // the page exceeds the printable area
     // Record fields.
     int resolution_x = 0, resolution_y = 0;
-    DWORD paper_code = 0;
+    uint32_t paper_code = 0;
     int media = 0;
     int density = 0;  // 0 to 4
-    DWORD copies = 1;
-    DWORD duplex = 0;
+    uint32_t copies = 1;
+    uint32_t duplex = 0;
     bool mirror = false;
-    DWORD source = 7;
-    DWORD paper_width_1200 = 0, paper_height_1200 = 0;  // 1/1200 inch
-    DWORD left_offset = 0, top_offset = 0;              // 1/1200 inch
+    uint32_t source = 7;
+    uint32_t paper_width_1200 = 0, paper_height_1200 = 0;  // 1/1200 inch
+    uint32_t left_offset = 0, top_offset = 0;              // 1/1200 inch
 };
 
 struct PlanLimits {
@@ -78,9 +78,9 @@ PlanResult plan_page(const PrintSettings &settings, const RasterGeometry &raster
                      const PlanLimits &limits = {});
 
 // A size in pixels at res dots per inch on the 1/1200 inch grid, truncated.
-DWORD grid_1200(int64_t pixels, int res);
+uint32_t grid_1200(int64_t pixels, int res);
 // The left offset of an image paper_width_1200 wide: centred on the width of
 // an A4 sheet and moved right by a fixed base, never negative.
-DWORD left_offset_1200(DWORD paper_width_1200);
+uint32_t left_offset_1200(uint32_t paper_width_1200);
 
 }  // namespace quillet

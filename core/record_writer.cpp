@@ -10,7 +10,13 @@ namespace {
 
 std::span<const uint8_t> filler(size_t length)
 {
-    return {reinterpret_cast<const uint8_t *>(OAK_PAD), length};
+    static constexpr std::array<uint8_t, 16> bytes = [] {
+        std::array<uint8_t, 16> made{};
+        for (size_t i = 0; i < made.size(); i++)
+            made[i] = static_cast<uint8_t>(record_filler[i]);
+        return made;
+    }();
+    return std::span(bytes).first(length);
 }
 
 
@@ -34,18 +40,12 @@ void RecordWriter::put(std::span<const uint8_t> bytes, int step)
         error_ = "fwrite(" + std::to_string(step) + "): rc == 0!";
 }
 
-void RecordWriter::record(DWORD type, std::span<const uint8_t> payload)
+void RecordWriter::record(uint32_t type, std::span<const uint8_t> payload)
 {
-    const DWORD length = oak_record_len(static_cast<DWORD>(payload.size()));
-    std::array<uint8_t, OAK_HDR_SIZE> head{};
-    OAK_HDR hdr{};
-    std::memcpy(hdr.magic, OAK_MAGIC, sizeof hdr.magic);
-    hdr.len = length;
-    hdr.type = type;
-    oak_pack_hdr(head.data(), hdr);
-    put(head, 1);
+    const uint32_t length = record_length(static_cast<uint32_t>(payload.size()));
+    put(packed(RecordHeader{record_magic, length, type}), 1);
     put(payload, 2);
-    put(filler(length - payload.size() - OAK_HDR_SIZE), 3);
+    put(filler(length - payload.size() - record_header_size), 3);
 }
 
 void RecordWriter::band_data(std::span<const uint8_t> data, size_t padded_length)
@@ -62,102 +62,80 @@ bool RecordWriter::flush()
     return !error_ && sink_.flush();
 }
 
-OAK_TIME time_record(time_t now)
+TimeRecord time_record(time_t now)
 {
-    OAK_TIME stamp{};
+    TimeRecord stamp{};
     char text[32];
     if (ctime_r(&now, text))
-        std::memcpy(stamp.datetime, text, std::min(std::strlen(text), sizeof stamp.datetime - 1));
-    stamp.seconds = static_cast<DWORD>(static_cast<unsigned long long>(now) & 0xffffffffu);
+        std::memcpy(stamp.text.data(), text, std::min(std::strlen(text), stamp.text.size() - 1));
+    stamp.seconds = static_cast<uint32_t>(static_cast<unsigned long long>(now) & 0xffffffffu);
     struct tm local;
     if (localtime_r(&now, &local)) {
-        stamp.year = static_cast<WORD>(local.tm_year + 1900);
-        stamp.tm_mon = static_cast<WORD>(local.tm_mon);
-        stamp.tm_mday = static_cast<WORD>(local.tm_mday);
-        stamp.tm_hour = static_cast<WORD>(local.tm_hour);
-        stamp.tm_min = static_cast<WORD>(local.tm_min);
-        stamp.tm_sec = static_cast<WORD>(local.tm_sec);
+        stamp.year = static_cast<uint16_t>(local.tm_year + 1900);
+        stamp.month = static_cast<uint16_t>(local.tm_mon);
+        stamp.day = static_cast<uint16_t>(local.tm_mday);
+        stamp.hour = static_cast<uint16_t>(local.tm_hour);
+        stamp.minute = static_cast<uint16_t>(local.tm_min);
+        stamp.second = static_cast<uint16_t>(local.tm_sec);
     }
     return stamp;
 }
 
-void write_document_start(RecordWriter &out, DWORD duplex, time_t now)
+namespace {
+
+template <size_t N>
+constexpr std::array<char, N> text_field(std::string_view text, char fill = '\0')
 {
-    OAK_OTHER other{};
-    other.kind = 1;
-    std::strcpy(other.string, "OTHER");
-    std::array<uint8_t, OAK_OTHER_SIZE> other_bytes;
-    oak_pack_other(other_bytes.data(), other);
-    out.record(OAK_TYPE_OTHER, other_bytes);
+    std::array<char, N> field{};
+    field.fill(fill);
+    for (size_t i = 0; i < text.size() && i < N; i++)
+        field[i] = text[i];
+    return field;
+}
 
-    std::array<uint8_t, OAK_TIME_SIZE> time_bytes;
-    oak_pack_time(time_bytes.data(), time_record(now));
-    out.record(OAK_TYPE_TIME, time_bytes);
+}  // namespace
 
-    OAK_FILENAME name{};
-    std::strcpy(name.string, "stdin");
-    std::array<uint8_t, OAK_FILENAME_SIZE> name_bytes;
-    oak_pack_filename(name_bytes.data(), name);
-    out.record(OAK_TYPE_FILENAME, name_bytes);
-
-    std::array<uint8_t, OAK_DUPLEX_SIZE> duplex_bytes;
-    oak_pack_duplex(duplex_bytes.data(), OAK_DUPLEX{duplex, 0});
-    out.record(OAK_TYPE_DUPLEX, duplex_bytes);
+void write_document_start(RecordWriter &out, uint32_t duplex, time_t now)
+{
+    out.write(OtherRecord{1, text_field<64>("OTHER")});
+    out.write(time_record(now));
+    out.write(FileNameRecord{text_field<64>("stdin")});
+    out.write(DuplexRecord{duplex, 0});
 }
 
 void write_page_start(RecordWriter &out, const PagePlan &plan)
 {
-    out.record(OAK_TYPE_START_PAGE);
-
-    std::array<uint8_t, OAK_SOURCE_SIZE> source;
-    put_dword(source.data(), plan.source);
-    out.record(OAK_TYPE_SOURCE, source);
-
-    OAK_MEDIA media{};
-    media.media = static_cast<BYTE>(plan.media);
-    media.density = static_cast<BYTE>(plan.density);
-    std::memset(media.string, ' ', sizeof media.string);
-    media.string[0] = '\0';
-    std::array<uint8_t, OAK_MEDIA_SIZE> media_bytes;
-    oak_pack_media(media_bytes.data(), media);
-    out.record(OAK_TYPE_MEDIA, media_bytes);
-
+    out.record(record_type::start_page);
+    out.write(SourceRecord{plan.source});
+    // The text is blank but for a NUL at its start.
+    out.write(MediaRecord{static_cast<uint8_t>(plan.media), static_cast<uint8_t>(plan.density), {},
+                          text_field<64>(std::string_view("\0", 1), ' ')});
     // One-sided is all ones: the duplex value less one.
-    std::array<uint8_t, OAK_COPIES_SIZE> copies;
-    oak_pack_copies(copies.data(), OAK_COPIES{plan.copies, plan.duplex - 1});
-    out.record(OAK_TYPE_COPIES, copies);
-
-    std::array<uint8_t, OAK_PAPER_SIZE> paper;
-    oak_pack_paper(paper.data(), OAK_PAPER{plan.paper_code, plan.paper_width_1200, plan.paper_height_1200, 0});
-    out.record(OAK_TYPE_PAPER, paper);
-
-    OAK_IMAGE_MONO mono{};
-    mono.plane.left_offset = plan.left_offset;
-    mono.plane.top_offset = plan.top_offset;
-    mono.plane.w = plan.image_width;
-    mono.plane.h = plan.image_height;
-    mono.plane.resx = static_cast<DWORD>(plan.resolution_x);
-    mono.plane.resy = static_cast<DWORD>(plan.resolution_y);
-    mono.plane.nbits = 1;
-    for (char i = 0; i < 16; i++)
-        mono.plane.sequence[static_cast<size_t>(i)] = i;
-    std::array<uint8_t, OAK_IMAGE_MONO_SIZE> mono_bytes;
-    oak_pack_image_mono(mono_bytes.data(), mono);
-    out.record(OAK_TYPE_IMAGE_MONO, mono_bytes);
-
-    out.record(OAK_TYPE_START_IMAGE);
+    out.write(CopiesRecord{plan.copies, plan.duplex - 1});
+    out.write(PaperRecord{plan.paper_code, plan.paper_width_1200, plan.paper_height_1200, 0});
+    ImageRecord image;
+    image.left_offset = plan.left_offset;
+    image.top_offset = plan.top_offset;
+    image.width = plan.image_width;
+    image.height = plan.image_height;
+    image.resolution_x = static_cast<uint32_t>(plan.resolution_x);
+    image.resolution_y = static_cast<uint32_t>(plan.resolution_y);
+    image.bits_per_pixel = 1;
+    for (size_t i = 0; i < image.sequence.size(); i++)
+        image.sequence[i] = static_cast<char>(i);
+    out.write(image);
+    out.record(record_type::start_image);
 }
 
 void write_page_end(RecordWriter &out)
 {
-    out.record(OAK_TYPE_END_IMAGE);
-    std::array<uint8_t, OAK_END_PAGE_SIZE> end_page{};
-    out.record(OAK_TYPE_END_PAGE, end_page);
+    out.record(record_type::end_image);
+    out.write(EndPageRecord{});
 }
 
 void write_document_end(RecordWriter &out)
 {
-    out.record(OAK_TYPE_END_DOC);
+    out.record(record_type::end_document);
 }
 
 }  // namespace quillet

@@ -55,7 +55,13 @@ public:
     explicit RecordWriter(ByteSink &sink) : sink_(sink) {}
 
     // Header, payload and filler up to a multiple of 16 bytes.
-    void record(DWORD type, std::span<const uint8_t> payload = {});
+    void record(uint32_t type, std::span<const uint8_t> payload = {});
+    // A record of one of the payload types, packed.
+    template <typename Record>
+    void write(const Record &payload)
+    {
+        record(Record::type, packed(payload));
+    }
     // A band's compressed bytes behind its image-data record, then filler up
     // to padded_length.
     void band_data(std::span<const uint8_t> data, size_t padded_length);
@@ -74,10 +80,10 @@ private:
 
 // The time-stamp record for a clock reading, in local time.  A reading the C
 // library cannot render leaves the text or the date fields zero.
-OAK_TIME time_record(time_t now);
+TimeRecord time_record(time_t now);
 
 // The four records that open a page document.
-void write_document_start(RecordWriter &out, DWORD duplex, time_t now);
+void write_document_start(RecordWriter &out, uint32_t duplex, time_t now);
 // The page records up to the start of the image.
 void write_page_start(RecordWriter &out, const PagePlan &plan);
 // End of image and end of page.

@@ -46,9 +46,9 @@ EncodedBand encode_or_fail(std::span<uint8_t> rows, uint32_t width, uint32_t lin
 }
 
 // The decoded rows of the stream's one page.
-class Image final : public oakt::StreamListener {
+class Image final : public quillet::StreamListener {
 public:
-    void rows(const oakt::PageDoc &, const OAK_IMAGE_DATA &, std::span<const uint8_t> bits) override
+    void rows(const quillet::PageDoc &, const BandRecord &, std::span<const uint8_t> bits) override
     {
         bytes.insert(bytes.end(), bits.begin(), bits.end());
     }
@@ -120,15 +120,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (fails != failure.has_value())
         std::abort();
     Image image;
-    std::optional<oakt::Violation> violation = oakt::read_stream(sink.bytes(), image);
+    std::optional<quillet::Violation> violation = quillet::read_stream(sink.bytes(), image);
     if (fails) {
         // The page stops after the bands before the failed one.
-        oakt::Frames frames = oakt::split_frames(sink.bytes());
+        quillet::Frames frames = quillet::split_frames(sink.bytes());
         if (frames.violation || frames.frames.size() != 4 + 7 + failing_band)
             std::abort();
         return 0;
     }
-    if (violation || oakt::split_frames(sink.bytes()).frames.size() != 4 + 7 + bands + 3)
+    if (violation || quillet::split_frames(sink.bytes()).frames.size() != 4 + 7 + bands + 3)
         std::abort();
     if (plan.mirror)
         for (uint32_t y = 0; y < plan.image_height; y++)

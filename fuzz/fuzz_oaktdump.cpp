@@ -6,9 +6,9 @@
 
 namespace {
 
-class Touch : public oakt::StreamListener {
+class Touch : public quillet::StreamListener {
 public:
-    void rows(const oakt::PageDoc &, const OAK_IMAGE_DATA &, std::span<const uint8_t> bits) override
+    void rows(const quillet::PageDoc &, const quillet::BandRecord &, std::span<const uint8_t> bits) override
     {
         for (uint8_t b : bits)
             sum_ += b;
@@ -21,10 +21,10 @@ public:
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     Touch touch;
-    oakt::ReadOptions options;
+    quillet::ReadOptions options;
     // Small images keep every input fast.
     options.max_width = 1u << 14;
     options.max_pixels = 1u << 24;
-    oakt::read_stream({data, size}, touch, options);
+    quillet::read_stream({data, size}, touch, options);
     return 0;
 }

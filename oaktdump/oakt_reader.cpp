@@ -12,7 +12,7 @@ extern "C" {
 #include <jbig.h>
 }
 
-namespace oakt {
+namespace quillet {
 
 namespace {
 
@@ -32,14 +32,14 @@ std::string hex_bytes(std::span<const uint8_t> bytes)
 bool is_filler(std::span<const uint8_t> bytes)
 {
     for (size_t i = 0; i < bytes.size(); i++)
-        if (bytes[i] != uint8_t(OAK_PAD[i % 16]))
+        if (bytes[i] != uint8_t(record_filler[i % 16]))
             return false;
     return true;
 }
 
-std::string type_text(DWORD type)
+std::string type_text(uint32_t type)
 {
-    return std::to_string(type) + " (" + type_name(type) + ")";
+    return std::to_string(type) + " (" + std::string(record_name(type)) + ")";
 }
 
 }  // namespace
@@ -47,50 +47,6 @@ std::string type_text(DWORD type)
 std::string Violation::message() const
 {
     return "offset " + std::to_string(offset) + ": " + rule + ": " + detail;
-}
-
-std::optional<size_t> payload_size(DWORD type)
-{
-    switch (type) {
-    case OAK_TYPE_OTHER: return OAK_OTHER_SIZE;
-    case OAK_TYPE_TIME: return OAK_TIME_SIZE;
-    case OAK_TYPE_FILENAME: return OAK_FILENAME_SIZE;
-    case OAK_TYPE_DUPLEX: return OAK_DUPLEX_SIZE;
-    case OAK_TYPE_SOURCE: return OAK_SOURCE_SIZE;
-    case OAK_TYPE_MEDIA: return OAK_MEDIA_SIZE;
-    case OAK_TYPE_COPIES: return OAK_COPIES_SIZE;
-    case OAK_TYPE_PAPER: return OAK_PAPER_SIZE;
-    case OAK_TYPE_IMAGE_MONO: return OAK_IMAGE_MONO_SIZE;
-    case OAK_TYPE_END_PAGE: return OAK_END_PAGE_SIZE;
-    case OAK_TYPE_IMAGE_DATA: return OAK_IMAGE_DATA_SIZE;
-    case OAK_TYPE_END_DOC:
-    case OAK_TYPE_START_PAGE:
-    case OAK_TYPE_START_IMAGE:
-    case OAK_TYPE_END_IMAGE: return 0;
-    default: return std::nullopt;
-    }
-}
-
-const char *type_name(DWORD type)
-{
-    switch (type) {
-    case OAK_TYPE_FILENAME: return "FILENAME";
-    case OAK_TYPE_END_DOC: return "END_DOC";
-    case OAK_TYPE_TIME: return "TIME";
-    case OAK_TYPE_OTHER: return "OTHER";
-    case OAK_TYPE_DUPLEX: return "DUPLEX";
-    case OAK_TYPE_START_PAGE: return "START_PAGE";
-    case OAK_TYPE_START_IMAGE: return "START_IMAGE";
-    case OAK_TYPE_END_IMAGE: return "END_IMAGE";
-    case OAK_TYPE_END_PAGE: return "END_PAGE";
-    case OAK_TYPE_SOURCE: return "SOURCE";
-    case OAK_TYPE_MEDIA: return "MEDIA";
-    case OAK_TYPE_COPIES: return "COPIES";
-    case OAK_TYPE_PAPER: return "PAPER";
-    case OAK_TYPE_IMAGE_MONO: return "IMAGE_MONO";
-    case OAK_TYPE_IMAGE_DATA: return "IMAGE_DATA";
-    default: return "?";
-    }
 }
 
 Frames split_frames(std::span<const uint8_t> stream)
@@ -104,41 +60,42 @@ Frames split_frames(std::span<const uint8_t> stream)
 
     while (pos < stream.size()) {
         uint64_t left = stream.size() - pos;
-        if (left < OAK_HDR_SIZE)
+        if (left < record_header_size)
             return fail(pos, "truncated",
                         "stream ends inside a record header (" + std::to_string(left) + " of 12 bytes)");
         Frame f;
         f.offset = pos;
-        oak_unpack_hdr(stream.data() + pos, f.hdr);
-        if (memcmp(f.hdr.magic, OAK_MAGIC, 4) != 0)
+        unpack(stream.data() + pos, f.hdr);
+        if (f.hdr.magic != record_magic)
             return fail(pos, "magic", "bytes " + hex_bytes(stream.subspan(pos, 4)) + " where \"OAKT\" belongs");
-        std::optional<size_t> paylen = payload_size(f.hdr.type);
-        if (!paylen)
+        const std::optional<RecordKind> kind = record_kind(f.hdr.type);
+        if (!kind)
             return fail(pos, "record type", "unknown record type " + std::to_string(f.hdr.type));
-        if (f.hdr.len % 16 != 0)
+        const size_t payload = kind->payload_size;
+        if (f.hdr.length % 16 != 0)
             return fail(pos, "16-byte alignment",
-                        "record length " + std::to_string(f.hdr.len) + " is not a multiple of 16");
-        DWORD want = oak_record_len(DWORD(*paylen));
-        if (f.hdr.len != want)
+                        "record length " + std::to_string(f.hdr.length) + " is not a multiple of 16");
+        uint32_t want = record_length(uint32_t(payload));
+        if (f.hdr.length != want)
             return fail(pos, "length rule",
-                        "record " + type_text(f.hdr.type) + " with " + std::to_string(*paylen) +
+                        "record " + type_text(f.hdr.type) + " with " + std::to_string(payload) +
                             " payload bytes must be " + std::to_string(want) + " bytes long, not " +
-                            std::to_string(f.hdr.len));
-        if (left < f.hdr.len)
+                            std::to_string(f.hdr.length));
+        if (left < f.hdr.length)
             return fail(pos, "truncated",
                         "stream ends inside record " + type_text(f.hdr.type) + " (" + std::to_string(left) +
-                            " of " + std::to_string(f.hdr.len) + " bytes)");
-        f.payload = stream.subspan(pos + OAK_HDR_SIZE, *paylen);
-        auto filler = stream.subspan(pos + OAK_HDR_SIZE + *paylen, f.hdr.len - OAK_HDR_SIZE - *paylen);
+                            " of " + std::to_string(f.hdr.length) + " bytes)");
+        f.payload = stream.subspan(pos + record_header_size, payload);
+        auto filler = stream.subspan(pos + record_header_size + payload, f.hdr.length - record_header_size - payload);
         if (!is_filler(filler))
-            return fail(pos + OAK_HDR_SIZE + *paylen, "filler",
+            return fail(pos + record_header_size + payload, "filler",
                         "record filler reads " + hex_bytes(filler) + ", not the start of \"PAD_PAD_PAD_PAD_\"");
-        pos += f.hdr.len;
+        pos += f.hdr.length;
 
-        if (f.hdr.type == OAK_TYPE_IMAGE_DATA) {
-            OAK_IMAGE_DATA rec;
-            oak_unpack_image_data(f.payload.data(), rec);
-            uint64_t padlen = rec.padlen, datalen = rec.datalen;
+        if (f.hdr.type == record_type::band) {
+            BandRecord rec;
+            unpack(f.payload.data(), rec);
+            const uint64_t padlen = rec.padded_length, datalen = rec.data_length;
             if (padlen % 16 != 0)
                 return fail(f.offset, "16-byte alignment",
                             "padlen " + std::to_string(padlen) + " is not a multiple of 16");
@@ -151,10 +108,10 @@ Frames split_frames(std::span<const uint8_t> stream)
                             "stream ends inside band data (" + std::to_string(stream.size() - pos) + " of " +
                                 std::to_string(padlen) + " bytes)");
             f.data = stream.subspan(pos, datalen);
-            auto bandFiller = stream.subspan(pos + datalen, padlen - datalen);
-            if (!is_filler(bandFiller))
+            auto band_filler = stream.subspan(pos + datalen, padlen - datalen);
+            if (!is_filler(band_filler))
                 return fail(pos + datalen, "filler",
-                            "band filler reads " + hex_bytes(bandFiller) +
+                            "band filler reads " + hex_bytes(band_filler) +
                                 ", not the start of \"PAD_PAD_PAD_PAD_\"");
             pos += padlen;
         }
@@ -163,17 +120,18 @@ Frames split_frames(std::span<const uint8_t> stream)
     return out;
 }
 
-DecodedBand decode_band(const OAK_IMAGE_DATA &rec, std::span<const uint8_t> data)
+DecodedBand decode_band(const BandRecord &rec, std::span<const uint8_t> data)
 {
     DecodedBand out;
+    Bih fields;
+    unpack(rec.bih.data(), fields);
     // Back to the BIH as T.82 has it: XD, YD and L0 most significant byte first.
-    std::array<unsigned char, OAKBIH_SIZE> bih;
-    oak_pack_bih(bih.data(), rec.bih);
-    quillet::swap_bih_sizes(bih);
+    std::array<uint8_t, payload_size<Bih>> bih = rec.bih;
+    swap_bih_sizes(bih);
 
     jbg_dec_state dec;
     jbg_dec_init(&dec);
-    jbg_dec_maxsize(&dec, rec.bih.xd, rec.bih.yd);
+    jbg_dec_maxsize(&dec, fields.width, fields.height);
     size_t used = 0;
     int rc = jbg_dec_in(&dec, bih.data(), bih.size(), &used);
     if (rc == JBG_EAGAIN && !data.empty()) {
@@ -224,40 +182,38 @@ const char *expected_text(Expect e)
 
 // The state after a record of the given type, or nullopt when it may not
 // come here.
-std::optional<Expect> next_state(Expect e, DWORD type)
+std::optional<Expect> next_state(Expect e, uint32_t type)
 {
     switch (e) {
-    case Expect::Other: return type == OAK_TYPE_OTHER ? std::optional(Expect::Time) : std::nullopt;
-    case Expect::Time: return type == OAK_TYPE_TIME ? std::optional(Expect::FileName) : std::nullopt;
-    case Expect::FileName: return type == OAK_TYPE_FILENAME ? std::optional(Expect::Duplex) : std::nullopt;
-    case Expect::Duplex: return type == OAK_TYPE_DUPLEX ? std::optional(Expect::StartPageOrEndDoc) : std::nullopt;
+    case Expect::Other: return type == record_type::other ? std::optional(Expect::Time) : std::nullopt;
+    case Expect::Time: return type == record_type::time ? std::optional(Expect::FileName) : std::nullopt;
+    case Expect::FileName: return type == record_type::file_name ? std::optional(Expect::Duplex) : std::nullopt;
+    case Expect::Duplex: return type == record_type::duplex ? std::optional(Expect::StartPageOrEndDoc) : std::nullopt;
     case Expect::StartPageOrEndDoc:
-        if (type == OAK_TYPE_START_PAGE)
+        if (type == record_type::start_page)
             return Expect::Source;
-        return type == OAK_TYPE_END_DOC ? std::optional(Expect::Other) : std::nullopt;
-    case Expect::Source: return type == OAK_TYPE_SOURCE ? std::optional(Expect::Media) : std::nullopt;
-    case Expect::Media: return type == OAK_TYPE_MEDIA ? std::optional(Expect::Copies) : std::nullopt;
-    case Expect::Copies: return type == OAK_TYPE_COPIES ? std::optional(Expect::Paper) : std::nullopt;
-    case Expect::Paper: return type == OAK_TYPE_PAPER ? std::optional(Expect::ImageMono) : std::nullopt;
-    case Expect::ImageMono: return type == OAK_TYPE_IMAGE_MONO ? std::optional(Expect::StartImage) : std::nullopt;
+        return type == record_type::end_document ? std::optional(Expect::Other) : std::nullopt;
+    case Expect::Source: return type == record_type::source ? std::optional(Expect::Media) : std::nullopt;
+    case Expect::Media: return type == record_type::media ? std::optional(Expect::Copies) : std::nullopt;
+    case Expect::Copies: return type == record_type::copies ? std::optional(Expect::Paper) : std::nullopt;
+    case Expect::Paper: return type == record_type::paper ? std::optional(Expect::ImageMono) : std::nullopt;
+    case Expect::ImageMono: return type == record_type::image ? std::optional(Expect::StartImage) : std::nullopt;
     case Expect::StartImage:
-        return type == OAK_TYPE_START_IMAGE ? std::optional(Expect::BandOrEndImage) : std::nullopt;
+        return type == record_type::start_image ? std::optional(Expect::BandOrEndImage) : std::nullopt;
     case Expect::BandOrEndImage:
-        if (type == OAK_TYPE_IMAGE_DATA)
+        if (type == record_type::band)
             return Expect::BandOrEndImage;
-        return type == OAK_TYPE_END_IMAGE ? std::optional(Expect::EndPage) : std::nullopt;
-    case Expect::EndPage: return type == OAK_TYPE_END_PAGE ? std::optional(Expect::EndDoc) : std::nullopt;
-    case Expect::EndDoc: return type == OAK_TYPE_END_DOC ? std::optional(Expect::Other) : std::nullopt;
+        return type == record_type::end_image ? std::optional(Expect::EndPage) : std::nullopt;
+    case Expect::EndPage: return type == record_type::end_page ? std::optional(Expect::EndDoc) : std::nullopt;
+    case Expect::EndDoc: return type == record_type::end_document ? std::optional(Expect::Other) : std::nullopt;
     }
     return std::nullopt;
 }
 
-bool text_field_is(const char (&field)[64], const char *text)
+bool text_field_is(const std::array<char, 64> &field, std::string_view text)
 {
-    size_t n = strlen(text);
-    if (memcmp(field, text, n) != 0)
-        return false;
-    return std::all_of(field + n, field + 64, [](char c) { return c == 0; });
+    return std::string_view(field.data(), text.size()) == text &&
+           std::all_of(field.begin() + long(text.size()), field.end(), [](char c) { return c == 0; });
 }
 
 // Checks the payload of one record against the fixed fields of its type and
@@ -266,49 +222,47 @@ std::string take_record(const Frame &f, PageDoc &doc)
 {
     const uint8_t *p = f.payload.data();
     switch (f.hdr.type) {
-    case OAK_TYPE_OTHER:
-        oak_unpack_other(p, doc.other);
-        if (doc.other.kind != 1 || !text_field_is(doc.other.string, "OTHER"))
+    case record_type::other:
+        unpack(p, doc.other);
+        if (doc.other.kind != 1 || !text_field_is(doc.other.text, "OTHER"))
             return "OTHER record must hold WORD 1 and the text \"OTHER\"";
         break;
-    case OAK_TYPE_TIME: oak_unpack_time(p, doc.time); break;
-    case OAK_TYPE_FILENAME:
-        oak_unpack_filename(p, doc.filename);
-        if (!text_field_is(doc.filename.string, "stdin"))
+    case record_type::time: unpack(p, doc.time); break;
+    case record_type::file_name:
+        unpack(p, doc.file_name);
+        if (!text_field_is(doc.file_name.name, "stdin"))
             return "FILENAME record must hold the text \"stdin\"";
         break;
-    case OAK_TYPE_DUPLEX:
-        oak_unpack_duplex(p, doc.duplex);
+    case record_type::duplex:
+        unpack(p, doc.duplex);
         if (doc.duplex.short_edge != 0)
             return "DUPLEX record's short_edge must be 0";
         break;
-    case OAK_TYPE_START_PAGE: doc.has_image = true; break;
-    case OAK_TYPE_SOURCE: get_dword(p, &doc.source); break;
-    case OAK_TYPE_MEDIA:
-        oak_unpack_media(p, doc.media);
-        if (doc.media.reserved[0] != 0 || doc.media.reserved[1] != 0 || doc.media.string[0] != 0 ||
-            !std::all_of(doc.media.string + 1, doc.media.string + 64, [](char c) { return c == ' '; }))
+    case record_type::start_page: doc.has_image = true; break;
+    case record_type::source: doc.source = get_u32(p); break;
+    case record_type::media:
+        unpack(p, doc.media);
+        if (doc.media.reserved[0] != 0 || doc.media.reserved[1] != 0 || doc.media.text[0] != 0 ||
+            !std::all_of(doc.media.text.begin() + 1, doc.media.text.end(), [](char c) { return c == ' '; }))
             return "MEDIA record must end in two zero bytes, a zero byte and 63 spaces";
         break;
-    case OAK_TYPE_COPIES: oak_unpack_copies(p, doc.copies); break;
-    case OAK_TYPE_PAPER:
-        oak_unpack_paper(p, doc.paper);
+    case record_type::copies: unpack(p, doc.copies); break;
+    case record_type::paper:
+        unpack(p, doc.paper);
         if (doc.paper.reserved != 0)
             return "PAPER record's last DWORD must be 0";
         break;
-    case OAK_TYPE_IMAGE_MONO: {
-        oak_unpack_image_mono(p, doc.mono);
-        if (doc.mono.plane.nbits != 1)
+    case record_type::image: {
+        unpack(p, doc.geometry);
+        if (doc.geometry.bits_per_pixel != 1)
             return "IMAGE_MONO record must have 1 bit per pixel";
-        for (int i = 0; i < 16; i++)
-            if (doc.mono.plane.sequence[i] != char(i))
+        for (size_t i = 0; i < doc.geometry.sequence.size(); i++)
+            if (doc.geometry.sequence[i] != char(i))
                 return "IMAGE_MONO record must end in the bytes 00 01 02 ... 0F";
         break;
     }
-    case OAK_TYPE_END_PAGE: {
-        WORD arg;
-        get_word(p, &arg);
-        if (arg != 0)
+    case record_type::end_page: {
+        if (get_u16(p) != 0)
             return "END_PAGE record must hold WORD 0";
         break;
     }
@@ -326,7 +280,7 @@ std::optional<Violation> read_stream(std::span<const uint8_t> stream, StreamList
     Expect expect = Expect::Other;
     PageDoc doc;
     int pages = 0;
-    uint64_t nextRow = 0;
+    uint64_t next_row = 0;
 
     for (const Frame &f : split.frames) {
         auto next = next_state(expect, f.hdr.type);
@@ -337,7 +291,7 @@ std::optional<Violation> read_stream(std::span<const uint8_t> stream, StreamList
             doc = PageDoc{};
             doc.number = ++pages;
             doc.offset = f.offset;
-            nextRow = 0;
+            next_row = 0;
         }
         expect = *next;
 
@@ -345,37 +299,37 @@ std::optional<Violation> read_stream(std::span<const uint8_t> stream, StreamList
         if (!wrong.empty())
             return Violation{f.offset, "fixed field", wrong};
 
-        const OAK_IMAGE_PLANE &plane = doc.mono.plane;
-        if (f.hdr.type == OAK_TYPE_IMAGE_MONO) {
-            if (plane.w > options.max_width || uint64_t(plane.w) * plane.h > options.max_pixels)
+        const ImageRecord &image = doc.geometry;
+        if (f.hdr.type == record_type::image) {
+            if (image.width > options.max_width || uint64_t(image.width) * image.height > options.max_pixels)
                 return Violation{f.offset, "image size",
-                                 std::to_string(plane.w) + " x " + std::to_string(plane.h) +
+                                 std::to_string(image.width) + " x " + std::to_string(image.height) +
                                      " pixels is beyond what this reader decodes"};
-            if (plane.w == 0 && plane.h != 0)
+            if (image.width == 0 && image.height != 0)
                 return Violation{f.offset, "image size", "an image 0 pixels wide cannot hold rows"};
         }
 
-        if (f.hdr.type == OAK_TYPE_IMAGE_DATA) {
-            OAK_IMAGE_DATA rec;
-            oak_unpack_image_data(f.payload.data(), rec);
-            uint64_t rows = std::min<uint64_t>(256, plane.h > nextRow ? plane.h - nextRow : 0);
-            if (rec.y != nextRow)
+        if (f.hdr.type == record_type::band) {
+            BandRecord rec;
+            unpack(f.payload.data(), rec);
+            Bih bih;
+            unpack(rec.bih.data(), bih);
+            uint64_t rows = std::min<uint64_t>(band_rows, image.height > next_row ? image.height - next_row : 0);
+            if (rec.first_row != next_row)
                 return Violation{f.offset, "band rows",
-                                 "band starts at row " + std::to_string(rec.y) + ", the next row is " +
-                                     std::to_string(nextRow)};
+                                 "band starts at row " + std::to_string(rec.first_row) + ", the next row is " +
+                                     std::to_string(next_row)};
             if (rows == 0)
                 return Violation{f.offset, "band rows",
-                                 "band beyond the image height of " + std::to_string(plane.h) + " rows"};
-            if (rec.bih.yd != rows)
+                                 "band beyond the image height of " + std::to_string(image.height) + " rows"};
+            if (bih.height != rows)
                 return Violation{f.offset, "band rows",
-                                 "band of " + std::to_string(rec.bih.yd) + " rows where " + std::to_string(rows) +
+                                 "band of " + std::to_string(bih.height) + " rows where " + std::to_string(rows) +
                                      " belong"};
-            if (rec.bih.opt1 != quillet::band_bih_opt1 || rec.bih.opt2 != quillet::band_bih_opt2 || rec.bih.xd != plane.w ||
-                rec.bih.l0 != rec.bih.yd) {
-                unsigned char bih[OAKBIH_SIZE];
-                oak_pack_bih(bih, rec.bih);
+            if (bih.layers != band_bih_layers || bih.options != band_bih_options || bih.width != image.width ||
+                bih.stripe_rows != bih.height) {
                 return Violation{f.offset, "BIH fields",
-                                 "BIH " + hex_bytes(bih) +
+                                 "BIH " + hex_bytes(rec.bih) +
                                      " must read 00 00 01 00, XD = image width, YD = L0 = band rows, 10 00 03 58"};
             }
             if (rec.reserved != 0 || rec.plane != 3 || rec.subplane != 0)
@@ -383,20 +337,20 @@ std::optional<Violation> read_stream(std::span<const uint8_t> stream, StreamList
             if (options.decode) {
                 DecodedBand band = decode_band(rec, f.data);
                 if (!band.error.empty())
-                    return Violation{f.offset + f.hdr.len, "band data", "libjbig: " + band.error};
+                    return Violation{f.offset + f.hdr.length, "band data", "libjbig: " + band.error};
                 listener.rows(doc, rec, band.bits);
             }
-            nextRow += rows;
+            next_row += rows;
             doc.bands.push_back(rec);
-            doc.compressed += rec.datalen;
+            doc.compressed += rec.data_length;
         }
-        if (f.hdr.type == OAK_TYPE_END_IMAGE && nextRow != plane.h)
+        if (f.hdr.type == record_type::end_image && next_row != image.height)
             return Violation{f.offset, "band rows",
-                             "bands cover " + std::to_string(nextRow) + " of the image's " +
-                                 std::to_string(plane.h) + " rows"};
+                             "bands cover " + std::to_string(next_row) + " of the image's " +
+                                 std::to_string(image.height) + " rows"};
 
         listener.record(f, doc);
-        if (f.hdr.type == OAK_TYPE_END_DOC)
+        if (f.hdr.type == record_type::end_document)
             listener.page_end(doc);
     }
     if (split.violation)
@@ -408,4 +362,4 @@ std::optional<Violation> read_stream(std::span<const uint8_t> stream, StreamList
     return std::nullopt;
 }
 
-}  // namespace oakt
+}  // namespace quillet

@@ -16,7 +16,7 @@
 
 #include "oakt_records.h"
 
-namespace oakt {
+namespace quillet {
 
 // The first rule a stream breaks, where it breaks it.
 struct Violation {
@@ -29,7 +29,7 @@ struct Violation {
 // One record of the stream.
 struct Frame {
     uint64_t offset = 0;
-    OAK_HDR hdr{};
+    RecordHeader hdr{};
     std::span<const uint8_t> payload;  // the type's payload, without filler
     std::span<const uint8_t> data;     // image-data records: the compressed bytes behind the record
 };
@@ -39,28 +39,23 @@ struct Frames {
     std::optional<Violation> violation;  // the frames before it are complete
 };
 
-// Payload size of a record type, or nullopt for a type the stream never has.
-std::optional<size_t> payload_size(DWORD type);
-// Readable name of a record type ("IMAGE_DATA"), "?" for an unknown one.
-const char *type_name(DWORD type);
-
 Frames split_frames(std::span<const uint8_t> stream);
 
 // A page document as far as it has been read.
 struct PageDoc {
     int number = 0;         // from 1
     uint64_t offset = 0;    // of its first record
-    OAK_OTHER other{};
-    OAK_TIME time{};
-    OAK_FILENAME filename{};
-    OAK_DUPLEX duplex{};
+    OtherRecord other{};
+    TimeRecord time{};
+    FileNameRecord file_name{};
+    DuplexRecord duplex{};
     bool has_image = false;  // page records present, not only the document records
-    DWORD source = 0;
-    OAK_MEDIA media{};
-    OAK_COPIES copies{};
-    OAK_PAPER paper{};
-    OAK_IMAGE_MONO mono{};
-    std::vector<OAK_IMAGE_DATA> bands;
+    uint32_t source = 0;
+    MediaRecord media{};
+    CopiesRecord copies{};
+    PaperRecord paper{};
+    ImageRecord geometry{};  // the page image: placement, size, resolution
+    std::vector<BandRecord> bands;
     uint64_t compressed = 0;  // band bytes, without filler
 };
 
@@ -70,7 +65,7 @@ public:
     // Every record, after its checks passed.
     virtual void record(const Frame &, const PageDoc &) {}
     // The decoded rows of a band: rows of (w + 7) / 8 bytes, MSB leftmost.
-    virtual void rows(const PageDoc &, const OAK_IMAGE_DATA &, std::span<const uint8_t>) {}
+    virtual void rows(const PageDoc &, const BandRecord &, std::span<const uint8_t>) {}
     // A page document's end-of-document record.
     virtual void page_end(const PageDoc &) {}
 };
@@ -94,6 +89,6 @@ struct DecodedBand {
     unsigned long width = 0, height = 0;
     std::string error;
 };
-DecodedBand decode_band(const OAK_IMAGE_DATA &rec, std::span<const uint8_t> data);
+DecodedBand decode_band(const BandRecord &rec, std::span<const uint8_t> data);
 
-}  // namespace oakt
+}  // namespace quillet

@@ -1,4 +1,5 @@
 // oaktdump: lists, checks and decodes an OAKT printer stream.
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +15,8 @@
 
 namespace {
 
+using namespace quillet;
+
 const char *Usage =
     "usage: oaktdump [--quiet] [--pages DIR [--png]] FILE\n"
     "  FILE          the OAKT stream, or - for standard input\n"
@@ -21,7 +24,7 @@ const char *Usage =
     "  --pages DIR   write each page as DIR/page-NNNN.pbm\n"
     "  --png         with --pages, write DIR/page-NNNN.png too\n";
 
-std::string paper_name(DWORD code)
+std::string paper_name(uint32_t code)
 {
     return std::string(quillet::paper_name(code));
 }
@@ -37,7 +40,7 @@ std::string density_name(unsigned level)
                                                 : "unknown density";
 }
 
-std::string sides_name(DWORD duplex)
+std::string sides_name(uint32_t duplex)
 {
     if (duplex == 0xFFFFFFFFu)
         return "one-sided";
@@ -53,104 +56,111 @@ std::string mm(double units1200)
     return text;
 }
 
-std::string fixed_text(const char *field, size_t size)
+template <size_t N>
+std::string fixed_text(const std::array<char, N> &field)
 {
-    return std::string(field, strnlen(field, size));
+    return std::string(field.data(), strnlen(field.data(), N));
 }
 
-class Dump : public oakt::StreamListener {
+class Dump : public quillet::StreamListener {
 public:
-    Dump(bool quiet, std::unique_ptr<oakt::PageFiles> files) : quiet_(quiet), files_(std::move(files)) {}
+    Dump(bool quiet, std::unique_ptr<quillet::PageFiles> files) : quiet_(quiet), files_(std::move(files)) {}
 
-    void record(const oakt::Frame &f, const oakt::PageDoc &doc) override
+    void record(const quillet::Frame &f, const quillet::PageDoc &doc) override
     {
-        if (files_ && f.hdr.type == OAK_TYPE_IMAGE_MONO)
-            files_->begin(doc.number, doc.mono.plane.w, doc.mono.plane.h);
+        if (files_ && f.hdr.type == record_type::image)
+            files_->begin(doc.number, doc.geometry.width, doc.geometry.height);
         if (quiet_)
             return;
         char head[64];
         snprintf(head, sizeof head, "%10llu  %2u %-12s %3u", (unsigned long long)f.offset, f.hdr.type,
-                 oakt::type_name(f.hdr.type), f.hdr.len);
+                 quillet::record_name(f.hdr.type).data(), f.hdr.length);
         std::string text = contents(f, doc);
         std::cout << head << (text.empty() ? "" : "  ") << text << "\n";
     }
 
-    void rows(const oakt::PageDoc &, const OAK_IMAGE_DATA &, std::span<const uint8_t> bits) override
+    void rows(const quillet::PageDoc &, const BandRecord &, std::span<const uint8_t> bits) override
     {
         if (files_)
             files_->rows(bits);
     }
 
-    void page_end(const oakt::PageDoc &doc) override
+    void page_end(const quillet::PageDoc &doc) override
     {
         if (files_ && doc.has_image)
             files_->end();
         pages_++;
-        const OAK_IMAGE_PLANE &p = doc.mono.plane;
+        const ImageRecord &image = doc.geometry;
         std::cout << "page " << doc.number << ": ";
         if (!doc.has_image) {
             std::cout << "no image (document records only)\n";
             return;
         }
-        uint64_t raw = uint64_t((p.w + 7) / 8) * p.h;
+        uint64_t raw = uint64_t((image.width + 7) / 8) * image.height;
         char ratio[32] = "-";
         if (doc.compressed)
             snprintf(ratio, sizeof ratio, "%.1f:1", double(raw) / double(doc.compressed));
-        std::cout << paper_name(doc.paper.paper) << " " << mm(doc.paper.w1200) << " x " << mm(doc.paper.h1200)
-                  << " mm, image " << p.w << " x " << p.h << " px at " << p.resx << " x " << p.resy << " dpi, "
+        std::cout << paper_name(doc.paper.code) << " " << mm(doc.paper.width_1200) << " x " << mm(doc.paper.height_1200)
+                  << " mm, image " << image.width << " x " << image.height << " px at " << image.resolution_x << " x "
+                  << image.resolution_y << " dpi, "
                   << doc.bands.size() << " bands, " << doc.compressed << " bytes compressed, ratio " << ratio
                   << "\n";
     }
 
     int pages() const { return pages_; }
-    oakt::PageFiles *files() { return files_.get(); }
+    quillet::PageFiles *files() { return files_.get(); }
 
 private:
-    static std::string contents(const oakt::Frame &f, const oakt::PageDoc &doc)
+    static std::string contents(const quillet::Frame &f, const quillet::PageDoc &doc)
     {
-        const OAK_IMAGE_PLANE &p = doc.mono.plane;
+        const ImageRecord &image = doc.geometry;
         switch (f.hdr.type) {
-        case OAK_TYPE_OTHER: return "text \"" + fixed_text(doc.other.string, 64) + "\"";
-        case OAK_TYPE_TIME: {
-            const OAK_TIME &t = doc.time;
-            std::string text = fixed_text(t.datetime, 32);
+        case record_type::other: return "text \"" + fixed_text(doc.other.text) + "\"";
+        case record_type::time: {
+            const TimeRecord &t = doc.time;
+            std::string text = fixed_text(t.text);
             if (!text.empty() && text.back() == '\n')
                 text.pop_back();
             char date[64];
-            snprintf(date, sizeof date, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.tm_mon + 1, t.tm_mday,
-                     t.tm_hour, t.tm_min, t.tm_sec);
+            snprintf(date, sizeof date, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month + 1, t.day,
+                     t.hour, t.minute, t.second);
             return "\"" + text + "\", clock " + std::to_string(t.seconds) + ", local time " + date;
         }
-        case OAK_TYPE_FILENAME: return "name \"" + fixed_text(doc.filename.string, 64) + "\"";
-        case OAK_TYPE_DUPLEX: return "duplex " + std::to_string(doc.duplex.duplex);
-        case OAK_TYPE_SOURCE: return "source " + std::to_string(doc.source);
-        case OAK_TYPE_MEDIA:
+        case record_type::file_name: return "name \"" + fixed_text(doc.file_name.name) + "\"";
+        case record_type::duplex: return "duplex " + std::to_string(doc.duplex.duplex);
+        case record_type::source: return "source " + std::to_string(doc.source);
+        case record_type::media:
             return "media " + std::to_string(doc.media.media) + " (" + media_name(doc.media.media) + "), density " +
                    std::to_string(doc.media.density) + " (" + density_name(doc.media.density) + ")";
-        case OAK_TYPE_COPIES:
+        case record_type::copies:
             return "copies " + std::to_string(doc.copies.copies) + ", " + sides_name(doc.copies.duplex);
-        case OAK_TYPE_PAPER:
-            return "paper " + std::to_string(doc.paper.paper) + " (" + paper_name(doc.paper.paper) + "), " +
-                   std::to_string(doc.paper.w1200) + " x " + std::to_string(doc.paper.h1200) + " /1200 in = " +
-                   mm(doc.paper.w1200) + " x " + mm(doc.paper.h1200) + " mm";
-        case OAK_TYPE_IMAGE_MONO:
-            return "image " + std::to_string(p.w) + " x " + std::to_string(p.h) + " px at " +
-                   std::to_string(p.resx) + " x " + std::to_string(p.resy) + " dpi, placed " +
-                   std::to_string(p.left_offset) + ", " + std::to_string(p.top_offset) + " /1200 in = " + mm(p.left_offset) + ", " +
-                   mm(p.top_offset) + " mm from the left and top";
-        case OAK_TYPE_IMAGE_DATA: {
-            OAK_IMAGE_DATA rec;
-            oak_unpack_image_data(f.payload.data(), rec);
-            return "band at row " + std::to_string(rec.y) + ", " + std::to_string(rec.bih.yd) + " rows, " +
-                   std::to_string(rec.datalen) + " bytes compressed, " + std::to_string(rec.padlen) + " padded";
+        case record_type::paper:
+            return "paper " + std::to_string(doc.paper.code) + " (" + paper_name(doc.paper.code) + "), " +
+                   std::to_string(doc.paper.width_1200) + " x " + std::to_string(doc.paper.height_1200) +
+                   " /1200 in = " +
+                   mm(doc.paper.width_1200) + " x " + mm(doc.paper.height_1200) + " mm";
+        case record_type::image:
+            return "image " + std::to_string(image.width) + " x " + std::to_string(image.height) + " px at " +
+                   std::to_string(image.resolution_x) + " x " + std::to_string(image.resolution_y) + " dpi, placed " +
+                   std::to_string(image.left_offset) + ", " + std::to_string(image.top_offset) +
+                   " /1200 in = " + mm(image.left_offset) + ", " +
+                   mm(image.top_offset) + " mm from the left and top";
+        case record_type::band: {
+            BandRecord rec;
+            unpack(f.payload.data(), rec);
+            Bih bih;
+            unpack(rec.bih.data(), bih);
+            return "band at row " + std::to_string(rec.first_row) + ", " + std::to_string(bih.height) + " rows, " +
+                   std::to_string(rec.data_length) + " bytes compressed, " + std::to_string(rec.padded_length) +
+                   " padded";
         }
-        case OAK_TYPE_END_PAGE: return "end page 0";
+        case record_type::end_page: return "end page 0";
         default: return "";
         }
     }
 
     bool quiet_;
-    std::unique_ptr<oakt::PageFiles> files_;
+    std::unique_ptr<quillet::PageFiles> files_;
     int pages_ = 0;
 };
 
@@ -165,8 +175,8 @@ int usage(const std::string &why)
 int main(int argc, char *argv[])
 {
     bool quiet = false, png = false;
-    std::string pagesDir, file;
-    bool haveFile = false;
+    std::string pages_dir, file;
+    bool have_file = false;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "--quiet") {
@@ -176,22 +186,22 @@ int main(int argc, char *argv[])
         } else if (arg == "--pages") {
             if (++i == argc)
                 return usage("--pages needs a folder");
-            pagesDir = argv[i];
+            pages_dir = argv[i];
         } else if (arg == "--help" || arg == "-h") {
             std::cout << Usage;
             return 0;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usage("unknown option " + arg);
-        } else if (haveFile) {
+        } else if (have_file) {
             return usage("more than one file");
         } else {
             file = arg;
-            haveFile = true;
+            have_file = true;
         }
     }
-    if (!haveFile)
+    if (!have_file)
         return usage("no file given");
-    if (png && pagesDir.empty())
+    if (png && pages_dir.empty())
         return usage("--png needs --pages");
 
     std::vector<uint8_t> stream;
@@ -206,21 +216,21 @@ int main(int argc, char *argv[])
         stream.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
-    std::unique_ptr<oakt::PageFiles> files;
-    if (!pagesDir.empty()) {
+    std::unique_ptr<quillet::PageFiles> files;
+    if (!pages_dir.empty()) {
         std::error_code ec;
-        std::filesystem::create_directories(pagesDir, ec);
+        std::filesystem::create_directories(pages_dir, ec);
         if (ec) {
-            std::cerr << "oaktdump: cannot create " << pagesDir << ": " << ec.message() << "\n";
+            std::cerr << "oaktdump: cannot create " << pages_dir << ": " << ec.message() << "\n";
             return 2;
         }
-        files = std::make_unique<oakt::PageFiles>(pagesDir, png);
+        files = std::make_unique<quillet::PageFiles>(pages_dir, png);
     }
 
     Dump dump(quiet, std::move(files));
     if (!quiet)
         std::cout << "    offset  type            len  contents\n";
-    std::optional<oakt::Violation> violation = oakt::read_stream(stream, dump);
+    std::optional<quillet::Violation> violation = quillet::read_stream(stream, dump);
     if (dump.files() && !dump.files()->error().empty()) {
         std::cerr << "oaktdump: " << dump.files()->error() << "\n";
         return 2;

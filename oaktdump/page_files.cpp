@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-namespace oakt {
+namespace quillet {
 
 struct PageFiles::Png {
     FILE *fp = nullptr;
@@ -97,4 +97,4 @@ void PageFiles::end()
     pngFile_.reset();
 }
 
-}  // namespace oakt
+}  // namespace quillet

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-namespace oakt {
+namespace quillet {
 
 class PageFiles {
 public:
@@ -30,4 +30,4 @@ private:
     std::string error_;
 };
 
-}  // namespace oakt
+}  // namespace quillet

@@ -29,6 +29,11 @@
 #include "stream.h"
 
 using namespace quillet::test;
+namespace record_type = quillet::record_type;
+using quillet::BandRecord;
+using quillet::Bih;
+using quillet::put_u32;
+using quillet::unpack;
 namespace fs = std::filesystem;
 
 namespace {
@@ -272,7 +277,7 @@ struct RasterCase {
     const char *name;
     const char *media;
     unsigned dpi;
-    DWORD paper;
+    uint32_t paper;
 };
 
 class AppRaster : public App, public testing::WithParamInterface<RasterCase> {};
@@ -285,8 +290,8 @@ TEST_P(AppRaster, PageDecodesToThePageSent)
     write_pwg(file, page);
     std::vector<PageDoc> docs = read_pages(print(file, "image/pwg-raster", ""));
     ASSERT_EQ(docs.size(), 1u);
-    EXPECT_EQ(docs[0].paper.paper, c.paper);
-    EXPECT_EQ(docs[0].mono.plane.resx, c.dpi);
+    EXPECT_EQ(docs[0].paper.code, c.paper);
+    EXPECT_EQ(docs[0].geometry.resolution_x, c.dpi);
     EXPECT_TRUE(docs[0].image == expected_of(page)) << "decoded page differs from the raster sent";
 }
 
@@ -307,9 +312,9 @@ INSTANTIATE_TEST_SUITE_P(Pages, AppRaster,
 struct OptionCase {
     const char *name;
     const char *attributes;
-    DWORD dpi;
-    BYTE media, density;
-    DWORD copies;
+    uint32_t dpi;
+    uint8_t media, density;
+    uint32_t copies;
     bool twoSided, mirrored;
 };
 
@@ -321,7 +326,7 @@ TEST_P(AppOptions, ReachTheirRecords)
     std::vector<PageDoc> docs = read_pages(print(Samples + "/photo.png", "image/png", c.attributes));
     ASSERT_EQ(docs.size(), 1u) << "copies are made by the printer, not repeated";
     const PageDoc &d = docs[0];
-    EXPECT_EQ(d.mono.plane.resx, c.dpi);
+    EXPECT_EQ(d.geometry.resolution_x, c.dpi);
     EXPECT_EQ(d.media.media, c.media);
     EXPECT_EQ(d.media.density, c.density);
     EXPECT_EQ(d.copies.copies, c.copies);
@@ -462,7 +467,7 @@ TEST_F(App, RobustAgainstRastersOtherThanTheDefaults)
         const char *name, *media, *format;
         unsigned dpi;
         const char *attributes;
-        DWORD paper;
+        uint32_t paper;
     };
     const Sent jobs[] = {
         {"letter_on_a4", "na_letter_8.5x11in", "image/pwg-raster", 600, "", 1},
@@ -486,8 +491,8 @@ TEST_F(App, RobustAgainstRastersOtherThanTheDefaults)
         close(fd);
         std::vector<PageDoc> docs = read_pages(print(file, j.format, j.attributes));
         ASSERT_EQ(docs.size(), 1u);
-        EXPECT_EQ(docs[0].paper.paper, j.paper);
-        EXPECT_EQ(docs[0].mono.plane.resx, j.dpi);
+        EXPECT_EQ(docs[0].paper.code, j.paper);
+        EXPECT_EQ(docs[0].geometry.resolution_x, j.dpi);
         EXPECT_TRUE(docs[0].image == expected_of(page));
     }
     // Apple raster is offered at every resolution the printer has.
@@ -1076,7 +1081,7 @@ TEST_F(App, CupsPrintsDriverlessToIt)
     }
     ASSERT_EQ(docs.size(), 3u) << "every page of the PDF\n" << cupsd.error_log() << log();
     for (const PageDoc &d : docs) {
-        EXPECT_EQ(d.paper.paper, 11u);  // A5
+        EXPECT_EQ(d.paper.code, 11u);  // A5
         EXPECT_EQ(d.copies.duplex, 0u);
         EXPECT_EQ(d.duplex.duplex, 1u);
         EXPECT_NE(std::count(d.image.bits.begin(), d.image.bits.end(), 0), long(d.image.bits.size()));
@@ -1113,7 +1118,7 @@ TEST_F(App, CupsPrintsDriverlessToIt)
     const Bitmap &back = shortEdge[1].image, &longBack = longEdge[1].image;
     ASSERT_EQ(back.w, longBack.w);
     ASSERT_EQ(back.h, longBack.h);
-    unsigned width = unsigned(uint64_t{shortEdge[1].paper.w1200} * shortEdge[1].mono.plane.resx / 1200);
+    unsigned width = unsigned(uint64_t{shortEdge[1].paper.width_1200} * shortEdge[1].geometry.resolution_x / 1200);
     EXPECT_LT(page_distance(back, longBack, width, true), page_distance(back, longBack, width, false) / 10);
 
     // The printer's options as CUPS's users give them.  CUPS's IPP backend
@@ -1127,13 +1132,13 @@ TEST_F(App, CupsPrintsDriverlessToIt)
     };
     const Option options[] = {
         {"MediaType", {"-o", "MediaType=Labels"}, [](const PageDoc &d) { return d.media.media == 8; }},
-        {"draft", {"-o", "print-quality=3"}, [](const PageDoc &d) { return d.mono.plane.resx == 300; }},
+        {"draft", {"-o", "print-quality=3"}, [](const PageDoc &d) { return d.geometry.resolution_x == 300; }},
     };
     for (const Option &o : options) {
         std::vector<PageDoc> pages = job(std::string("option-") + o.name, "two-sided-long-edge", o.lp);
         ASSERT_EQ(pages.size(), 2u) << o.name;
         EXPECT_TRUE(o.holds(pages[0])) << o.name << ": density " << int(pages[0].media.density) << ", media "
-                                       << int(pages[0].media.media) << ", " << pages[0].mono.plane.resx << " dpi";
+                                       << int(pages[0].media.media) << ", " << pages[0].geometry.resolution_x << " dpi";
     }
 }
 

@@ -78,29 +78,31 @@ TEST_P(Bands, RoundTripAndRecordFields)
     std::vector<uint8_t> decoded;
     for (size_t i = 0; i < records.size(); i++) {
         const Record &r = records[i];
-        OAK_IMAGE_DATA rec;
-        oak_unpack_image_data(r.body.data(), rec);
+        BandRecord rec;
+        unpack(r.body.data(), rec);
         unsigned rows = std::min(256u, c.h - unsigned(i) * 256);
         EXPECT_EQ(r.type, 60u);
         EXPECT_EQ(r.len, 64u);
-        EXPECT_EQ(rec.y, i * 256);
-        EXPECT_EQ(rec.bih.opt1, band_bih_opt1);
-        EXPECT_EQ(rec.bih.xd, c.w);
-        EXPECT_EQ(rec.bih.yd, rows);
-        EXPECT_EQ(rec.bih.l0, rows);
-        EXPECT_EQ(rec.bih.opt2, band_bih_opt2);
-        EXPECT_EQ(rec.padlen, (rec.datalen + 15) & ~15u);
+        EXPECT_EQ(rec.first_row, i * 256);
+        Bih bih;
+        unpack(rec.bih.data(), bih);
+        EXPECT_EQ(bih.layers, band_bih_layers);
+        EXPECT_EQ(bih.width, c.w);
+        EXPECT_EQ(bih.height, rows);
+        EXPECT_EQ(bih.stripe_rows, rows);
+        EXPECT_EQ(bih.options, band_bih_options);
+        EXPECT_EQ(rec.padded_length, (rec.data_length + 15) & ~15u);
         EXPECT_EQ(rec.reserved, 0u);
         EXPECT_EQ(rec.plane, 3u);
         EXPECT_EQ(rec.subplane, 0u);
-        ASSERT_GE(rec.datalen, 2u);
+        ASSERT_GE(rec.data_length, 2u);
         // The data ends with the stripe's SDNORM marker, or with an ATMOVE
         // segment right behind it.
-        const uint8_t *end = r.data.data() + rec.datalen;
+        const uint8_t *end = r.data.data() + rec.data_length;
         bool sdnorm = end[-2] == 0xFF && end[-1] == 0x02;
-        bool atmove = rec.datalen >= 10 && end[-10] == 0xFF && end[-9] == 0x02 && end[-8] == 0xFF && end[-7] == 0x06;
+        bool atmove = rec.data_length >= 10 && end[-10] == 0xFF && end[-9] == 0x02 && end[-8] == 0xFF && end[-7] == 0x06;
         EXPECT_TRUE(sdnorm || atmove);
-        Bitmap band = decode_band(rec, r.data);
+        Bitmap band = test::decode_band(rec, r.data);
         EXPECT_EQ(band.h, rows);
         decoded.insert(decoded.end(), band.bits.begin(), band.bits.end());
     }
@@ -208,8 +210,8 @@ TEST(Pages, NothingIsWrittenAfterABandFails)
         std::vector<Record> records = split_records(encode_page(page, threads, SIZE_MAX, second_band_fails, &failure));
         EXPECT_EQ(failure, "no band") << threads << " threads";
         ASSERT_FALSE(records.empty());
-        EXPECT_EQ(records.back().type, DWORD{OAK_TYPE_IMAGE_DATA}) << threads << " threads";
-        EXPECT_EQ(std::count_if(records.begin(), records.end(), [](const Record &r) { return r.type == OAK_TYPE_IMAGE_DATA; }),
+        EXPECT_EQ(records.back().type, uint32_t{record_type::band}) << threads << " threads";
+        EXPECT_EQ(std::count_if(records.begin(), records.end(), [](const Record &r) { return r.type == record_type::band; }),
                   1) << threads << " threads";
     }
 }

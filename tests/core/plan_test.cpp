@@ -34,7 +34,7 @@ PagePlan plan_of(const Page &h)
 
 TEST(Plan, PaperCodeFromThePageLengthAlone)
 {
-    const std::pair<unsigned, DWORD> table[] = {{540, 37}, {595, 11}, {624, 27}, {649, 28}, {729, 13}, {756, 7},
+    const std::pair<unsigned, uint32_t> table[] = {{540, 37}, {595, 11}, {624, 27}, {649, 28}, {729, 13}, {756, 7},
                                                 {792, 1},  {842, 9},  {841, 256}, {843, 256}, {0, 256}};
     for (auto [length, code] : table) {
         Page h = header(100, 100);
@@ -79,7 +79,7 @@ struct FitCase {
     uint32_t res, width, height;
     bool cut;
     uint32_t image_width, image_height;
-    DWORD w1200, h1200, left;
+    uint32_t w1200, h1200, left;
 };
 
 class Fit : public testing::TestWithParam<FitCase> {};
@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Placement, CentredOnTheA4WidthNeverNegative)
 {
-    const std::pair<DWORD, DWORD> table[] = {{9920, 200}, {8000, 1160}, {602, 4859}, {0, 5160},
+    const std::pair<uint32_t, uint32_t> table[] = {{9920, 200}, {8000, 1160}, {602, 4859}, {0, 5160},
                                              {10318, 1},  {10319, 1},   {10320, 0},  {10321, 0}};
     for (auto [width, left] : table)
         EXPECT_EQ(left_offset_1200(width), left) << width;

@@ -42,7 +42,7 @@ TEST_P(RecordFrame, HeaderPayloadAndFiller)
     MemorySink sink;
     RecordWriter writer(sink);
     payload.resize(size_t(c.paylen));
-    writer.record(DWORD(c.type), payload);
+    writer.record(uint32_t(c.type), payload);
     const std::vector<uint8_t> &out = sink.bytes();
     EXPECT_EQ(out, concat({header_bytes(c.len, uint32_t(c.type)), payload, text_bytes(c.filler)}));
     EXPECT_EQ(out.size() % 16, 0u);
@@ -83,9 +83,9 @@ TEST(RecordWriter, FirstFailedWriteIsKeptAndEndsWriting)
         SmallSink sink(room);
         RecordWriter writer(sink);
         std::vector<uint8_t> payload(66);
-        writer.record(OAK_TYPE_OTHER, payload);
+        writer.record(record_type::other, payload);
         sink.room_ = 1000;
-        writer.record(OAK_TYPE_END_DOC);
+        writer.record(record_type::end_document);
         EXPECT_EQ(writer.error(), message) << room;
         EXPECT_FALSE(writer.flush());
         EXPECT_LE(sink.taken_.size(), room);
@@ -96,8 +96,8 @@ TEST(RecordWriter, FirstFailedWriteIsKeptAndEndsWriting)
         RecordWriter writer(sink);
         EncodedBand band;
         band.data.assign(0x10001, 1);
-        band.record.datalen = 0x10001;
-        band.record.padlen = 0x10010;
+        band.record.data_length = 0x10001;
+        band.record.padded_length = 0x10010;
         write_band(writer, band);
         EXPECT_EQ(writer.error(), message) << room;
     }
@@ -105,7 +105,7 @@ TEST(RecordWriter, FirstFailedWriteIsKeptAndEndsWriting)
 
 TEST(DocumentRecords, FourRecordsCarryingTheGivenDuplex)
 {
-    for (DWORD duplex : {0u, 1u}) {
+    for (uint32_t duplex : {0u, 1u}) {
         MemorySink sink;
         RecordWriter writer(sink);
         write_document_start(writer, duplex, 0);
@@ -127,7 +127,7 @@ TEST(DocumentRecords, FourRecordsCarryingTheGivenDuplex)
     EXPECT_EQ(sink.bytes(), hex("4F 41 4B 54 10 00 00 00 0B 00 00 00 50 41 44 5F"));
 }
 
-class TimeRecord : public testing::Test {
+class ClockRecord : public testing::Test {
 protected:
     void SetUp() override
     {
@@ -147,13 +147,13 @@ protected:
     std::optional<std::string> saved_;
 };
 
-TEST_F(TimeRecord, DecemberDayBelowTenInLocalTime)
+TEST_F(ClockRecord, DecemberDayBelowTenInLocalTime)
 {
     // 2026-12-07 00:05:03 UTC, 09:05:03 in Tokyo
     const time_t stamp = 1796601903;
-    OAK_TIME rec = time_record(stamp);
-    unsigned char bytes[OAK_TIME_SIZE];
-    oak_pack_time(bytes, rec);
+    TimeRecord rec = time_record(stamp);
+    unsigned char bytes[payload_size<TimeRecord>];
+    pack(bytes, rec);
 
     std::vector<uint8_t> text(bytes, bytes + 32);
     EXPECT_EQ(text, concat({text_bytes("Mon Dec  7 09:05:03 2026\n"), std::vector<uint8_t>(7, 0)}));
@@ -161,7 +161,7 @@ TEST_F(TimeRecord, DecemberDayBelowTenInLocalTime)
               concat({le32(uint32_t(stamp)), hex("EA 07 0B 00 07 00 09 00 05 00 03 00")}));
 }
 
-TEST_F(TimeRecord, ClockOutsideTheCalendarLeavesWhatCannotBeRenderedZero)
+TEST_F(ClockRecord, ClockOutsideTheCalendarLeavesWhatCannotBeRenderedZero)
 {
     // ctime gives up after year 9999 (leaving a text without its newline in
     // its buffer), localtime far later.
@@ -173,9 +173,9 @@ TEST_F(TimeRecord, ClockOutsideTheCalendarLeavesWhatCannotBeRenderedZero)
                  {time_t(253402300800LL), "", 10000},
                  {time_t(1LL << 60), "", 0}};
     for (const auto &row : table) {
-        OAK_TIME rec = time_record(row.stamp);
-        EXPECT_EQ(std::string(rec.datetime, sizeof rec.datetime),
-                  std::string(row.text) + std::string(sizeof rec.datetime - strlen(row.text), '\0'))
+        TimeRecord rec = time_record(row.stamp);
+        EXPECT_EQ(std::string(rec.text.data(), rec.text.size()),
+                  std::string(row.text) + std::string(rec.text.size() - strlen(row.text), '\0'))
             << row.stamp;
         EXPECT_EQ(rec.year, row.year) << row.stamp;
         EXPECT_EQ(rec.seconds, uint32_t(uint64_t(row.stamp)));
@@ -206,10 +206,10 @@ TEST(PageRecords, WorkedExampleClippedA4)
 {
     auto records = page_records(4960, 7016, 842);
     ASSERT_EQ(records.size(), 7u + 27u + 2u);
-    std::vector<DWORD> head;
+    std::vector<uint32_t> head;
     for (size_t i = 0; i < 7; i++)
         head.push_back(records[i].type);
-    EXPECT_EQ(head, (std::vector<DWORD>{20, 40, 41, 42, 43, 51, 21}));
+    EXPECT_EQ(head, (std::vector<uint32_t>{20, 40, 41, 42, 43, 51, 21}));
     EXPECT_EQ(records[0].body, text_bytes("PAD_"));
     EXPECT_EQ(records[1].body, hex("07 00 00 00"));
     EXPECT_EQ(records[2].body, concat({hex("00 02 00 00 00"), std::vector<uint8_t>(63, 0x20)}));
@@ -221,11 +221,13 @@ TEST(PageRecords, WorkedExampleClippedA4)
     for (size_t b = 0; b < 27; b++) {
         const Record &r = records[7 + b];
         ASSERT_EQ(r.type, 60u);
-        OAK_IMAGE_DATA rec;
-        oak_unpack_image_data(r.body.data(), rec);
-        EXPECT_EQ(rec.y, b * 256);
-        EXPECT_EQ(rec.bih.yd, b < 26 ? 256u : 216u);
-        EXPECT_EQ(rec.bih.xd, 4832u);
+        BandRecord rec;
+        unpack(r.body.data(), rec);
+        EXPECT_EQ(rec.first_row, b * 256);
+        Bih bih;
+        unpack(rec.bih.data(), bih);
+        EXPECT_EQ(bih.height, b < 26 ? 256u : 216u);
+        EXPECT_EQ(bih.width, 4832u);
     }
     EXPECT_EQ(records[34].type, 23u);
     EXPECT_EQ(records[35].body, concat({hex("00 00"), text_bytes("PA")}));
@@ -236,16 +238,18 @@ TEST(PageRecords, WorkedExampleA5ThatFits)
     auto records = page_records(3500, 4958, 595);
     ASSERT_EQ(records.size(), 7u + 20u + 2u);
     EXPECT_EQ(payload(records[4], 16), hex("0B 00 00 00 58 1B 00 00 BC 26 00 00 00 00 00 00"));
-    OAK_IMAGE_MONO mono;
-    oak_unpack_image_mono(records[5].body.data(), mono);
-    EXPECT_EQ(mono.plane.left_offset, 1660u);
-    EXPECT_EQ(mono.plane.top_offset, 236u);
-    EXPECT_EQ(mono.plane.w, 3520u);
-    EXPECT_EQ(mono.plane.h, 4958u);
-    OAK_IMAGE_DATA last;
-    oak_unpack_image_data(records[7 + 19].body.data(), last);
-    EXPECT_EQ(last.y, 19u * 256);
-    EXPECT_EQ(last.bih.yd, 94u);
+    ImageRecord geometry;
+    unpack(records[5].body.data(), geometry);
+    EXPECT_EQ(geometry.left_offset, 1660u);
+    EXPECT_EQ(geometry.top_offset, 236u);
+    EXPECT_EQ(geometry.width, 3520u);
+    EXPECT_EQ(geometry.height, 4958u);
+    BandRecord last;
+    unpack(records[7 + 19].body.data(), last);
+    EXPECT_EQ(last.first_row, 19u * 256);
+    Bih bih;
+    unpack(last.bih.data(), bih);
+    EXPECT_EQ(bih.height, 94u);
 }
 
 TEST(PageRecords, CopiesDuplexAndMedia)
@@ -259,8 +263,8 @@ TEST(PageRecords, CopiesDuplexAndMedia)
                           Case{1, 3, 9, 4, "03 00 00 00 00 00 00 00", 0x09},
                           Case{2, 2, 300, 0, "02 00 00 00 01 00 00 00", 0x2C}}) {
         PagePlan plan;
-        plan.duplex = DWORD(c.duplex);
-        plan.copies = DWORD(c.copies);
+        plan.duplex = uint32_t(c.duplex);
+        plan.copies = uint32_t(c.copies);
         plan.media = c.media;
         plan.density = c.density;
         MemorySink sink;

@@ -84,10 +84,10 @@ struct ChainCase {
     const char *name;
     const char *document;
     std::vector<std::string> options;  // cupsfilter arguments
-    DWORD paper;
-    DWORD dpi;
-    BYTE media, density;
-    DWORD copies;
+    uint32_t paper;
+    uint32_t dpi;
+    uint8_t media, density;
+    uint32_t copies;
     bool twoSided, mirror;
     bool inkAtEveryEdge = false;  // a frame close to the edges of the sheet
 };
@@ -141,9 +141,9 @@ TEST_P(Chain, RecordsCarryTheOptionsAndPagesEqualCupsRaster)
     for (size_t i = 0; i < docs.size(); i++) {
         const PageDoc &d = docs[i];
         SCOPED_TRACE("page " + std::to_string(i + 1));
-        EXPECT_EQ(d.paper.paper, c.paper);
-        EXPECT_EQ(d.mono.plane.resx, c.dpi);
-        EXPECT_EQ(d.mono.plane.resy, c.dpi);
+        EXPECT_EQ(d.paper.code, c.paper);
+        EXPECT_EQ(d.geometry.resolution_x, c.dpi);
+        EXPECT_EQ(d.geometry.resolution_y, c.dpi);
         EXPECT_EQ(d.media.media, c.media);
         EXPECT_EQ(d.media.density, c.density);
         EXPECT_EQ(d.copies.copies, c.copies);
@@ -227,7 +227,7 @@ TEST(Duplex, ShortEdgeTurnsTheBackSides)
     const Bitmap &back = shortEdge[1].image, &longBack = longEdge[1].image;
     ASSERT_EQ(back.w, longBack.w);
     ASSERT_EQ(back.h, longBack.h);
-    unsigned width = shortEdge[1].paper.w1200 / 4;  // the raster's width at 300 dpi
+    unsigned width = shortEdge[1].paper.width_1200 / 4;  // the raster's width at 300 dpi
     double turned = page_distance(back, longBack, width, true);
     double asIs = page_distance(back, longBack, width, false);
     EXPECT_LT(turned, asIs / 10) << "as is " << asIs;
@@ -251,7 +251,7 @@ TEST(Ppd, EveryChoiceOfTheDescriptionReachesTheStream)
         ASSERT_EQ(docs.size(), 1u);
         EXPECT_EQ(docs[0].media.media, i) << media_types[i].ppd_name;
         EXPECT_EQ(docs[0].media.density, density) << density_names[size_t(density)];
-        EXPECT_EQ(docs[0].paper.paper, size.code) << size.ppd_name;
+        EXPECT_EQ(docs[0].paper.code, size.code) << size.ppd_name;
     }
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -378,7 +378,7 @@ TEST_F(Cupsd, PrintsJobsWithTheirOptions)
         std::vector<std::string> options;
         const char *document;
         size_t pages;  // 0: as many as the text takes
-        DWORD paper, copies;
+        uint32_t paper, copies;
         bool twoSided;
     };
     const Job jobs[] = {
@@ -407,7 +407,7 @@ TEST_F(Cupsd, PrintsJobsWithTheirOptions)
         // Nothing was cut to the printable area.
         EXPECT_EQ(error_log().find("larger than the printable area"), std::string::npos) << j.document;
         for (const PageDoc &d : docs) {
-            EXPECT_EQ(d.paper.paper, j.paper);
+            EXPECT_EQ(d.paper.code, j.paper);
             EXPECT_EQ(d.copies.copies, j.copies);
             EXPECT_EQ(d.copies.duplex, j.twoSided ? 0u : 0xFFFFFFFFu);
         }
@@ -420,9 +420,9 @@ TEST_F(Cupsd, IppAttributesReachTheRecords)
     struct Job {
         const char *name;
         std::string attributes;  // ipptool ATTR lines
-        DWORD dpi;
-        BYTE media;
-        DWORD paper;
+        uint32_t dpi;
+        uint8_t media;
+        uint32_t paper;
     };
     const Job jobs[] = {
         {"quality_draft", "ATTR enum print-quality 3", 300, 0, 9},
@@ -453,9 +453,9 @@ TEST_F(Cupsd, IppAttributesReachTheRecords)
         ASSERT_TRUE(wait_idle()) << error_log();
         auto docs = read_pages(read_file(out));
         ASSERT_EQ(docs.size(), 1u);
-        EXPECT_EQ(docs[0].mono.plane.resx, j.dpi);
+        EXPECT_EQ(docs[0].geometry.resolution_x, j.dpi);
         EXPECT_EQ(docs[0].media.media, j.media);
-        EXPECT_EQ(docs[0].paper.paper, j.paper);
+        EXPECT_EQ(docs[0].paper.code, j.paper);
     }
     // What IPP clients are offered.
     RunResult attrs = run("/usr/bin/ipptool", {"-tv", "ipp://" + host() + "/printers/quillet",

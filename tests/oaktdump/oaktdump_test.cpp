@@ -15,6 +15,13 @@
 #include "stream.h"
 
 using namespace quillet::test;
+namespace record_type = quillet::record_type;
+using quillet::BandRecord;
+using quillet::Bih;
+using quillet::put_u32;
+using quillet::unpack;
+using quillet::pack;
+using quillet::TimeRecord;
 
 namespace {
 
@@ -47,7 +54,7 @@ const std::vector<uint8_t> &valid_stream()
 
 void put32(std::vector<uint8_t> &s, size_t at, uint32_t v)
 {
-    put_dword(s.data() + at, v);
+    put_u32(s.data() + at, v);
 }
 
 struct Defect {
@@ -71,7 +78,7 @@ TEST_P(Validation, ReportsTheFirstViolationWithItsOffset)
         << last_line(r);
 }
 
-const Record &nth(const std::vector<Record> &records, DWORD type, int n = 0)
+const Record &nth(const std::vector<Record> &records, uint32_t type, int n = 0)
 {
     for (const Record &r : records)
         if (r.type == type && n-- == 0)
@@ -84,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         Defect{"magic",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_TIME).offset;
+                   size_t at = nth(recs, record_type::time).offset;
                    s[at + 3] = 'X';
                    return at;
                },
@@ -97,14 +104,14 @@ INSTANTIATE_TEST_SUITE_P(
                "length rule"},
         Defect{"alignment_of_a_record",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_PAPER).offset;
+                   size_t at = nth(recs, record_type::paper).offset;
                    put32(s, at + 4, 33);
                    return at;
                },
                "16-byte alignment"},
         Defect{"alignment_of_band_data",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_IMAGE_DATA, 1).offset;
+                   size_t at = nth(recs, record_type::band, 1).offset;
                    put32(s, at + 12 + 24, 1000);
                    return at;
                },
@@ -117,18 +124,18 @@ INSTANTIATE_TEST_SUITE_P(
                "filler"},
         Defect{"band_filler",
                [](auto &s, auto &recs) {
-                   const Record &band = nth(recs, OAK_TYPE_IMAGE_DATA, 2);
-                   OAK_IMAGE_DATA rec;
-                   oak_unpack_image_data(band.body.data(), rec);
-                   EXPECT_NE(rec.datalen, rec.padlen);
-                   size_t at = band.offset + 64 + rec.datalen;
+                   const Record &band = nth(recs, record_type::band, 2);
+                   BandRecord rec;
+                   unpack(band.body.data(), rec);
+                   EXPECT_NE(rec.data_length, rec.padded_length);
+                   size_t at = band.offset + 64 + rec.data_length;
                    s[at] = '_';
                    return at;
                },
                "filler"},
         Defect{"unknown_type",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_SOURCE).offset;
+                   size_t at = nth(recs, record_type::source).offset;
                    put32(s, at + 8, 99);
                    return at;
                },
@@ -136,35 +143,35 @@ INSTANTIATE_TEST_SUITE_P(
         Defect{"record_order",
                [](auto &s, auto &recs) {
                    // START_PAGE and SOURCE are both 16 bytes: swap them.
-                   size_t a = nth(recs, OAK_TYPE_START_PAGE, 1).offset, b = nth(recs, OAK_TYPE_SOURCE, 1).offset;
+                   size_t a = nth(recs, record_type::start_page, 1).offset, b = nth(recs, record_type::source, 1).offset;
                    std::swap_ranges(s.begin() + long(a), s.begin() + long(a) + 16, s.begin() + long(b));
                    return a;
                },
                "record order"},
         Defect{"missing_record",
                [](auto &s, auto &recs) {
-                   const Record &copies = nth(recs, OAK_TYPE_COPIES);
+                   const Record &copies = nth(recs, record_type::copies);
                    s.erase(s.begin() + long(copies.offset), s.begin() + long(copies.offset + copies.len));
                    return copies.offset;
                },
                "record order"},
         Defect{"band_starts_at_wrong_row",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_IMAGE_DATA, 1).offset;
+                   size_t at = nth(recs, record_type::band, 1).offset;
                    put32(s, at + 12 + 32, 0);
                    return at;
                },
                "band rows"},
         Defect{"band_of_wrong_height",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_IMAGE_MONO).offset;
+                   size_t at = nth(recs, record_type::image).offset;
                    put32(s, at + 12 + 12, 601);  // image height 601: the last band must hold 89 rows
-                   return nth(recs, OAK_TYPE_IMAGE_DATA, 2).offset;
+                   return nth(recs, record_type::band, 2).offset;
                },
                "band rows"},
         Defect{"bands_do_not_cover_the_image",
                [](auto &s, auto &recs) {
-                   const Record &band = nth(recs, OAK_TYPE_IMAGE_DATA, 2);
+                   const Record &band = nth(recs, record_type::band, 2);
                    size_t size = 64 + band.data.size();
                    s.erase(s.begin() + long(band.offset), s.begin() + long(band.offset + size));
                    return band.offset;  // the END_IMAGE record moved here
@@ -172,34 +179,34 @@ INSTANTIATE_TEST_SUITE_P(
                "band rows"},
         Defect{"bih_options",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_IMAGE_DATA).offset;
+                   size_t at = nth(recs, record_type::band).offset;
                    s[at + 12 + 19] = 0x5C;
                    return at;
                },
                "BIH fields"},
         Defect{"bih_width",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_IMAGE_DATA).offset;
+                   size_t at = nth(recs, record_type::band).offset;
                    put32(s, at + 12 + 4, 608);
                    return at;
                },
                "BIH fields"},
         Defect{"datalen_padlen",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_IMAGE_DATA).offset;
-                   OAK_IMAGE_DATA rec;
-                   oak_unpack_image_data(s.data() + at + 12, rec);
-                   put32(s, at + 12 + 20, rec.datalen + 16);
+                   size_t at = nth(recs, record_type::band).offset;
+                   BandRecord rec;
+                   unpack(s.data() + at + 12, rec);
+                   put32(s, at + 12 + 20, rec.data_length + 16);
                    return at;
                },
                "datalen/padlen"},
         Defect{"band_data_cut_short",
                [](auto &s, auto &recs) {
-                   const Record &band = nth(recs, OAK_TYPE_IMAGE_DATA);
-                   OAK_IMAGE_DATA rec;
-                   oak_unpack_image_data(band.body.data(), rec);
+                   const Record &band = nth(recs, record_type::band);
+                   BandRecord rec;
+                   unpack(band.body.data(), rec);
                    // Drop the stripe's end marker: the band's rows are not all there.
-                   size_t end = band.offset + 64 + rec.datalen;
+                   size_t end = band.offset + 64 + rec.data_length;
                    s[end - 2] = 0;
                    s[end - 1] = 0;
                    return band.offset + 64;
@@ -213,56 +220,56 @@ INSTANTIATE_TEST_SUITE_P(
                "fixed field"},
         Defect{"l0_not_yd",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_IMAGE_DATA, 2).offset;
+                   size_t at = nth(recs, record_type::band, 2).offset;
                    put32(s, at + 12 + 12, 255);
                    return at;
                },
                "BIH fields"},
         Defect{"paper_reserved",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_PAPER).offset;
+                   size_t at = nth(recs, record_type::paper).offset;
                    put32(s, at + 12 + 12, 1);
                    return at;
                },
                "fixed field"},
         Defect{"duplex_short_edge",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_DUPLEX).offset;
+                   size_t at = nth(recs, record_type::duplex).offset;
                    put32(s, at + 12 + 4, 1);
                    return at;
                },
                "fixed field"},
         Defect{"band_plane",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_IMAGE_DATA, 1).offset;
+                   size_t at = nth(recs, record_type::band, 1).offset;
                    put32(s, at + 12 + 36, 2);
                    return at;
                },
                "fixed field"},
         Defect{"fixed_end_page",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_END_PAGE).offset;
+                   size_t at = nth(recs, record_type::end_page).offset;
                    s[at + 12] = 1;
                    return at;
                },
                "fixed field"},
         Defect{"ends_inside_a_header",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_TIME, 1).offset;
+                   size_t at = nth(recs, record_type::time, 1).offset;
                    s.erase(s.begin() + long(at + 7), s.end());
                    return at;
                },
                "truncated"},
         Defect{"ends_inside_a_record",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_MEDIA, 1).offset;
+                   size_t at = nth(recs, record_type::media, 1).offset;
                    s.erase(s.begin() + long(at + 40), s.end());
                    return at;
                },
                "truncated"},
         Defect{"ends_inside_band_data",
                [](auto &s, auto &recs) {
-                   size_t at = nth(recs, OAK_TYPE_IMAGE_DATA, 1).offset + 64;
+                   size_t at = nth(recs, record_type::band, 1).offset + 64;
                    s.erase(s.begin() + long(at + 10), s.end());
                    return at;
                },
@@ -290,16 +297,16 @@ TEST(Verdict, ValidStreamAndItsListing)
 
     // A time record of December, the month the C library counts as 11.
     std::vector<uint8_t> december = valid_stream();
-    OAK_TIME stamp{};
-    std::strcpy(stamp.datetime, "Mon Dec  7 09:05:03 2026\n");
+    TimeRecord stamp{};
+    std::strcpy(stamp.text.data(), "Mon Dec  7 09:05:03 2026\n");
     stamp.seconds = 1796634303;
     stamp.year = 2026;
-    stamp.tm_mon = 11;
-    stamp.tm_mday = 7;
-    stamp.tm_hour = 9;
-    stamp.tm_min = 5;
-    stamp.tm_sec = 3;
-    oak_pack_time(december.data() + 80 + 12, stamp);
+    stamp.month = 11;
+    stamp.day = 7;
+    stamp.hour = 9;
+    stamp.minute = 5;
+    stamp.second = 3;
+    pack(december.data() + 80 + 12, stamp);
     std::vector<uint8_t> listing = run_dump({"-"}, december).out;
     EXPECT_NE(std::string(listing.begin(), listing.end())
                   .find("\"Mon Dec  7 09:05:03 2026\", clock 1796634303, local time 2026-12-07 09:05:03"),

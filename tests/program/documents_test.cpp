@@ -12,6 +12,11 @@
 #include "stream.h"
 
 using namespace quillet::test;
+namespace record_type = quillet::record_type;
+using quillet::BandRecord;
+using quillet::Bih;
+using quillet::put_u32;
+using quillet::unpack;
 
 namespace {
 
@@ -61,8 +66,8 @@ TEST_P(Documents, PrintBitForBit)
         EXPECT_EQ(docs[i].image.w, want.w);
         EXPECT_EQ(docs[i].image.h, want.h);
         EXPECT_TRUE(docs[i].image == want) << "page " << i + 1 << " differs";
-        EXPECT_EQ(docs[i].paper.paper, 9u);  // A4
-        EXPECT_EQ(docs[i].mono.plane.resx, c.dpi);
+        EXPECT_EQ(docs[i].paper.code, 9u);  // A4
+        EXPECT_EQ(docs[i].geometry.resolution_x, c.dpi);
         EXPECT_EQ(docs[i].bands.size(), (want.h + 255) / 256);
         // The image is not blank: the document put ink on it.
         EXPECT_NE(std::count(want.bits.begin(), want.bits.end(), 0), long(want.bits.size()));

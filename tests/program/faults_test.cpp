@@ -13,6 +13,11 @@
 #include "stream.h"
 
 using namespace quillet::test;
+namespace record_type = quillet::record_type;
+using quillet::BandRecord;
+using quillet::Bih;
+using quillet::put_u32;
+using quillet::unpack;
 
 namespace {
 
@@ -83,7 +88,7 @@ TEST(Sizes, PaperCodeFromAnyPageLength)
     page.header.PageSize[1] = 0xFFFFFFFFu;
     RunResult r = run_filter({filter_args()}, raster_bytes({page}));
     ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(read_pages(r.out).at(0).paper.paper, 256u);
+    EXPECT_EQ(read_pages(r.out).at(0).paper.code, 256u);
 }
 
 TEST(Input, ValidPageFollowedByGarbage)

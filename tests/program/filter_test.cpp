@@ -14,6 +14,11 @@
 #include "stream.h"
 
 using namespace quillet::test;
+namespace record_type = quillet::record_type;
+using quillet::BandRecord;
+using quillet::Bih;
+using quillet::put_u32;
+using quillet::unpack;
 
 namespace {
 
@@ -26,7 +31,7 @@ RunResult run_pages(const std::vector<RasterPage> &pages, bool compressed = true
 std::vector<uint8_t> without_time(std::vector<uint8_t> stream)
 {
     for (const Record &r : split_records(stream))
-        if (r.type == OAK_TYPE_TIME)
+        if (r.type == record_type::time)
             std::fill(stream.begin() + long(r.offset) + 12, stream.begin() + long(r.offset) + 60, 0);
     return stream;
 }
@@ -65,7 +70,7 @@ TEST(CommandLine, RasterFromFileOrStandardInputGiveTheSameStream)
     ASSERT_EQ(fromStdin.status, 0) << fromStdin.err;
     EXPECT_EQ(without_time(fromFile.out), without_time(fromStdin.out));
     for (const PageDoc &page : read_pages(fromFile.out))
-        EXPECT_STREQ(page.filename.string, "stdin");
+        EXPECT_STREQ(page.file_name.name.data(), "stdin");
 }
 
 struct PpdCase {
@@ -138,8 +143,8 @@ TEST(Pages, DuplexOfTheirOwnAndCopies)
     ASSERT_EQ(r.status, 0) << r.err;
     auto docs = read_pages(r.out);
     ASSERT_EQ(docs.size(), 3u);
-    const DWORD docDuplex[] = {1, 1, 0};
-    const DWORD copiesDuplex[] = {0, 0, 0xFFFFFFFF};
+    const uint32_t docDuplex[] = {1, 1, 0};
+    const uint32_t copiesDuplex[] = {0, 0, 0xFFFFFFFF};
     for (int i = 0; i < 3; i++) {
         EXPECT_EQ(docs[i].duplex.duplex, docDuplex[i]);
         EXPECT_EQ(docs[i].duplex.short_edge, 0u);
@@ -151,9 +156,9 @@ TEST(Pages, DuplexOfTheirOwnAndCopies)
     EXPECT_NE(std::find(lines.begin(), lines.end(), "PAGE: 3 2"), lines.end());
 }
 
-std::vector<DWORD> full_document(size_t bands)
+std::vector<uint32_t> full_document(size_t bands)
 {
-    std::vector<DWORD> t = {13, 12, 10, 15, 20, 40, 41, 42, 43, 51, 21};
+    std::vector<uint32_t> t = {13, 12, 10, 15, 20, 40, 41, 42, 43, 51, 21};
     t.insert(t.end(), bands, 60);
     t.insert(t.end(), {23, 24, 11});
     return t;
@@ -184,8 +189,8 @@ TEST_P(RoundTrip, DecodedPageEqualsThePreparedRaster)
     EXPECT_EQ(docs[0].image.w, want.w);
     EXPECT_EQ(docs[0].image.h, want.h);
     EXPECT_TRUE(docs[0].image == want) << "decoded image differs";
-    EXPECT_EQ(docs[0].mono.plane.resx, c.dpi);
-    EXPECT_EQ(docs[0].mono.plane.resy, dpi_y);
+    EXPECT_EQ(docs[0].geometry.resolution_x, c.dpi);
+    EXPECT_EQ(docs[0].geometry.resolution_y, dpi_y);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -397,7 +402,7 @@ TEST(Memory, BandThatCannotBeAllocatedStopsTheJob)
     EXPECT_EQ(r.err_lines().back(), "ERROR: The print job was stopped: Not enough memory to encode the page") << r.err;
     auto records = split_records(r.out);
     ASSERT_GE(records.size(), 4u);
-    EXPECT_EQ(records[3].type, DWORD{OAK_TYPE_DUPLEX});
+    EXPECT_EQ(records[3].type, uint32_t{record_type::duplex});
 }
 
 }  // namespace

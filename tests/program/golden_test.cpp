@@ -14,6 +14,11 @@
 #include "stream.h"
 
 using namespace quillet::test;
+namespace record_type = quillet::record_type;
+using quillet::BandRecord;
+using quillet::Bih;
+using quillet::put_u32;
+using quillet::unpack;
 
 namespace {
 
@@ -30,7 +35,7 @@ std::string digest(std::span<const uint8_t> bytes)
 std::vector<uint8_t> without_time(std::vector<uint8_t> stream)
 {
     for (const Record &r : split_records(stream))
-        if (r.type == OAK_TYPE_TIME)
+        if (r.type == record_type::time)
             std::fill(stream.begin() + long(r.offset) + 12, stream.begin() + long(r.offset) + 60, 0);
     return stream;
 }

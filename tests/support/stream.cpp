@@ -5,9 +5,9 @@
 
 namespace quillet::test {
 
-std::vector<DWORD> PageDoc::types() const
+std::vector<uint32_t> PageDoc::types() const
 {
-    std::vector<DWORD> t;
+    std::vector<uint32_t> t;
     for (const Record &r : records)
         t.push_back(r.type);
     return t;
@@ -15,37 +15,37 @@ std::vector<DWORD> PageDoc::types() const
 
 namespace {
 
-Record to_record(std::span<const uint8_t> stream, const oakt::Frame &f)
+Record to_record(std::span<const uint8_t> stream, const quillet::Frame &f)
 {
     Record r;
     r.offset = f.offset;
-    r.len = f.hdr.len;
+    r.len = f.hdr.length;
     r.type = f.hdr.type;
-    r.body.assign(stream.begin() + long(f.offset) + OAK_HDR_SIZE, stream.begin() + long(f.offset + f.hdr.len));
-    if (f.hdr.type == OAK_TYPE_IMAGE_DATA) {
-        OAK_IMAGE_DATA rec;
-        oak_unpack_image_data(f.payload.data(), rec);
-        auto start = stream.begin() + long(f.offset + f.hdr.len);
-        r.data.assign(start, start + rec.padlen);
+    r.body.assign(stream.begin() + long(f.offset) + record_header_size, stream.begin() + long(f.offset + f.hdr.length));
+    if (f.hdr.type == record_type::band) {
+        BandRecord rec;
+        unpack(f.payload.data(), rec);
+        auto start = stream.begin() + long(f.offset + f.hdr.length);
+        r.data.assign(start, start + rec.padded_length);
     }
     return r;
 }
 
-class Collect : public oakt::StreamListener {
+class Collect : public quillet::StreamListener {
 public:
     explicit Collect(std::span<const uint8_t> stream) : stream_(stream) {}
 
-    void record(const oakt::Frame &f, const oakt::PageDoc &) override { current_.records.push_back(to_record(stream_, f)); }
-    void rows(const oakt::PageDoc &, const OAK_IMAGE_DATA &, std::span<const uint8_t> bits) override
+    void record(const quillet::Frame &f, const quillet::PageDoc &) override { current_.records.push_back(to_record(stream_, f)); }
+    void rows(const quillet::PageDoc &, const BandRecord &, std::span<const uint8_t> bits) override
     {
         current_.image.bits.insert(current_.image.bits.end(), bits.begin(), bits.end());
     }
-    void page_end(const oakt::PageDoc &doc) override
+    void page_end(const quillet::PageDoc &doc) override
     {
         PageDoc &p = current_;
-        static_cast<oakt::PageDoc &>(p) = doc;
-        p.image.w = doc.mono.plane.w;
-        p.image.h = doc.mono.plane.h;
+        static_cast<quillet::PageDoc &>(p) = doc;
+        p.image.w = doc.geometry.width;
+        p.image.h = doc.geometry.height;
         pages.push_back(std::move(p));
         current_ = PageDoc{};
     }
@@ -61,18 +61,18 @@ private:
 
 std::vector<Record> split_records(std::span<const uint8_t> stream)
 {
-    oakt::Frames split = oakt::split_frames(stream);
+    quillet::Frames split = quillet::split_frames(stream);
     if (split.violation)
         throw StreamError(split.violation->message());
     std::vector<Record> records;
-    for (const oakt::Frame &f : split.frames)
+    for (const quillet::Frame &f : split.frames)
         records.push_back(to_record(stream, f));
     return records;
 }
 
-Bitmap decode_band(const OAK_IMAGE_DATA &rec, std::span<const uint8_t> data)
+Bitmap decode_band(const BandRecord &rec, std::span<const uint8_t> data)
 {
-    oakt::DecodedBand band = oakt::decode_band(rec, data.first(rec.datalen));
+    quillet::DecodedBand band = quillet::decode_band(rec, data.first(rec.data_length));
     if (!band.error.empty())
         throw StreamError("band does not decode: " + band.error);
     return Bitmap{unsigned(band.width), unsigned(band.height), std::move(band.bits)};
@@ -81,7 +81,7 @@ Bitmap decode_band(const OAK_IMAGE_DATA &rec, std::span<const uint8_t> data)
 std::vector<PageDoc> read_pages(std::span<const uint8_t> stream)
 {
     Collect collect(stream);
-    if (auto violation = oakt::read_stream(stream, collect))
+    if (auto violation = quillet::read_stream(stream, collect))
         throw StreamError(violation->message());
     return collect.pages;
 }

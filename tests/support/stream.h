@@ -15,8 +15,8 @@ namespace quillet::test {
 
 struct Record {
     size_t offset = 0;
-    DWORD len = 0;
-    DWORD type = 0;
+    uint32_t len = 0;
+    uint32_t type = 0;
     std::vector<uint8_t> body;  // len - 12 bytes: payload and filler
     std::vector<uint8_t> data;  // image-data records: the padlen bytes behind the record
 };
@@ -29,10 +29,10 @@ struct Bitmap {
 };
 
 // A page document as the reader gives it, with its records and its image.
-struct PageDoc : oakt::PageDoc {
+struct PageDoc : quillet::PageDoc {
     std::vector<Record> records;
     Bitmap image;
-    std::vector<DWORD> types() const;
+    std::vector<uint32_t> types() const;
 };
 
 struct StreamError : std::runtime_error {
@@ -48,6 +48,6 @@ std::vector<Record> split_records(std::span<const uint8_t> stream);
 std::vector<PageDoc> read_pages(std::span<const uint8_t> stream);
 
 // Decodes one band: its record payload and the bytes behind it.
-Bitmap decode_band(const OAK_IMAGE_DATA &rec, std::span<const uint8_t> data);
+Bitmap decode_band(const BandRecord &rec, std::span<const uint8_t> data);
 
 }  // namespace quillet::test
