@@ -151,18 +151,24 @@ void BandEncoder::work()
             band = queue_.front();
             queue_.pop_front();
         }
-        EncodedBand result;
-        try {
-            result = coder_(band->bits, band->width, band->lines, band->first_row);
-        } catch (const std::bad_alloc &) {
-            result.error = "Can't allocate space for compressed data";
-        }
+        EncodedBand result = encode(*band);
         {
             std::lock_guard lock(mutex_);
             band->result = std::move(result);
             band->done = true;
         }
         band_done_.notify_all();
+    }
+}
+
+EncodedBand BandEncoder::encode(Band &band) const
+{
+    try {
+        return coder_(band.bits, band.width, band.lines, band.first_row);
+    } catch (const std::bad_alloc &) {
+        EncodedBand failed;
+        failed.error = "Can't allocate space for compressed data";
+        return failed;
     }
 }
 
@@ -230,11 +236,7 @@ void BandEncoder::submit_current()
 {
     Band &band = *current_;
     if (threads_ == 1) {
-        try {
-            band.result = coder_(band.bits, band.width, band.lines, band.first_row);
-        } catch (const std::bad_alloc &) {
-            band.result.error = "Can't allocate space for compressed data";
-        }
+        band.result = encode(band);
         band.done = true;
         in_flight_.push_back(std::move(current_));
         write_finished(0);

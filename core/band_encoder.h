@@ -74,6 +74,7 @@ private:
         bool done = false;
     };
 
+    EncodedBand encode(Band &band) const;
     void submit_current();
     void write_finished(size_t keep_in_flight);
     void work();
