@@ -20,6 +20,7 @@
 #include "job_order.h"
 
 #include <condition_variable>
+#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -100,10 +101,25 @@ public:
 
 using quillet::app::next_definition;
 
+// PAPPL's own error callback and its data, behind the application's.  A
+// device keeps them for every later error it reports, so they are kept for
+// as long as the server runs (one pair for each the library passes).
+using ErrorCallback = std::pair<pappl_deverror_cb_t, void *>;
+ErrorCallback *kept(ErrorCallback callback)
+{
+    static std::mutex mutex;
+    static std::list<ErrorCallback> callbacks;
+    std::lock_guard lock(mutex);
+    for (ErrorCallback &known : callbacks)
+        if (known == callback)
+            return &known;
+    return &callbacks.emplace_back(callback);
+}
+
 void keep_device_error(const char *message, void *forward_to)
 {
     current.device_error = message ? message : "";
-    if (auto *next = static_cast<std::pair<pappl_deverror_cb_t, void *> *>(forward_to); next->first)
+    if (const auto *next = static_cast<ErrorCallback *>(forward_to); next->first)
         next->first(message, next->second);
 }
 
@@ -129,8 +145,7 @@ extern "C" pappl_device_t *papplDeviceOpen(const char *device_uri, const char *n
                                                                    void *)>("papplDeviceOpen");
     if (!current.job)
         return real(device_uri, name, error_cb, error_data);
-    std::pair<pappl_deverror_cb_t, void *> forward{error_cb, error_data};
-    pappl_device_t *device = real(device_uri, name, keep_device_error, &forward);
+    pappl_device_t *device = real(device_uri, name, keep_device_error, kept({error_cb, error_data}));
     pappl_job_t *job = current.job;
     if (device) {
         if (current.waiting) {
