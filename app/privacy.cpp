@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "next_definition.h"
@@ -38,7 +39,18 @@ bool reads_job(pappl_client_t *client, pappl_job_t *job)
     const char *owner = papplJobGetUsername(job);
     if (user && owner && !std::strcmp(user, owner))
         return true;
-    return quillet::app::is_administrator(client);
+    // Asked once per request: a Get-Jobs answer copies every job.
+    thread_local const ipp_t *asked_for = nullptr;
+    thread_local std::string asked_with;
+    thread_local bool administrator = false;
+    const ipp_t *request = papplClientGetRequest(client);
+    const char *credentials = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+    if (request != asked_for || asked_with != (credentials ? credentials : "")) {
+        asked_for = request;
+        asked_with = credentials ? credentials : "";
+        administrator = quillet::app::is_administrator(client);
+    }
+    return administrator;
 }
 
 // The printer page is being written for a client who may not read every

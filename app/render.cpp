@@ -115,9 +115,8 @@ struct Job {
     DeviceSink sink;
     RecordWriter writer;
     BandEncoder encoder;
-    PagePlan plan;                      // of the last page
-    std::optional<PageDocument> page;   // the page document being printed
-    bool failed = false;                // a page failed: nothing more is printed
+    PagePlan plan;        // of the last page
+    bool failed = false;  // a page failed: nothing more is printed
     bool dither = false;
     bool ink_is_high = false;
     bool one_bit = false;             // the client's rows are 1-bit black
@@ -129,6 +128,9 @@ struct Job {
     // page documents are kept in a temporary file.
     unsigned copies_to_repeat = 0;
     std::unique_ptr<FILE, FileCloser> first_copy;
+    // The page document being printed.  Last, so that one left open is
+    // closed while the sink and the copy it writes to are still there.
+    std::optional<PageDocument> page;
 };
 
 Job *job_of(pappl_job_t *job)
@@ -436,6 +438,8 @@ bool end_job(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
     std::unique_ptr<Job> state(job_of(job));
     papplJobSetData(job, nullptr);
     client_raster = {};
+    if (state)
+        state->page.reset();  // a page PAPPL left open ends whole
     if (!state || state->failed)
         return false;
     bool sent = true;
