@@ -17,14 +17,14 @@ namespace quillet {
 // CUPS's page header, the printer application from the job's IPP
 // attributes.
 struct PrintSettings {
-    uint32_t resolution_x = 600;  // dots per inch
-    uint32_t resolution_y = 600;
-    uint32_t length_points = 0;   // the page's length, which selects the paper code
-    int media = 0;                // media code 0 to 9
-    int density = 2;              // 0 lightest to 4 darkest; beyond them the nearest
+    uint32_t resolution_x = default_resolution;  // dots per inch
+    uint32_t resolution_y = default_resolution;
+    uint32_t length_points = 0;    // the page's length, which selects the paper code
+    int media = 0;                 // media code 0 to 9
+    int density = normal_density;  // 0 lightest to 4 darkest; beyond them the nearest
     uint32_t copies = 1;
-    uint32_t duplex = 0;          // non-zero prints two-sided; the records carry the value
-    bool mirror = false;          // mirrors left to right
+    uint32_t duplex = 0;           // non-zero prints two-sided; the records carry the value
+    bool mirror = false;           // mirrors left to right
 };
 
 // The rows a front end feeds: their number, width and size.
