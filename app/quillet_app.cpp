@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,15 +107,21 @@ constexpr std::array<Labels, 9> labels{{{"de", "Spiegelbild"},
                                         {"pl", "Odbicie lustrzane"},
                                         {"tr", "Ayna görüntüsü"}}};
 
-// The strings files for labels, kept for as long as the server runs.
-const std::array<std::string, labels.size()> &strings_files()
+// The strings files for labels, at their paths, kept for as long as the
+// server runs (PAPPL does not copy them).
+struct StringsFile {
+    std::string path, text;
+};
+const std::array<StringsFile, labels.size()> &strings_files()
 {
-    static const std::array<std::string, labels.size()> files = [] {
-        std::array<std::string, labels.size()> made;
+    static const std::array<StringsFile, labels.size()> files = [] {
+        std::array<StringsFile, labels.size()> made;
         for (size_t i = 0; i < labels.size(); i++) {
-            made[i] = "\"" + std::string(mirror_attribute) + "\" = \"" + labels[i].mirror + "\";\n";
+            made[i].path = "/" + std::string(labels[i].language) + ".strings";
+            made[i].text = "\"" + std::string(mirror_attribute) + "\" = \"" + labels[i].mirror + "\";\n";
             for (const quillet::MediaType &type : quillet::media_types)
-                made[i] += "\"media-type." + std::string(type.keyword) + "\" = \"" + std::string(type.name) + "\";\n";
+                made[i].text +=
+                    "\"media-type." + std::string(type.keyword) + "\" = \"" + std::string(type.name) + "\";\n";
         }
         return made;
     }();
@@ -198,7 +203,7 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
         data->x_resolution[i] = data->y_resolution[i] = static_cast<int>(quillet::resolutions[i]);
     data->x_default = data->y_default = static_cast<int>(quillet::default_resolution);
 
-    const Margins margins = printable_margins();
+    static const Margins margins = printable_margins();
     data->left_right = margins.left_right;
     data->bottom_top = margins.bottom_top;
     data->num_media = static_cast<int>(media_sizes.size());
@@ -237,9 +242,7 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
     // (IPP writes language tags in lower case.)
     ipp_attribute_t *languages = nullptr;
     for (size_t i = 0; i < labels.size(); i++) {
-        std::string tag = labels[i].language;
-        for (char &c : tag)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::string tag = quillet::lower_case(labels[i].language);
         if (!languages)
             languages = ippAddString(*attributes, IPP_TAG_PRINTER, IPP_TAG_LANGUAGE,
                                      "printer-strings-languages-supported", nullptr, tag.c_str());
@@ -344,14 +347,9 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     papplSystemAddResourceCallback(system, "/security", "text/html", security_page, nullptr);
     papplSystemAddResourceData(system, "/favicon.png", "image/png", icons()[1].data(), icons()[1].size());
     papplSystemAddResourceData(system, "/navicon.png", "image/png", icons()[0].data(), icons()[0].size());
-    static const std::array<std::string, labels.size()> paths = [] {
-        std::array<std::string, labels.size()> made;
-        for (size_t i = 0; i < labels.size(); i++)
-            made[i] = "/" + std::string(labels[i].language) + ".strings";
-        return made;
-    }();
     for (size_t i = 0; i < labels.size(); i++)
-        papplSystemAddStringsData(system, paths[i].c_str(), labels[i].language, strings_files()[i].c_str());
+        papplSystemAddStringsData(system, strings_files()[i].path.c_str(), labels[i].language,
+                                  strings_files()[i].text.c_str());
     // Every web page needs a footer: PAPPL's localised strings assume one.
     papplSystemSetFooterHTML(system, "Quillet printer application " QUILLET_VERSION);
     papplSystemSetSaveCallback(system, save_state, nullptr);

@@ -119,16 +119,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool fails = failing_row < plan.image_height;
     if (fails != failure.has_value())
         std::abort();
-    Image image;
-    std::optional<quillet::Violation> violation = quillet::read_stream(sink.bytes(), image);
-    if (fails) {
-        // The page stops after the bands before the failed one.
-        quillet::Frames frames = quillet::split_frames(sink.bytes());
-        if (frames.violation || frames.frames.size() != 4 + 7 + failing_band)
-            std::abort();
+    const quillet::Frames frames = quillet::split_frames(sink.bytes());
+    // A failed page stops after the bands before the failed one.
+    if (frames.violation || frames.frames.size() != (fails ? 4 + 7 + failing_band : 4 + 7 + bands + 3))
+        std::abort();
+    if (fails)
         return 0;
-    }
-    if (violation || quillet::split_frames(sink.bytes()).frames.size() != 4 + 7 + bands + 3)
+    Image image;
+    if (quillet::read_stream(sink.bytes(), image))
         std::abort();
     if (plan.mirror)
         for (uint32_t y = 0; y < plan.image_height; y++)
