@@ -1,10 +1,15 @@
 #include "documents.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <png.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +17,12 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
+#include <sstream>
+#include <utility>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,7 +37,73 @@ constexpr const char *ghostscript = "/usr/bin/gs";
 // bytes.
 constexpr rlim_t ghostscript_memory = rlim_t{2} << 30;
 constexpr rlim_t ghostscript_cpu_seconds = 600;
-constexpr int ghostscript_silence_ms = 120'000;
+constexpr int ghostscript_silence_ms = ghostscript_silence_seconds * 1000;
+
+// Where and as whom documents are converted (set once at start).
+struct Sandbox {
+    std::string root;  // the server's own folder of scratch folders
+    uid_t uid = 0;
+    gid_t gid = 0;
+    bool switch_user = false;
+};
+Sandbox sandbox;
+
+// A job's scratch folder: made empty, the converter's own, removed with
+// all it holds.
+class ScratchFolder {
+public:
+    static std::optional<ScratchFolder> make(std::string &why)
+    {
+        std::string pattern = sandbox.root + "/job.XXXXXX";
+        if (sandbox.root.empty() || !mkdtemp(pattern.data())) {
+            why = "no scratch folder can be made in " + sandbox.root + ": " + std::strerror(errno);
+            return std::nullopt;
+        }
+        ScratchFolder made(pattern);
+        if (sandbox.switch_user && chown(pattern.c_str(), sandbox.uid, sandbox.gid) != 0) {
+            why = "the scratch folder cannot be given to the conversion's user: " + std::string(std::strerror(errno));
+            return std::nullopt;
+        }
+        return made;
+    }
+    ScratchFolder(ScratchFolder &&other) noexcept : path_(std::exchange(other.path_, {})) {}
+    ScratchFolder &operator=(ScratchFolder &&) = delete;
+    ~ScratchFolder()
+    {
+        if (!path_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(path_, ignored);
+        }
+    }
+    const std::string &path() const { return path_; }
+
+private:
+    explicit ScratchFolder(std::string path) : path_(std::move(path)) {}
+    std::string path_;
+};
+
+// A copy of the job's document in the scratch folder, readable by the
+// conversion's user; the spool file itself is the server's alone.
+bool copy_document(const char *from, const std::string &to)
+{
+    const int in = open(from, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0400);
+    bool copied = in >= 0 && out >= 0;
+    struct stat info{};
+    copied = copied && fstat(in, &info) == 0;
+    for (off_t left = copied ? info.st_size : 0; copied && left > 0;) {
+        const ssize_t sent = sendfile(out, in, nullptr, static_cast<size_t>(std::min<off_t>(left, 1 << 30)));
+        copied = sent > 0;
+        left -= sent;
+    }
+    if (copied && sandbox.switch_user)
+        copied = fchown(out, sandbox.uid, sandbox.gid) == 0;
+    if (in >= 0)
+        close(in);
+    if (out >= 0)
+        close(out);
+    return copied;
+}
 
 // PAPPL 1.3's own PNG reader never returns from some broken files; this
 // one decodes within max_image_pixels and ends the job on any fault.
@@ -123,14 +198,19 @@ private:
     size_t at_ = 0, filled_ = 0;
 };
 
-std::string last_line(const std::string &path)
+// The last line Ghostscript wrote to its messages, read through the
+// server's own descriptor: the file's name is in a folder Ghostscript owns.
+std::string last_line(int messages)
 {
-    std::ifstream in(path);
-    std::string line, last;
-    while (std::getline(in, line))
+    std::string text, line, last;
+    std::array<char, 4096> buffer;
+    if (lseek(messages, 0, SEEK_SET) == 0)
+        for (ssize_t got; (got = read(messages, buffer.data(), buffer.size())) > 0 && text.size() < (1u << 20);)
+            text.append(buffer.data(), static_cast<size_t>(got));
+    for (std::istringstream in(text); std::getline(in, line);)
         if (!line.empty())
             last = line;
-    return last;
+    return last.substr(0, 300);
 }
 
 // PDF and PostScript pages rendered by Ghostscript (-dSAFER, bounded in memory and time)
@@ -142,34 +222,58 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
     const std::string size = "-g" + std::to_string(page.cupsWidth) + "x" + std::to_string(page.cupsHeight);
     const std::string resolution =
         "-r" + std::to_string(page.HWResolution[0]) + "x" + std::to_string(page.HWResolution[1]);
-    std::array<char, 256> messages_path{};
-    int messages = papplCreateTempFile(messages_path.data(), messages_path.size(), "gs", "txt");
+    // The document is converted in a scratch folder of its own, as a user
+    // without rights, and reaches nothing else.
+    std::string refusal;
+    std::optional<ScratchFolder> scratch = ScratchFolder::make(refusal);
+    const std::string input = scratch ? scratch->path() + "/document" : std::string();
+    if (!scratch || !copy_document(papplJobGetFilename(job), input)) {
+        papplJobDeletePrintOptions(options);
+        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                 "The document cannot be converted: " + (refusal.empty() ? "no room for its copy." : refusal));
+        return false;
+    }
+    const std::string messages_path = scratch->path() + "/messages";
+    int messages = open(messages_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     int output[2];
     if (messages < 0 || pipe2(output, O_CLOEXEC) != 0) {
+        if (messages >= 0)
+            close(messages);
         papplJobDeletePrintOptions(options);
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Ghostscript cannot be started: out of file descriptors.");
         return false;
     }
-    const std::string input = papplJobGetFilename(job);
     const char *argv[] = {"gs",           "-q",          "-dSAFER",        "-dBATCH",
                           "-dNOPAUSE",    "-dNOPROMPT",  "-sstdout=%stderr", "-sDEVICE=pgmraw",
                           resolution.c_str(), size.c_str(), "-dFIXEDMEDIA",   "-dPDFFitPage", "-dPSFitPage",
-                          "-sOutputFile=-", "-f",        input.c_str(),    nullptr};
+                          "-sOutputFile=-", "-f",        "document",       nullptr};
+    const std::string home = "HOME=" + scratch->path(), temporary = "TMPDIR=" + scratch->path();
+    const char *environment[] = {"PATH=/usr/bin:/bin", home.c_str(), temporary.c_str(), "LC_ALL=C", nullptr};
     pid_t child = fork();
     if (child == 0) {
+        // Its own process group, so that nothing it starts outlives it.
+        setpgid(0, 0);
         dup2(output[1], 1);
         dup2(messages, 2);
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
+        // No descriptor of the server's: only its pipes.
+        close_range(3, ~0U, 0);
         const rlimit memory{ghostscript_memory, ghostscript_memory};
         const rlimit cpu{ghostscript_cpu_seconds, ghostscript_cpu_seconds};
         setrlimit(RLIMIT_AS, &memory);
         setrlimit(RLIMIT_CPU, &cpu);
-        execv(ghostscript, const_cast<char *const *>(argv));
+        if (chdir(scratch->path().c_str()) != 0)
+            _exit(126);
+        if (sandbox.switch_user &&
+            (setgroups(0, nullptr) != 0 || setgid(sandbox.gid) != 0 || setuid(sandbox.uid) != 0 || setuid(0) == 0))
+            _exit(126);
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+            _exit(126);
+        execve(ghostscript, const_cast<char *const *>(argv), const_cast<char *const *>(environment));
         _exit(127);
     }
     close(output[1]);
-    close(messages);
 
     PipeReader gs(output[0]);
     const bool turn_back_sides = options->sides == PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;
@@ -214,17 +318,20 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
         ok = end_page(job, options, device, pages) && ok;
     }
     if (child > 0 && (papplJobIsCanceled(job) || gs.silent || !ok))
-        kill(child, SIGKILL);
+        kill(-child, SIGKILL);
     close(output[0]);
     int status = 0;
-    if (child > 0)
+    if (child > 0) {
         waitpid(child, &status, 0);
-    const std::string said = last_line(messages_path.data());
-    unlink(messages_path.data());
+        kill(-child, SIGKILL);
+    }
+    const std::string said = last_line(messages);
+    close(messages);
     if (ok && !papplJobIsCanceled(job)) {
         if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || pages == 0) {
             std::string why = child < 0           ? "Ghostscript cannot be started."
-                              : gs.silent         ? "Ghostscript stopped answering."
+                              : gs.silent         ? "Ghostscript made nothing for " +
+                                                        std::to_string(ghostscript_silence_seconds) + " seconds."
                               : WIFSIGNALED(status) ? "Ghostscript went over its time or memory."
                               : pages == 0        ? "Ghostscript found no pages in it."
                                                   : "Ghostscript failed.";
@@ -248,6 +355,22 @@ bool refuse_unknown(pappl_job_t *job, pappl_device_t *, void *)
 }
 
 }  // namespace
+
+bool set_conversion_sandbox(const std::string &scratch_root, const char *user, std::string &why)
+{
+    sandbox.root = scratch_root;
+    if (geteuid() != 0)
+        return true;  // a user's own server converts as that user
+    const passwd *entry = getpwnam(user);
+    if (!entry || entry->pw_uid == 0) {
+        why = std::string("the conversion user '") + user + "' does not exist or is root";
+        return false;
+    }
+    sandbox.uid = entry->pw_uid;
+    sandbox.gid = entry->pw_gid;
+    sandbox.switch_user = true;
+    return true;
+}
 
 void add_document_filters(pappl_system_t *system)
 {

@@ -5,6 +5,8 @@
 
 #include <pappl/pappl.h>
 
+#include <string>
+
 namespace quillet::app {
 
 // The printer's own stream as a document format: such jobs go to the
@@ -14,6 +16,15 @@ inline constexpr const char *printer_format = "application/vnd.quillet-oakt";
 // The largest image decoded, in pixels: a 100 MB grey buffer at most.
 inline constexpr unsigned long max_image_pixels = 100'000'000;
 inline constexpr unsigned max_image_side = 30000;
+
+// The longest Ghostscript may go without producing output before its job
+// ends.
+inline constexpr int ghostscript_silence_seconds = 60;
+
+// PDF and PostScript are converted as user (when the server runs as root),
+// each job in a fresh folder inside scratch_root, which only the server
+// may write to.  False with the reason when the user cannot be used.
+bool set_conversion_sandbox(const std::string &scratch_root, const char *user, std::string &why);
 
 // Adds the PNG filter, and the PDF filter when Ghostscript is installed.
 void add_document_filters(pappl_system_t *system);

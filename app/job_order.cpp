@@ -19,7 +19,14 @@
 
 #include "job_order.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <list>
 #include <map>
 #include <mutex>
@@ -29,27 +36,40 @@
 #include <utility>
 
 #include "next_definition.h"
+#include "server.h"
 
 namespace {
 
+// The oldest pending job of a printer that no thread has taken.
+struct Oldest {
+    const std::set<pappl_job_t *> *taken;
+    pappl_job_t *job = nullptr;
+};
+void keep_oldest(pappl_job_t *job, void *data)
+{
+    auto &oldest = *static_cast<Oldest *>(data);
+    if (oldest.taken->count(job) || papplJobGetState(job) != IPP_JSTATE_PENDING)
+        return;
+    if (!oldest.job || papplJobGetID(job) < papplJobGetID(oldest.job))
+        oldest.job = job;
+}
+
 class JobOrder {
 public:
-    // False when this job is being printed already, or is not pending.
-    bool take(pappl_job_t *job)
+    // The job a thread started for a job of this printer prints: the
+    // printer's oldest pending job once the printer is free (PAPPL starts
+    // the newest), or none when every pending job is taken.
+    pappl_job_t *take(pappl_printer_t *printer)
     {
         std::unique_lock lock(mutex_);
-        if (taken_.count(job) || papplJobGetState(job) != IPP_JSTATE_PENDING)
-            return false;
-        taken_.insert(job);
-        pappl_printer_t *printer = papplJobGetPrinter(job);
         free_.wait(lock, [&] { return !printing_.count(printer); });
-        // Cancelled while it waited: PAPPL has ended it already.
-        if (papplJobGetState(job) != IPP_JSTATE_PENDING) {
-            taken_.erase(job);
-            return false;
+        Oldest oldest{&taken_};
+        papplPrinterIterateActiveJobs(printer, keep_oldest, &oldest, 1, 0);
+        if (oldest.job) {
+            taken_.insert(oldest.job);
+            printing_[printer] = oldest.job;
         }
-        printing_[printer] = job;
-        return true;
+        return oldest.job;
     }
     // Waits until the printer is free for a streamed job.
     void take_streamed(pappl_job_t *job)
@@ -66,6 +86,12 @@ public:
         taken_.erase(job);
         free_.notify_all();
     }
+    // Whether any printer is printing a job now.
+    bool busy()
+    {
+        std::lock_guard lock(mutex_);
+        return !printing_.empty();
+    }
 
 private:
     std::mutex mutex_;
@@ -76,6 +102,79 @@ private:
 
 JobOrder order;
 
+// A file printer's output file for one job, made in the printer's folder,
+// which only the server may write to: the job's number in its name, never
+// a name that is there already, never through a link.
+struct OutputFile {
+    int folder = -1;
+    std::string name;
+    OutputFile() = default;
+    OutputFile(OutputFile &&other) noexcept
+        : folder(std::exchange(other.folder, -1)), name(std::move(other.name))
+    {
+    }
+    OutputFile &operator=(OutputFile &&other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            folder = std::exchange(other.folder, -1);
+            name = std::move(other.name);
+        }
+        return *this;
+    }
+    ~OutputFile() { reset(); }
+    void reset()
+    {
+        if (folder >= 0)
+            close(folder);
+        folder = -1;
+        name.clear();
+    }
+};
+
+std::string output_name(pappl_job_t *job, int attempt)
+{
+    const char *title = papplJobGetName(job);
+    std::string name = std::to_string(papplJobGetID(job));
+    if (attempt)
+        name += "." + std::to_string(attempt);
+    name += "-";
+    // At most 100 characters of the title, of a portable file name's.
+    for (const char *c = title ? title : ""; *c && name.size() < 110; c++)
+        name += std::isalnum(static_cast<unsigned char>(*c)) || *c == '-' || *c == '_' || *c == '.' ? *c : '_';
+    return name + ".prn";
+}
+
+// Opens the output file; -1 with the reason in why when the folder
+// cannot take it, which no retry mends.
+int open_output(pappl_job_t *job, const std::string &folder, OutputFile &output, std::string &why)
+{
+    output.folder = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info{};
+    if (output.folder < 0 || fstat(output.folder, &info) != 0) {
+        why = errno == ENOENT ? "The printer's output folder " + folder + " is gone."
+                              : "The printer's output folder " + folder + " cannot be opened: " + std::strerror(errno) +
+                                    ".";
+        return -1;
+    }
+    if (!quillet::app::writable_only_by_owner(info)) {
+        why = "The printer's output folder " + folder + " may be written by other users: nothing is written there.";
+        return -1;
+    }
+    for (int attempt = 0; attempt < 100; attempt++) {
+        const std::string name = output_name(job, attempt);
+        const int fd = openat(output.folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+        if (fd >= 0) {
+            output.name = name;
+            return fd;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    why = "The output file for the job cannot be made in " + folder + ": " + std::strerror(errno) + ".";
+    return -1;
+}
+
 // The job this thread is printing, and what its device said.
 struct CurrentJob {
     pappl_job_t *job = nullptr;
@@ -83,6 +182,8 @@ struct CurrentJob {
     bool waiting = false;       // the job's state says it waits for the device
     std::string device_error;   // the device's last error message
     std::string unreachable;    // a streamed job's device that did not open
+    std::string refused;        // why the device cannot be opened, for good
+    OutputFile output;          // a file printer's output file
 };
 thread_local CurrentJob current;
 
@@ -100,6 +201,16 @@ public:
 };
 
 using quillet::app::next_definition;
+
+// A job that ended before it wrote anything leaves no file.
+void remove_if_empty(const OutputFile &output)
+{
+    struct stat info{};
+    if (output.folder >= 0 && !output.name.empty() &&
+        fstatat(output.folder, output.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+        info.st_size == 0)
+        unlinkat(output.folder, output.name.c_str(), 0);
+}
 
 // PAPPL's own error callback and its data, behind the application's.  A
 // device keeps them for every later error it reports, so they are kept for
@@ -127,6 +238,18 @@ void keep_device_error(const char *message, void *forward_to)
 
 namespace quillet::app {
 
+std::optional<std::string> device_refused()
+{
+    if (current.refused.empty())
+        return std::nullopt;
+    return current.refused;
+}
+
+bool printing_now()
+{
+    return order.busy();
+}
+
 std::optional<std::string> unreachable_device()
 {
     if (current.unreachable.empty())
@@ -143,10 +266,31 @@ extern "C" pappl_device_t *papplDeviceOpen(const char *device_uri, const char *n
 {
     static const auto real = next_definition<pappl_device_t *(*)(const char *, const char *, pappl_deverror_cb_t,
                                                                    void *)>("papplDeviceOpen");
-    if (!current.job)
+    const std::optional<quillet::app::DeviceUri> parts = quillet::app::split_device_uri(device_uri);
+    const bool to_a_folder = parts && parts->scheme == "file" && parts->path != "/dev/null";
+    if (!current.job) {
+        // A file printer is only written by its jobs.
+        if (to_a_folder) {
+            if (error_cb)
+                error_cb("A file printer is opened for its jobs only.", error_data);
+            return nullptr;
+        }
         return real(device_uri, name, error_cb, error_data);
-    pappl_device_t *device = real(device_uri, name, keep_device_error, kept({error_cb, error_data}));
+    }
     pappl_job_t *job = current.job;
+    if (to_a_folder) {
+        // The library would write NAME.prn through any link; the file is
+        // made here and handed over by its descriptor.
+        current.output = OutputFile{};
+        const int fd = open_output(job, parts->path, current.output, current.refused);
+        if (fd < 0)
+            return real("file:///dev/null", name, error_cb, error_data);
+        const std::string by_descriptor = "file:///proc/self/fd/" + std::to_string(fd);
+        pappl_device_t *device = real(by_descriptor.c_str(), name, error_cb, error_data);
+        close(fd);
+        return device;
+    }
+    pappl_device_t *device = real(device_uri, name, keep_device_error, kept({error_cb, error_data}));
     if (device) {
         if (current.waiting) {
             papplJobSetReasons(job, PAPPL_JREASON_JOB_PRINTING, PAPPL_JREASON_PRINTER_STOPPED);
@@ -178,14 +322,16 @@ extern "C" void *_papplJobProcess(pappl_job_t *job)
 {
     static const auto real = next_definition<void *(*)(pappl_job_t *)>("_papplJobProcess");
     pappl_printer_t *printer = papplJobGetPrinter(job);
-    if (!order.take(job))
+    pappl_job_t *oldest = order.take(printer);
+    if (!oldest)
         return nullptr;
     void *result;
     {
-        Printing printing(job, false);
-        result = real(job);
+        Printing printing(oldest, false);
+        result = real(oldest);
+        remove_if_empty(current.output);
     }
-    order.done(printer, job);
+    order.done(printer, oldest);
     return result;
 }
 
@@ -197,6 +343,7 @@ extern "C" void _papplJobProcessRaster(pappl_job_t *job, pappl_client_t *client)
     {
         Printing printing(job, true);
         real(job, client);
+        remove_if_empty(current.output);
     }
     order.done(printer, job);
 }

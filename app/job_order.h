@@ -11,4 +11,12 @@ namespace quillet::app {
 // its printer did not answer; the device it was given takes nothing.
 std::optional<std::string> unreachable_device();
 
+// On the thread printing a job: why its printer's device cannot be opened
+// for good (a file printer's folder gone, or open to other users, or no
+// room for the file); the device it was given takes nothing.
+std::optional<std::string> device_refused();
+
+// Whether any printer is printing a job now.
+bool printing_now();
+
 }  // namespace quillet::app

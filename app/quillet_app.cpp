@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 
 #include "documents.h"
 #include "icons.h"
+#include "job_order.h"
 #include "page_plan.h"
 #include "printer.h"
 #include "render.h"
@@ -135,6 +137,11 @@ struct ServerSettings {
     bool dns_sd = false;
 };
 ServerSettings settings;
+
+// What this run of the program does: only the server itself needs a
+// socket, folders and state of its own.
+bool listing_drivers = false;
+std::string scratch_root;
 
 bool save_state(pappl_system_t *system, void *)
 {
@@ -252,6 +259,61 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
     return true;
 }
 
+void start_printer(pappl_printer_t *printer, void *)
+{
+    if (papplPrinterGetState(printer) != IPP_PSTATE_STOPPED && papplPrinterGetNumberOfActiveJobs(printer) > 0)
+        papplPrinterResume(printer);
+}
+
+// Stopping: PAPPL waits up to a minute for every job that is still to
+// print, held ones included, longer than a service manager waits.  Jobs
+// that wait are kept in the state and print after the restart; only a job
+// that is printing is given a few seconds to end.
+constexpr int seconds_to_finish_printing = 5;
+volatile sig_atomic_t stop_asked = 0;
+void (*library_sigterm)(int) = nullptr;
+
+void on_sigterm(int signal)
+{
+    stop_asked = 1;
+    if (library_sigterm && library_sigterm != SIG_DFL && library_sigterm != SIG_IGN)
+        library_sigterm(signal);
+}
+
+bool stop_when_asked(pappl_system_t *system, void *)
+{
+    // PAPPL's own handler is in place once the system runs.
+    static bool handled = false;
+    if (!handled) {
+        library_sigterm = std::signal(SIGTERM, on_sigterm);
+        handled = true;
+    }
+    static time_t asked = 0;
+    if (!stop_asked && !papplSystemIsShutdown(system))
+        return true;
+    if (!asked)
+        asked = time(nullptr);
+    if (printing_now() && time(nullptr) - asked < seconds_to_finish_printing)
+        return true;
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopping; %s", printing_now() ? "the job printing is cut short." :
+                                                                            "no job is printing.");
+    save_state_atomically(system, settings.state_file);
+    unlink(socket_path().c_str());
+    if (!scratch_root.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch_root, ignored);
+    }
+    std::fflush(nullptr);
+    _exit(0);
+}
+
+// The jobs that waited when the server stopped print by themselves.
+bool start_waiting_jobs(pappl_system_t *system, void *)
+{
+    papplSystemIteratePrinters(system, start_printer, nullptr);
+    return false;
+}
+
 // Adding printers on the web page browses DNS-SD, which PAPPL 1.3 cannot do
 // without avahi-daemon (it aborts); this page takes its place then.
 bool add_printer_page(pappl_client_t *client, void *)
@@ -279,6 +341,15 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     const bool private_server = option("private-server") != nullptr;
     const bool root = geteuid() == 0;
 
+    if (listing_drivers) {
+        // A system to ask for its drivers; it never runs.
+        pappl_system_t *system = papplSystemCreate(PAPPL_SOPTIONS_NONE, base_name, 0, nullptr, nullptr, "-",
+                                                   PAPPL_LOGLEVEL_ERROR, nullptr, false);
+        if (system)
+            papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(drivers)), drivers, autoadd, nullptr,
+                                         driver, nullptr);
+        return system;
+    }
     // Only one server per socket: a second one would take the first one's
     // local clients.
     if (socket_answers(socket_path().c_str())) {
@@ -301,6 +372,16 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     if (const char *output = option("output-directory"))
         settings.output_directory = output;
     settings.dns_sd = dns_sd_available();
+    // Documents are converted in scratch folders of their own, inside one
+    // that only the server writes to.
+    scratch_root = std::string(papplGetTempDir()) + "/quillet-render.XXXXXX";
+    std::string why;
+    if (!mkdtemp(scratch_root.data()) || chmod(scratch_root.c_str(), 0711) != 0 ||
+        !set_conversion_sandbox(scratch_root, option("conversion-user") ? option("conversion-user") : "nobody", why)) {
+        std::cerr << base_name << ": documents cannot be converted safely: "
+                  << (why.empty() ? std::string("no scratch folder in ") + papplGetTempDir() : why) << "\n";
+        return nullptr;
+    }
 
     pappl_loglevel_t level = PAPPL_LOGLEVEL_WARN;
     if (const char *log_level = option("log-level")) {
@@ -362,6 +443,14 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
             replace_file(settings.state_file, mended);
     }
     papplSystemLoadState(system, settings.state_file.c_str());
+    // PAPPL starts a printer's waiting jobs only when another job comes.
+    // (Timers run under the system's lock: they add no timers themselves.)
+    papplSystemAddTimerCallback(system, time(nullptr), 0, start_waiting_jobs, nullptr);
+    papplSystemAddTimerCallback(system, time(nullptr), 1, stop_when_asked, nullptr);
+    // PAPPL rotates a log past 1 MiB, also one it did not open (standard
+    // error sent to a file), and hangs in its own lock doing so: the log is
+    // left to whoever keeps it.
+    papplSystemSetMaxLogSize(system, 0);
     return system;
 }
 
@@ -388,7 +477,24 @@ int main(int argc, char *argv[])
         }
         setenv("TMPDIR", runtime.c_str(), 1);
     }
-    return papplMainloop(argc, argv, QUILLET_VERSION, "Quillet printer application",
-                         static_cast<int>(std::size(drivers)), drivers, autoadd, driver, "set-password",
-                         set_password_command, make_system, nullptr, nullptr);
+    for (int i = 1; i < argc; i++) {
+        const bool takes_value = i > 1 && argv[i - 1][0] == '-' && std::strlen(argv[i - 1]) == 2;
+        if (argv[i][0] != '-' && !takes_value) {
+            listing_drivers = !std::strcmp(argv[i], "drivers");
+            break;
+        }
+    }
+    const bool shutting_down = std::any_of(argv + 1, argv + argc, [](const char *a) { return !std::strcmp(a, "shutdown"); });
+    const int status = papplMainloop(argc, argv, QUILLET_VERSION, "Quillet printer application",
+                                     static_cast<int>(std::size(drivers)), drivers, autoadd, driver, "set-password",
+                                     set_password_command, make_system, nullptr, nullptr);
+    if (!scratch_root.empty() && scratch_root.find("XXXXXX") == std::string::npos) {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch_root, ignored);
+    }
+    // shutdown returns once the server is gone, so that a new one can start.
+    for (int waited = 0; shutting_down && status == 0 && waited < 300 && socket_answers(socket_path().c_str());
+         waited++)
+        usleep(100'000);
+    return status;
 }

@@ -185,23 +185,6 @@ bool uncollated(pappl_job_t *job)
     return value && !std::strcmp(value, "separate-documents-uncollated-copies");
 }
 
-// A file:// printer whose folder is gone: PAPPL would write every job
-// into one file in its place.
-bool output_folder_gone(pappl_job_t *job, std::string &folder)
-{
-    const std::optional<DeviceUri> uri = split_device_uri(papplPrinterGetDeviceURI(papplJobGetPrinter(job)));
-    if (!uri || uri->scheme != "file")
-        return false;
-    folder = uri->path;
-    struct stat info{};
-    if (stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-        return false;
-    // The empty file PAPPL has just opened in the folder's place.
-    if (S_ISREG(info.st_mode) && info.st_size == 0)
-        unlink(folder.c_str());
-    return true;
-}
-
 }  // namespace
 
 void fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &message)
@@ -311,8 +294,8 @@ bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
     };
     if (std::optional<std::string> unreachable = unreachable_device())
         return refuse(*unreachable);
-    if (std::string folder; output_folder_gone(job, folder))
-        return refuse("The printer's output folder " + folder + " is gone.");
+    if (std::optional<std::string> refused = device_refused())
+        return refuse(*refused);
     auto state = std::make_unique<Job>(device);
     // Copies: the printer repeats a page document COPIES times, which keeps
     // one-sided uncollated copies; every other job is sent again per copy,

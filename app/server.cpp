@@ -205,7 +205,17 @@ bool device_uri_allowed(const char *uri, const std::string &output_directory, bo
         why = "file:// must name a folder inside " + allowed.string() + ".";
         return false;
     }
+    struct stat info{};
+    if (lstat(target.c_str(), &info) != 0 || !writable_only_by_owner(info)) {
+        why = "The folder " + target.string() + " may be written by other users; file:// needs one only the server writes.";
+        return false;
+    }
     return true;
+}
+
+bool writable_only_by_owner(const struct stat &info)
+{
+    return (info.st_uid == geteuid() || info.st_uid == 0) && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 bool dns_sd_available()
@@ -393,14 +403,24 @@ std::string interrupted_jobs_aborted(const std::string &state)
             const char *job_state = cupsGetOption("state", count, options);
             const char *file = cupsGetOption("filename", count, options);
             struct stat info{};
-            const bool unfinished = job_state && std::atoi(job_state) < IPP_JSTATE_STOPPED;
+            const int state_value = job_state ? std::atoi(job_state) : 0;
+            const bool unfinished = job_state && state_value < IPP_JSTATE_STOPPED;
             const bool can_resume = file && *file && stat(file, &info) == 0;
-            if (unfinished && !can_resume) {
-                // Values are quoted with their quotes escaped: this is the
-                // state option itself.
+            // A job that was printing is cut short; one that waited prints
+            // unless its document is gone.
+            if (unfinished && (state_value == IPP_JSTATE_PROCESSING || !can_resume)) {
+                // Values are quoted with their quotes escaped: these are the
+                // options themselves.
+                if (const char *reasons = cupsGetOption("state_reasons", count, options)) {
+                    const std::string old_reasons = " state_reasons=\"" + std::string(reasons) + "\"";
+                    if (size_t field = line.find(old_reasons); field != std::string::npos)
+                        line.erase(field, old_reasons.size());
+                }
                 const std::string old_state = " state=\"" + std::string(job_state) + "\"";
                 if (size_t field = line.find(old_state); field != std::string::npos)
-                    line.replace(field, old_state.size(), " state=\"" + std::to_string(IPP_JSTATE_ABORTED) + "\"");
+                    line.replace(field, old_state.size(),
+                                 " state=\"" + std::to_string(IPP_JSTATE_ABORTED) + "\" state_reasons=\"" +
+                                     std::to_string(PAPPL_JREASON_ABORTED_BY_SYSTEM) + "\"");
             }
             cupsFreeOptions(count, options);
         }

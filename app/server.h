@@ -3,6 +3,7 @@
 #pragma once
 
 #include <pappl/pappl.h>
+#include <sys/stat.h>
 
 #include <optional>
 #include <string>
@@ -27,6 +28,10 @@ std::optional<DeviceUri> split_device_uri(const char *uri);
 // an empty output_directory refuses every file:// URI.  dnssd:// needs
 // DNS-SD to be reachable.  Other schemes are the printer's connections.
 bool device_uri_allowed(const char *uri, const std::string &output_directory, bool dns_sd, std::string &why);
+
+// Whether a folder with this status may be written by its owner alone,
+// and its owner is the server's user or root.
+bool writable_only_by_owner(const struct stat &info);
 
 // The server's local socket: in runtime_directory() for root, in $TMPDIR
 // (made the user's own folder) for a user's server.
@@ -56,9 +61,10 @@ bool is_administrator(pappl_client_t *client);
 // (the password itself, or a local client on the socket).
 bool security_page(pappl_client_t *client, void *);
 
-// The state file's text with every job that was printing or waiting when
-// the server stopped, and that cannot be resumed from its spool file, made
-// aborted: PAPPL drops such jobs from the list altogether.
+// The state file's text with every job that was printing when the server
+// stopped, and every waiting one whose spool file is gone, made aborted by
+// the system: PAPPL would list the first as printing for good and drop the
+// others altogether.  Waiting jobs with their documents print.
 std::string interrupted_jobs_aborted(const std::string &state);
 
 // Writes text to path so that a crash leaves the old or the new file.
