@@ -13,8 +13,12 @@
 #include <pappl/pappl.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <utility>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -102,4 +106,51 @@ extern "C" const char *papplJobGetUsername(pappl_job_t *job)
 {
     static const auto real = next_definition<const char *(*)(pappl_job_t *)>("papplJobGetUsername");
     return page_withholds ? withheld : real(job);
+}
+
+// PAPPL asks for TLS before it asks the application, even for what needs
+// no credentials: a client that does not upgrade could not print over
+// plain ipp://.  What the application opens to everyone is decided before
+// that; credentials are still taken over TLS only.
+extern "C" http_status_t _papplClientIsAuthorizedForGroup(pappl_client_t *client, bool allow_remote,
+                                                          const char *group, gid_t group_id)
+{
+    static const auto real = next_definition<http_status_t (*)(pappl_client_t *, bool, const char *, gid_t)>(
+        "_papplClientIsAuthorizedForGroup");
+    if (!papplSystemGetAuthService(papplClientGetSystem(client)))
+        if (std::optional<http_status_t> decided = quillet::app::open_decision(client, group))
+            return *decided;
+    return real(client, allow_remote, group, group_id);
+}
+
+namespace {
+// Why the driver refused the printer being added on this thread.
+thread_local std::string printer_refusal;
+}  // namespace
+
+namespace quillet::app {
+void refuse_printer(const std::string &why)
+{
+    printer_refusal = why;
+}
+}  // namespace quillet::app
+
+// PAPPL answers a printer the driver refuses with "Driver ... cannot be
+// used with this printer"; the user who adds it reads the driver's reason.
+extern "C" ipp_t *papplClientRespondIPP(pappl_client_t *client, ipp_status_t status, const char *message, ...)
+{
+    static const auto real =
+        next_definition<ipp_t *(*)(pappl_client_t *, ipp_status_t, const char *, ...)>("papplClientRespondIPP");
+    if (!message)
+        return real(client, status, nullptr);
+    std::array<char, 2048> text{};
+    va_list arguments;
+    va_start(arguments, message);
+    std::vsnprintf(text.data(), text.size(), message, arguments);
+    va_end(arguments);
+    const std::string refusal = std::exchange(printer_refusal, {});
+    if (!refusal.empty() && status == IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES &&
+        std::strstr(text.data(), "cannot be used with this printer"))
+        return real(client, status, "%s", refusal.c_str());
+    return real(client, status, "%s", text.data());
 }

@@ -171,6 +171,7 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
     if (!device_uri_allowed(device_uri, settings.output_directory, settings.dns_sd, why)) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "Refusing printer on '%s': %s", device_uri ? device_uri : "",
                  why.c_str());
+        refuse_printer(why);
         return false;
     }
 
@@ -372,6 +373,8 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     if (const char *output = option("output-directory"))
         settings.output_directory = output;
     settings.dns_sd = dns_sd_available();
+    if (const char *limit = option("page-limit"))
+        set_page_limit(static_cast<unsigned>(std::strtoul(limit, nullptr, 10)));
     // Documents are converted in scratch folders of their own, inside one
     // that only the server writes to.
     scratch_root = std::string(papplGetTempDir()) + "/quillet-render.XXXXXX";
@@ -426,6 +429,7 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     if (!settings.dns_sd)
         papplSystemAddResourceCallback(system, "/addprinter", "text/html", add_printer_page, nullptr);
     papplSystemAddResourceCallback(system, "/security", "text/html", security_page, nullptr);
+    papplSystemAddResourceCallback(system, password_path, "text/plain", set_password_resource, nullptr);
     papplSystemAddResourceData(system, "/favicon.png", "image/png", icons()[1].data(), icons()[1].size());
     papplSystemAddResourceData(system, "/navicon.png", "image/png", icons()[0].data(), icons()[0].size());
     for (size_t i = 0; i < labels.size(); i++)
@@ -452,6 +456,45 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     // left to whoever keeps it.
     papplSystemSetMaxLogSize(system, 0);
     return system;
+}
+
+void usage(void *)
+{
+    std::printf("Usage: %s SUB-COMMAND [OPTIONS] [FILENAME]\n"
+                "       %s [OPTIONS] [FILENAME]\n"
+                "       %s [OPTIONS] -\n\n"
+                "Sub-commands:\n"
+                "  add PRINTER      Add a printer.\n"
+                "  autoadd          Automatically add supported printers.\n"
+                "  cancel           Cancel one or more jobs.\n"
+                "  default          Set the default printer.\n"
+                "  delete           Delete a printer.\n"
+                "  devices          List devices.\n"
+                "  drivers          List drivers.\n"
+                "  jobs             List jobs.\n"
+                "  modify           Modify a printer.\n"
+                "  options          List printer options.\n"
+                "  pause            Pause printing for a printer.\n"
+                "  printers         List printers.\n"
+                "  resume           Resume printing for a printer.\n"
+                "  server           Run a server.\n"
+                "  set-password     Set the administrator's password, read from standard input.\n"
+                "  shutdown         Shutdown a running server.\n"
+                "  status           Show server/printer/job status.\n"
+                "  submit           Submit a file for printing.\n\n"
+                "Options:\n"
+                "  -a               Cancel all jobs (cancel).\n"
+                "  -d PRINTER       Specify printer.\n"
+                "  -j JOB-ID        Specify job ID (cancel).\n"
+                "  -m DRIVER-NAME   Specify driver (add/modify).\n"
+                "  -n COPIES        Specify number of copies (submit).\n"
+                "  -o NAME=VALUE    Specify option (add,modify,server,submit).\n"
+                "  -u URI           Specify ipp: or ipps: printer/server.\n"
+                "  -v DEVICE-URI    Specify socket:, usb: or file: device (add/modify).\n\n"
+                "Server options (-o NAME=VALUE with server), see %s(8):\n"
+                "  admin-group, auth-service, conversion-user, listen-hostname, log-file, log-level,\n"
+                "  output-directory, page-limit, server-port, spool-directory, state-file\n",
+                base_name, base_name, base_name, base_name);
 }
 
 }  // namespace
@@ -487,7 +530,7 @@ int main(int argc, char *argv[])
     const bool shutting_down = std::any_of(argv + 1, argv + argc, [](const char *a) { return !std::strcmp(a, "shutdown"); });
     const int status = papplMainloop(argc, argv, QUILLET_VERSION, "Quillet printer application",
                                      static_cast<int>(std::size(drivers)), drivers, autoadd, driver, "set-password",
-                                     set_password_command, make_system, nullptr, nullptr);
+                                     set_password_command, make_system, usage, nullptr);
     if (!scratch_root.empty() && scratch_root.find("XXXXXX") == std::string::npos) {
         std::error_code ignored;
         std::filesystem::remove_all(scratch_root, ignored);

@@ -122,6 +122,7 @@ struct Job {
     bool one_bit = false;             // the client's rows are 1-bit black
     unsigned rows_expected = 0;       // rows the page should bring
     unsigned rows_seen = 0;
+    unsigned copies = 1;              // copies the job asked for
     unsigned pages_started = 0;       // PAPPL's own pages, copies included
     unsigned pages_printed = 0;       // page documents of the first copy
     // Copies the application makes by sending the job again: one copy's
@@ -132,6 +133,8 @@ struct Job {
     // closed while the sink and the copy it writes to are still there.
     std::optional<PageDocument> page;
 };
+
+unsigned page_limit = default_page_limit;
 
 Job *job_of(pappl_job_t *job)
 {
@@ -186,6 +189,11 @@ bool uncollated(pappl_job_t *job)
 }
 
 }  // namespace
+
+void set_page_limit(unsigned pages)
+{
+    page_limit = pages ? pages : default_page_limit;
+}
 
 void fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &message)
 {
@@ -302,6 +310,10 @@ bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
     // with a blank page between copies when a two-sided copy ends on a
     // front side.
     const unsigned copies = static_cast<unsigned>(std::max(options->copies, 1));
+    if (copies > page_limit)
+        return refuse("The job asks for " + std::to_string(copies) + " copies; this server prints at most " +
+                      std::to_string(page_limit) + " pages per job.");
+    state->copies = copies;
     if (copies > 1 && (options->sides != PAPPL_SIDES_ONE_SIDED || !uncollated(job))) {
         state->first_copy.reset(std::tmpfile());
         if (!state->first_copy)
@@ -327,6 +339,14 @@ bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *,
     if (is_image(format) && options->copies > 1 && state.pages_started++ >= pages_per_copy)
         return true;
 
+    // Every copy of this page counts against the page limit.
+    if (uint64_t{state.pages_printed + 1} * state.copies > page_limit) {
+        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                 "The job goes over this server's limit of " + std::to_string(page_limit) +
+                     " pages per job; it ends after " + std::to_string(state.pages_printed) + " pages" +
+                     (state.copies > 1 ? " of " + std::to_string(state.copies) + " copies each." : "."));
+        return false;
+    }
     // A raster's rows come as the client wrote them.
     const cups_page_header2_t &raster =
         is_raster(format) && client_raster.have_header ? client_raster.header : options->header;
@@ -455,6 +475,10 @@ bool end_job(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
                  "The job's copies could not be sent to the printer: the connection to it was lost or refused.");
         return false;
     }
+    // PAPPL counts each page once; the printer printed every copy (PAPPL
+    // counts an image's copies itself).
+    if (!is_image(papplJobGetFormat(job)) && !papplJobIsCanceled(job))
+        papplJobSetImpressionsCompleted(job, static_cast<int>(state->pages_printed * (state->copies - 1)));
     return true;
 }
 

@@ -20,6 +20,12 @@ bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *d
 bool end_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device, unsigned page);
 bool end_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
 
+// The most pages one job may print, copies included: a document that
+// never ends, or a thousand copies, ends with the reason instead.  The
+// printer prints 20 pages a minute.
+inline constexpr unsigned default_page_limit = 200;
+void set_page_limit(unsigned pages);
+
 // Ends the job with a reason the user sees in its state and in the log.
 void fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &message);
 

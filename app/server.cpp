@@ -50,37 +50,27 @@ std::string socket_path()
 
 namespace {
 
-std::string request(http_t *http, http_state_t method, const std::string &body)
-{
-    httpClearFields(http);
-    if (method == HTTP_STATE_POST) {
-        httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
-        httpSetLength(http, body.size());
-        if (httpPost(http, "/security") || httpWrite2(http, body.data(), body.size()) < 0)
-            return {};
-    } else if (httpGet(http, "/security")) {
-        return {};
-    }
-    http_status_t status;
-    while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE)
-        ;
-    std::string page;
-    std::array<char, 8192> buffer;
-    for (ssize_t got; (got = httpRead2(http, buffer.data(), buffer.size())) > 0;)
-        page.append(buffer.data(), static_cast<size_t>(got));
-    return status == HTTP_STATUS_OK ? page : std::string();
-}
-
-// Sends one request on a connection of its own (the server closes each
-// after its answer) and returns the response's body.
-std::string exchange(const std::string &socket, http_state_t method, const std::string &body)
+// Posts the password to the server's own page for it and returns the
+// answer's status and text.
+std::pair<http_status_t, std::string> post_password(const std::string &socket, const std::string &body)
 {
     http_t *http = httpConnect2(socket.c_str(), 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
     if (!http)
-        return {};
-    std::string page = request(http, method, body);
+        return {HTTP_STATUS_ERROR, "no server answers on " + socket};
+    httpClearFields(http);
+    httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+    httpSetLength(http, body.size());
+    http_status_t status = HTTP_STATUS_ERROR;
+    std::string answer;
+    if (!httpPost(http, password_path) && httpWrite2(http, body.data(), body.size()) >= 0) {
+        while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE)
+            ;
+        std::array<char, 4096> buffer;
+        for (ssize_t got; (got = httpRead2(http, buffer.data(), buffer.size())) > 0;)
+            answer.append(buffer.data(), static_cast<size_t>(got));
+    }
     httpClose(http);
-    return page;
+    return {status, answer};
 }
 
 std::string form_encoded(const std::string &text)
@@ -98,6 +88,20 @@ std::string form_encoded(const std::string &text)
     return out;
 }
 
+const char *weak_password =
+    "it must be at least eight characters long, with an uppercase letter, a lowercase letter and a digit";
+
+bool strong(const std::string &password)
+{
+    bool lower = false, upper = false, digit = false;
+    for (unsigned char c : password) {
+        lower |= std::islower(c) != 0;
+        upper |= std::isupper(c) != 0;
+        digit |= std::isdigit(c) != 0;
+    }
+    return password.size() >= 8 && lower && upper && digit;
+}
+
 }  // namespace
 
 int set_password_command(const char *base_name, int, cups_option_t *, int, char **, void *)
@@ -109,26 +113,41 @@ int set_password_command(const char *base_name, int, cups_option_t *, int, char 
         std::cerr << base_name << ": no server answers on " << path << "\n";
         return 1;
     }
-    const std::string form = exchange(path, HTTP_STATE_GET, {});
-    const std::string marker = "name=\"session\" value=\"";
-    const size_t at = form.find(marker);
-    if (at == std::string::npos) {
-        std::cerr << base_name << ": the server's security page cannot be read\n";
-        return 1;
-    }
-    const std::string token = form.substr(at + marker.size(), form.find('"', at + marker.size()) - at - marker.size());
-    const std::string answer = exchange(path, HTTP_STATE_POST,
-                                        "session=" + token + "&new_password=" + form_encoded(password) +
-                                            "&new_password2=" + form_encoded(password));
-    if (answer.find("Password changed.") == std::string::npos) {
-        std::string reason = "the server refused it";
-        if (answer.find("Password must be at least") != std::string::npos)
-            reason = "it must be at least eight characters long, with an uppercase letter, a lowercase letter and a digit";
-        std::cerr << base_name << ": the password was not changed: " << reason << "\n";
+    auto [status, answer] = post_password(path, "password=" + form_encoded(password));
+    if (status != HTTP_STATUS_OK) {
+        std::cerr << base_name << ": the password was not changed: "
+                  << (answer.empty() ? std::string(httpStatus(status)) : answer) << "\n";
         return 1;
     }
     std::cout << "The administrator password is set.\n";
     return 0;
+}
+
+bool set_password_resource(pappl_client_t *client, void *)
+{
+    auto answer = [&](http_status_t status, const std::string &text) {
+        if (papplClientRespond(client, status, nullptr, "text/plain", 0, text.size()))
+            httpWrite2(papplClientGetHTTP(client), text.data(), text.size());
+        return true;
+    };
+    // The local socket only: its folder is root's (or the admin group's).
+    if (httpAddrFamily(httpGetAddress(papplClientGetHTTP(client))) != AF_LOCAL)
+        return answer(HTTP_STATUS_FORBIDDEN, "The password is set on the server's local socket only.");
+    if (papplClientGetMethod(client) != HTTP_STATE_POST)
+        return answer(HTTP_STATUS_METHOD_NOT_ALLOWED, "POST the password.");
+    cups_option_t *form = nullptr;
+    const int fields = papplClientGetForm(client, &form);
+    const char *password = cupsGetOption("password", fields, form);
+    const std::string given = password ? password : "";
+    cupsFreeOptions(fields, form);
+    if (!strong(given))
+        return answer(HTTP_STATUS_BAD_REQUEST, weak_password);
+    pappl_system_t *system = papplClientGetSystem(client);
+    std::array<char, 256> hash{};
+    papplSystemHashPassword(system, nullptr, given.c_str(), hash.data(), hash.size());
+    papplSystemSetPassword(system, hash.data());
+    papplLogClient(client, PAPPL_LOGLEVEL_INFO, "The administrator password was set on the local socket.");
+    return answer(HTTP_STATUS_OK, "Password changed.");
 }
 
 bool make_private_directory(const std::string &path, std::string &error)
@@ -241,17 +260,6 @@ bool password_matches(const char *stored, const char *password)
     return !std::strcmp(tilde + 1, hex.data());
 }
 
-bool strong(const std::string &password)
-{
-    bool lower = false, upper = false, digit = false;
-    for (unsigned char c : password) {
-        lower |= std::islower(c) != 0;
-        upper |= std::isupper(c) != 0;
-        digit |= std::isdigit(c) != 0;
-    }
-    return password.size() >= 8 && lower && upper && digit;
-}
-
 // What anyone who can reach the server may do: print, and follow and
 // cancel their own jobs.  PAPPL asks again with the admin group for another
 // user's job.
@@ -305,27 +313,35 @@ http_status_t password_given(pappl_client_t *client)
 
 }  // namespace
 
-http_status_t authorize(pappl_client_t *client, const char *group, gid_t, void *)
+std::optional<http_status_t> open_decision(pappl_client_t *client, const char *group)
 {
     pappl_system_t *system = papplClientGetSystem(client);
     std::array<char, 256> admin_group{};
     papplSystemGetAdminGroup(system, admin_group.data(), admin_group.size());
     const bool as_administrator = group && !std::strcmp(group, admin_group.data());
-    if (ipp_t *request = papplClientGetRequest(client); request && open_to_everyone(ippGetOperation(request))) {
-        if (!as_administrator)
-            return HTTP_STATUS_CONTINUE;
-        // PAPPL's second question, about a job whose owner did not log in:
-        // anyone may look at it, and its owner by name may cancel it.
-        const ipp_op_t operation = ippGetOperation(request);
-        if (operation == IPP_OP_GET_JOB_ATTRIBUTES || operation == IPP_OP_GET_JOBS ||
-            operation == IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES || operation == IPP_OP_GET_SUBSCRIPTIONS ||
-            operation == IPP_OP_GET_NOTIFICATIONS)
-            return HTTP_STATUS_CONTINUE;
-        const char *user = ippGetString(ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME), 0, nullptr);
-        const char *owner = papplClientGetJob(client) ? papplJobGetUsername(papplClientGetJob(client)) : nullptr;
-        if (user && owner && !std::strcmp(user, owner))
-            return HTTP_STATUS_CONTINUE;
-    }
+    ipp_t *request = papplClientGetRequest(client);
+    if (!request || !open_to_everyone(ippGetOperation(request)))
+        return std::nullopt;
+    if (!as_administrator)
+        return HTTP_STATUS_CONTINUE;
+    // PAPPL's second question, about a job whose owner did not log in:
+    // anyone may look at it, and its owner by name may cancel it.
+    const ipp_op_t operation = ippGetOperation(request);
+    if (operation == IPP_OP_GET_JOB_ATTRIBUTES || operation == IPP_OP_GET_JOBS ||
+        operation == IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES || operation == IPP_OP_GET_SUBSCRIPTIONS ||
+        operation == IPP_OP_GET_NOTIFICATIONS)
+        return HTTP_STATUS_CONTINUE;
+    const char *user = ippGetString(ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME), 0, nullptr);
+    const char *owner = papplClientGetJob(client) ? papplJobGetUsername(papplClientGetJob(client)) : nullptr;
+    if (user && owner && !std::strcmp(user, owner))
+        return HTTP_STATUS_CONTINUE;
+    return std::nullopt;
+}
+
+http_status_t authorize(pappl_client_t *client, const char *group, gid_t, void *)
+{
+    if (std::optional<http_status_t> decided = open_decision(client, group))
+        return *decided;
     return password_given(client);
 }
 
@@ -355,7 +371,7 @@ bool security_page(pappl_client_t *client, void *)
             status = "Passwords do not match.";
         else if (!strong(password))
             status = "Password must be at least eight characters long and contain at least one uppercase letter, "
-                     "one lowercase letter, and one digit.";
+                     "one lowercase letter, and one digit.";  // PAPPL's own words
         else {
             std::array<char, 256> hash{};
             papplSystemHashPassword(system, nullptr, password, hash.data(), hash.size());

@@ -43,6 +43,11 @@ std::string socket_path();
 int set_password_command(const char *base_name, int num_options, cups_option_t *options, int num_files,
                          char **files, void *);
 
+// The server's page that sets the password, on the local socket only: the
+// password form-encoded in a POST, answered in plain text.
+inline constexpr const char *password_path = "/set-password";
+bool set_password_resource(pappl_client_t *client, void *);
+
 // Whether a server answers on this local socket.
 bool socket_answers(const char *path);
 
@@ -52,6 +57,14 @@ bool dns_sd_available();
 // HTTP Basic credentials checked against the system's administrator
 // password; without a password set nobody is authorized from the network.
 http_status_t authorize(pappl_client_t *client, const char *group, gid_t group_id, void *);
+
+// What a client may do without credentials, as authorize() decides it:
+// printing and the client's own jobs; nothing when credentials decide.
+std::optional<http_status_t> open_decision(pappl_client_t *client, const char *group);
+
+// The reason the printer being added on this thread is refused, given to
+// the client that adds it.
+void refuse_printer(const std::string &why);
 
 // Whether the client administers the server: on the local socket, or with
 // the administrator's credentials.
