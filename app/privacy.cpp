@@ -108,19 +108,38 @@ extern "C" const char *papplJobGetUsername(pappl_job_t *job)
     return page_withholds ? withheld : real(job);
 }
 
-// PAPPL asks for TLS before it asks the application, even for what needs
-// no credentials: a client that does not upgrade could not print over
-// plain ipp://.  What the application opens to everyone is decided before
-// that; credentials are still taken over TLS only.
+// Who the client is, as PAPPL 1.3 gets it wrong:
+// - it asks for TLS before it asks the application, even for what needs no
+//   credentials: a client that does not upgrade could not print over plain
+//   ipp://.  What the application opens to everyone is decided first;
+//   credentials are still taken over TLS only;
+// - with a PAM login it takes getgrouplist()'s group count for an error, so
+//   a member of the admin group whose primary group is another is refused
+//   (mended in PAPPL 1.4.7);
+// - with a PAM login and no print group it does not keep the login, so the
+//   job belongs to whatever requesting-user-name the client sends, and its
+//   owner is refused their own job.
 extern "C" http_status_t _papplClientIsAuthorizedForGroup(pappl_client_t *client, bool allow_remote,
                                                           const char *group, gid_t group_id)
 {
     static const auto real = next_definition<http_status_t (*)(pappl_client_t *, bool, const char *, gid_t)>(
         "_papplClientIsAuthorizedForGroup");
-    if (!papplSystemGetAuthService(papplClientGetSystem(client)))
+    const bool login = papplSystemGetAuthService(papplClientGetSystem(client)) != nullptr;
+    if (!login)
         if (std::optional<http_status_t> decided = quillet::app::open_decision(client, group))
             return *decided;
-    return real(client, allow_remote, group, group_id);
+    http_status_t status = real(client, allow_remote, group, group_id);
+    if (!login || httpAddrFamily(httpGetAddress(papplClientGetHTTP(client))) == AF_LOCAL)
+        return status;
+    const std::string user = quillet::app::basic_user(client);
+    const char *known = papplClientGetUsername(client);
+    const std::string logged_in = known ? known : "";
+    if (status == HTTP_STATUS_CONTINUE && !user.empty() && logged_in.empty())
+        papplClientSetUsername(client, user.c_str());  // PAM has just taken the password
+    else if (status == HTTP_STATUS_FORBIDDEN && !user.empty() && user == logged_in &&
+             group_id != static_cast<gid_t>(-1) && quillet::app::in_group(user, group_id))
+        status = HTTP_STATUS_CONTINUE;
+    return status;
 }
 
 namespace {

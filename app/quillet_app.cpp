@@ -5,6 +5,7 @@
 #include <pappl/pappl.h>
 
 #include <grp.h>
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,6 +143,16 @@ ServerSettings settings;
 // socket, folders and state of its own.
 bool listing_drivers = false;
 std::string scratch_root;
+
+// The server's own folder: state, spool and, for root, its TLS key.
+std::string state_directory()
+{
+    if (const char *chosen = std::getenv("QUILLET_STATE_DIR"); chosen && *chosen)
+        return chosen;
+    if (geteuid() == 0)
+        return "/var/lib/quillet-printer-app";
+    return std::string(std::getenv("HOME") ? std::getenv("HOME") : "/tmp") + "/.local/state/quillet-printer-app";
+}
 
 bool save_state(pappl_system_t *system, void *)
 {
@@ -340,7 +351,6 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
 {
     auto option = [&](const char *name) { return cupsGetOption(name, num_options, options); };
     const bool private_server = option("private-server") != nullptr;
-    const bool root = geteuid() == 0;
 
     if (listing_drivers) {
         // A system to ask for its drivers; it never runs.
@@ -358,11 +368,7 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
         return nullptr;
     }
 
-    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "/tmp";
-    const char *chosen_state = std::getenv("QUILLET_STATE_DIR");
-    const std::string state_dir = chosen_state && *chosen_state ? chosen_state
-                                  : root ? "/var/lib/quillet-printer-app"
-                                         : home + "/.local/state/quillet-printer-app";
+    const std::string state_dir = state_directory();
     if (!option("state-file") || !option("spool-directory")) {
         std::error_code ignored;
         std::filesystem::create_directories(state_dir, ignored);
@@ -404,6 +410,12 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
         spool.c_str(), option("log-file") ? option("log-file") : "-", level, option("auth-service"), false);
     if (!system)
         return nullptr;
+    // The TLS key and certificate made on first use: in the server's own
+    // folder (ssl/ in it), rather than CUPS's.
+    const std::string credentials = state_dir + "/ssl";
+    std::array<char, 256> host{};
+    if (mkdir(credentials.c_str(), 0700) == 0 || errno == EEXIST)
+        cupsSetServerCredentials(credentials.c_str(), papplSystemGetHostName(system, host.data(), host.size()), 1);
     if (!private_server && !papplSystemAddListeners(system, option("listen-hostname"))) {
         std::cerr << base_name << ": cannot listen on port " << port << "\n";
         papplSystemDelete(system);
@@ -512,6 +524,11 @@ int main(int argc, char *argv[])
             return 1;
         }
         setenv("SNAP_COMMON", runtime.c_str(), 1);
+    }
+    if (geteuid() == 0) {
+        // Whatever the libraries make is the server's alone: the TLS key
+        // made on first use, the log.
+        umask(077);
     }
     if (geteuid() != 0) {
         if (!make_private_directory(runtime, error)) {

@@ -1,11 +1,14 @@
 #include "server.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -14,6 +17,7 @@
 #include <filesystem>
 #include <iostream>
 #include <mutex>
+#include <vector>
 
 namespace quillet::app {
 
@@ -343,6 +347,36 @@ http_status_t authorize(pappl_client_t *client, const char *group, gid_t, void *
     if (std::optional<http_status_t> decided = open_decision(client, group))
         return *decided;
     return password_given(client);
+}
+
+std::string basic_user(pappl_client_t *client)
+{
+    const char *field = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+    if (!field || std::strncmp(field, "Basic ", 6))
+        return {};
+    std::array<char, 512> decoded{};
+    int length = static_cast<int>(decoded.size()) - 1;
+    httpDecode64_2(decoded.data(), &length, field + 6);
+    const char *colon = std::strchr(decoded.data(), ':');
+    return colon ? std::string(decoded.data(), static_cast<size_t>(colon - decoded.data())) : std::string();
+}
+
+bool in_group(const std::string &user, gid_t group)
+{
+    std::array<char, 16384> buffer{};
+    passwd entry{}, *found = nullptr;
+    if (getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return false;
+    if (found->pw_gid == group)
+        return true;
+    std::vector<gid_t> groups(64);
+    int count = static_cast<int>(groups.size());
+    if (getgrouplist(user.c_str(), found->pw_gid, groups.data(), &count) < 0) {
+        groups.resize(static_cast<size_t>(count));
+        if (getgrouplist(user.c_str(), found->pw_gid, groups.data(), &count) < 0)
+            return false;
+    }
+    return std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
 }
 
 bool is_administrator(pappl_client_t *client)

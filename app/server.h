@@ -66,6 +66,12 @@ std::optional<http_status_t> open_decision(pappl_client_t *client, const char *g
 // the client that adds it.
 void refuse_printer(const std::string &why);
 
+// The user name of the request's Basic credentials, or nothing.
+std::string basic_user(pappl_client_t *client);
+
+// Whether user is a member of group, by primary or supplementary group.
+bool in_group(const std::string &user, gid_t group);
+
 // Whether the client administers the server: on the local socket, or with
 // the administrator's credentials.
 bool is_administrator(pappl_client_t *client);
