@@ -60,7 +60,9 @@ public:
             return std::nullopt;
         }
         ScratchFolder made(pattern);
-        if (sandbox.switch_user && chown(pattern.c_str(), sandbox.uid, sandbox.gid) != 0) {
+        // The conversion's own; the server's group may still clear it out
+        // (the service keeps no power to override permissions).
+        if (sandbox.switch_user && (chown(pattern.c_str(), sandbox.uid, getegid()) != 0 || chmod(pattern.c_str(), 0770) != 0)) {
             why = "the scratch folder cannot be given to the conversion's user: " + std::string(std::strerror(errno));
             return std::nullopt;
         }

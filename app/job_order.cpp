@@ -48,7 +48,9 @@ struct Oldest {
 void keep_oldest(pappl_job_t *job, void *data)
 {
     auto &oldest = *static_cast<Oldest *>(data);
-    if (oldest.taken->count(job) || papplJobGetState(job) != IPP_JSTATE_PENDING)
+    // (A raster its client streams has no spool file: its own request
+    // prints it.)
+    if (oldest.taken->count(job) || papplJobGetState(job) != IPP_JSTATE_PENDING || !papplJobGetFilename(job))
         return;
     if (!oldest.job || papplJobGetID(job) < papplJobGetID(oldest.job))
         oldest.job = job;
@@ -76,6 +78,7 @@ public:
     {
         std::unique_lock lock(mutex_);
         pappl_printer_t *printer = papplJobGetPrinter(job);
+        taken_.insert(job);
         free_.wait(lock, [&] { return !printing_.count(printer); });
         printing_[printer] = job;
     }

@@ -41,6 +41,22 @@ namespace {
 const std::string Samples = QUILLET_DOCUMENTS;
 constexpr const char *Password = "Quillet2admin";
 
+// The file a file printer in folder wrote for the job named name: the
+// job's number, then its name ("12-name.prn", or "12.1-name.prn" when the
+// first was taken); empty when there is none.
+std::string output_of(const std::string &folder, const std::string &name)
+{
+    std::error_code missing;
+    const std::string suffix = "-" + name + ".prn";
+    for (const auto &entry : fs::directory_iterator(folder, missing)) {
+        const std::string file = entry.path().filename().string();
+        if (file.size() > suffix.size() && file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+            file.find_first_not_of("0123456789.") == file.size() - suffix.size())
+            return entry.path().string();
+    }
+    return {};
+}
+
 size_t count_of(const std::string &text, const std::string &what)
 {
     size_t count = 0;
@@ -145,6 +161,10 @@ protected:
     static void SetUpTestSuite()
     {
         dir_ = new TempDir;
+        // The server's temporary folder is open to every user, as /tmp is.
+        chmod(dir_->path().c_str(), 0711);
+        fs::create_directories(dir_->file("tmp"));
+        chmod(dir_->file("tmp").c_str(), 01777);
         fs::create_directories(dir_->file("spool"));
         fs::create_directories(dir_->file("out"));
         start();
@@ -165,7 +185,7 @@ protected:
                                          "server-port=" + std::to_string(port_), "-o",
                                          "spool-directory=" + dir_->file("spool"), "-o", "log-file=" + dir_->file("log"),
                                          "-o", "log-level=debug", "-o", "state-file=" + dir_->file("state"), "-o",
-                                         "output-directory=" + dir_->file("out")};
+                                         "output-directory=" + dir_->file("out"), "-o", "page-limit=20"};
         std::string program = QUILLET_APP;
         // Under valgrind when asked: invalid accesses end the server with 99.
         if (getenv("QUILLET_APP_VALGRIND")) {
@@ -195,7 +215,9 @@ protected:
     // The server's socket folder of its own.
     static std::map<std::string, std::string> app_env()
     {
-        return {{"QUILLET_RUNTIME_DIR", dir_->file("run")}, {"QUILLET_STATE_DIR", dir_->file("state.d")}};
+        return {{"QUILLET_RUNTIME_DIR", dir_->file("run")},
+                {"QUILLET_STATE_DIR", dir_->file("state.d")},
+                {"TMPDIR", dir_->file("tmp")}};
     }
 
     static int stop()
@@ -238,7 +260,8 @@ protected:
     // Prints a file with the given job attributes (ipptool ATTR lines) and
     // waits until the job has ended; returns the stream the printer got.
     static std::vector<uint8_t> print(const std::string &file, const std::string &format,
-                                      const std::string &attributes, const std::string &state = "9")
+                                      const std::string &attributes, const std::string &state = "9",
+                                      const std::string &expect = "")
     {
         static int jobs = 0;
         std::string name = "job" + std::to_string(++jobs);
@@ -254,12 +277,12 @@ protected:
                              "ATTR uri printer-uri $uri\nATTR integer job-id $job-id\n"
                              "ATTR name requesting-user-name root\nSTATUS successful-ok\nDELAY 0.1\n"
                              "EXPECT job-state WITH-VALUE >6 REPEAT-NO-MATCH REPEAT-LIMIT 1200\n"
-                             "EXPECT job-state WITH-VALUE " + state + "\n}\n");
+                             "EXPECT job-state WITH-VALUE " + state + "\n" + expect + "}\n");
         RunResult r = run("/usr/bin/ipptool", {"-t", "-f", file, printer_uri(), test});
         EXPECT_EQ(r.status, 0) << std::string(r.out.begin(), r.out.end()) << log();
-        std::string out = dir_->file("out/" + name + ".prn");
-        EXPECT_TRUE(fs::exists(out) && fs::file_size(out) > 0) << std::string(r.out.begin(), r.out.end()) << log();
-        return fs::exists(out) ? read_file(out) : std::vector<uint8_t>{};
+        std::string out = output_of(dir_->file("out"), name);
+        EXPECT_TRUE(!out.empty() && fs::file_size(out) > 0) << std::string(r.out.begin(), r.out.end()) << log();
+        return out.empty() ? std::vector<uint8_t>{} : read_file(out);
     }
 
     static TempDir *dir_;
@@ -790,10 +813,28 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
     // A PNG whose header declares 100000 x 100000 pixels, then noise.
     std::string huge = png_head + std::string("\0\0\0\x0dIHDR\0\x01\x86\xa0\0\x01\x86\xa0\x08\0\0\0\0", 21) +
                        "\x8d\x39\x54\x14" + std::string(noise.begin(), noise.end());
+    // Files a document must not reach: in /tmp and in the server's own
+    // temporary folder, and the server's state.
+    const std::string probe = "/tmp/quillet-probe-" + std::to_string(getpid());
+    const std::vector<std::string> planted = {probe, dir_->file("tmp/probe")};
+    for (const std::string &at : planted) {
+        write_file(at + "-secret", "secret");
+        chmod((at + "-secret").c_str(), 0600);
+        write_file(at + "-victim", "victim");
+    }
+    std::string probing = "%!PS\n/hit false def\n/try { mark exch stopped not { /hit true def } if cleartomark } def\n";
+    for (const std::string &at : planted)
+        probing += "{ (" + at + "-secret) (r) file 6 string readstring } try\n{ (" + at +
+                   "-victim) deletefile } try\n{ (" + at + "-new) (w) file closefile } try\n";
+    probing += "{ (" + dir_->file("state") + ") (r) file 6 string readstring } try\n"
+               "hit { 0 0 moveto 500 0 rlineto 0 500 rlineto -500 0 rlineto closepath fill } if showpage\n";
     struct Document {
         const char *name, *format;
         std::function<void(const std::string &)> make;
         bool prints;
+        bool blank = false;            // prints a page without ink
+        std::string attributes = "";  // of the job
+        std::string title = "";       // the job's name, when not doc-NAME
     };
     const Document documents[] = {
         {"pdf", "application/pdf", [](auto &f) { fs::copy_file(Samples + "/brochure.pdf", f); }, true},
@@ -808,17 +849,26 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
         {"zero_dpi", "image/pwg-raster", [&](auto &f) { write_pwg_as(f, a5, "sgray_8", a5.height, 0); }, false},
         {"black_1", "image/pwg-raster", [&](auto &f) { write_pwg_as(f, a5, "black_1", a5.height, 300); }, true},
         {"black_8", "image/pwg-raster", [&](auto &f) { write_pwg_as(f, a5, "black_8", a5.height, 300); }, true},
+        // Every read, write and deletion outside the document fails.
+        {"file_probe", "application/postscript", [&](auto &f) { write_file(f, probing); }, true, true},
+        // A legal name longer than a file name may be.
+        {"long_name", "image/png", [](auto &f) { fs::copy_file(Samples + "/photo.png", f); }, true, false, "",
+         std::string(254, 'n')},
+        // The page limit (20 for this server): pages without end, copies.
+        {"endless", "application/postscript", [](auto &f) { write_file(f, "%!PS\n{ showpage } loop\n"); }, false},
+        {"copies_999", "image/png", [](auto &f) { fs::copy_file(Samples + "/photo.png", f); }, false, false,
+         "GROUP job-attributes-tag\nATTR integer copies 999\n"},
     };
     for (const Document &d : documents) {
         SCOPED_TRACE(d.name);
         const std::string file = dir_->file(std::string("doc-") + d.name);
         d.make(file);
-        const std::string job = std::string("doc-") + d.name;
-        write_file(dir_->file(job + ".test"),
+        const std::string job = d.title.empty() ? std::string("doc-") + d.name : d.title;
+        write_file(dir_->file(std::string("doc-") + d.name + ".test"),
                    "{\nOPERATION Print-Job\nGROUP operation-attributes-tag\n"
                    "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
                    "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nATTR name job-name " + job +
-                       "\nATTR mimeMediaType document-format " + d.format +
+                       "\nATTR mimeMediaType document-format " + d.format + "\n" + d.attributes +
                        "\nFILE $filename\nSTATUS successful-ok\nSTATUS client-error-document-format-not-supported\n"
                        "STATUS client-error-document-format-error\n}\n"
                        "{\nOPERATION Get-Job-Attributes\nSKIP-IF-NOT-DEFINED job-id\nGROUP operation-attributes-tag\n"
@@ -829,10 +879,21 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
                        (d.prints ? "EXPECT job-state WITH-VALUE 9\n"
                                  : "EXPECT job-state WITH-VALUE 8\nEXPECT job-state-message\n") +
                        "}\n");
-        RunResult r = run("/usr/bin/ipptool", {"-t", "-f", file, printer_uri(), dir_->file(job + ".test")});
+        RunResult r = run("/usr/bin/ipptool", {"-t", "-f", file, printer_uri(),
+                                               dir_->file(std::string("doc-") + d.name + ".test")});
         EXPECT_EQ(r.status, 0) << std::string(r.out.begin(), r.out.end()) << log();
-        const std::string out = dir_->file("out/" + job + ".prn");
-        if (d.prints) {
+        const std::string out = output_of(dir_->file("out"), job);
+        if (d.blank) {
+            std::vector<PageDoc> docs = read_pages(read_file(out));
+            ASSERT_EQ(docs.size(), 1u);
+            EXPECT_EQ(std::count(docs[0].image.bits.begin(), docs[0].image.bits.end(), 0),
+                      long(docs[0].image.bits.size())) << "a read, write or deletion succeeded";
+            for (const std::string &at : planted) {
+                EXPECT_EQ(read_file(at + "-secret"), std::vector<uint8_t>({'s', 'e', 'c', 'r', 'e', 't'}));
+                EXPECT_TRUE(fs::exists(at + "-victim")) << at;
+                EXPECT_FALSE(fs::exists(at + "-new")) << at;
+            }
+        } else if (d.prints && d.title.empty()) {
             std::vector<PageDoc> docs = read_pages(read_file(out));
             ASSERT_GE(docs.size(), 1u);
             if (std::string(d.format) == "image/pwg-raster")
@@ -843,6 +904,9 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
         }
         EXPECT_EQ(read_pages(print(Samples + "/photo.png", "image/png", "")).size(), 1u) << "the next job prints";
     }
+    for (const std::string &at : planted)
+        for (const char *file : {"-secret", "-victim", "-new"})
+            fs::remove(at + file);
 }
 
 // Copies of a job of several pages come collated: the job again per copy,
@@ -859,8 +923,10 @@ TEST_F(App, CopiesOfSeveralPagesComeCollated)
     for (const char *sides : {"one-sided", "two-sided-long-edge"}) {
         SCOPED_TRACE(sides);
         const bool two = std::string(sides) != "one-sided";
+        // Every copy's pages are counted.
         std::vector<PageDoc> docs =
-            read_pages(print(file, "image/pwg-raster", "ATTR integer copies 2\nATTR keyword sides " + std::string(sides)));
+            read_pages(print(file, "image/pwg-raster", "ATTR integer copies 2\nATTR keyword sides " + std::string(sides),
+                             "9", "EXPECT job-impressions-completed WITH-VALUE 6\n"));
         std::vector<const GreyPage *> order = {&pages[0], &pages[1], &pages[2], nullptr, &pages[0], &pages[1],
                                                &pages[2]};
         if (!two)
@@ -994,7 +1060,7 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
                                    "STATUS successful-ok\nDELAY 0.1\nEXPECT job-state WITH-VALUE >6 REPEAT-NO-MATCH "
                                    "REPEAT-LIMIT 600\nEXPECT job-state WITH-VALUE 9\n}\n");
     EXPECT_EQ(printed, 0) << said;
-    EXPECT_EQ(read_pages(read_file(d.file("out/remote.prn"))).size(), 1u);
+    EXPECT_EQ(read_pages(read_file(output_of(d.file("out"), "remote"))).size(), 1u);
     // Its name is for the stranger alone.
     auto names = [&](const std::string &user) {
         return ipp("remote", remote_server + "/ipp/print/p",
@@ -1063,14 +1129,14 @@ TEST_F(App, CupsPrintsDriverlessToIt)
     ASSERT_EQ(sent.status, 0) << sent.err;
 
     // CUPS's queue empties, then the application's job ends.
-    std::string out = dir_->file("out/driverless-a5.prn");
+    auto out = [&] { return output_of(dir_->file("out"), "driverless-a5"); };
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(240);
     std::vector<PageDoc> docs;
     while (std::chrono::steady_clock::now() < end) {
         RunResult queue = run("/usr/bin/lpstat", {"-h", host, "-o"});
-        if (queue.status == 0 && queue.out.empty() && fs::exists(out)) {
+        if (queue.status == 0 && queue.out.empty() && !out().empty()) {
             try {
-                docs = read_pages(read_file(out));
+                docs = read_pages(read_file(out()));
                 if (docs.size() == 3)
                     break;
             } catch (const StreamError &) {
@@ -1095,11 +1161,11 @@ TEST_F(App, CupsPrintsDriverlessToIt)
         args.insert(args.end() - 1, options.begin(), options.end());
         RunResult r = run("/usr/bin/lp", args);
         EXPECT_EQ(r.status, 0) << r.err;
-        std::string file = dir_->file("out/" + title + ".prn");
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(240);
         while (std::chrono::steady_clock::now() < until) {
             RunResult queue = run("/usr/bin/lpstat", {"-h", host, "-o"});
-            if (queue.status == 0 && queue.out.empty() && fs::exists(file)) {
+            const std::string file = output_of(dir_->file("out"), title);
+            if (queue.status == 0 && queue.out.empty() && !file.empty()) {
                 try {
                     std::vector<PageDoc> pages = read_pages(read_file(file));
                     if (pages.size() == 2)
