@@ -16,6 +16,8 @@
 #include <bit>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -424,7 +426,11 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
 // The server killed while jobs print, five times over: every restart finds
 // the printers, their defaults and the finished jobs, and a job cut short is
 // listed as aborted.
-TEST_F(App, KilledMidJobKeepsPrintersDefaultsAndJobs)
+// A burst of PDF and raster jobs from 15 clients, the server killed while
+// it prints: after the restart, with no new job sent, every job ends by
+// itself, the ones cut short aborted, the waiting ones printed in the order
+// they came; the printer's defaults survive.
+TEST_F(App, KilledDuringABurstEveryJobEndsInOrder)
 {
     write_file(dir_->file("dark.test"),
                "{\nOPERATION Set-Printer-Attributes\nGROUP operation-attributes-tag\n"
@@ -432,43 +438,74 @@ TEST_F(App, KilledMidJobKeepsPrintersDefaultsAndJobs)
                "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nGROUP printer-attributes-tag\n"
                "ATTR integer printer-darkness-configured 75\nSTATUS successful-ok\n}\n");
     ASSERT_EQ(run("/usr/bin/ipptool", {"-t", admin_printer_uri(), dir_->file("dark.test")}).status, 0) << log();
-    ASSERT_EQ(read_pages(print(Samples + "/photo.png", "image/png", "")).size(), 1u);
     const std::string head = "{\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
                              "ATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
                              "ATTR name requesting-user-name root\n";
-    write_file(dir_->file("burst.test"), head + "OPERATION Print-Job\nATTR mimeMediaType document-format "
-                                                "image/pwg-raster\nFILE $filename\n}\n");
-    write_file(dir_->file("jobs.test"), head + "OPERATION Get-Jobs\nATTR keyword which-jobs completed\n"
+    for (const char *format : {"application/pdf", "image/pwg-raster"}) {
+        std::string jobs;
+        for (int n = 0; n < 3; n++)
+            jobs += head + "OPERATION Print-Job\nATTR name job-name burst\nATTR mimeMediaType document-format " +
+                    format + "\nFILE $filename\n}\n";
+        write_file(dir_->file(std::string("burst-") + (format[0] == 'a' ? "pdf" : "pwg") + ".test"), jobs);
+    }
+    write_file(dir_->file("jobs.test"), head + "OPERATION Get-Jobs\nATTR keyword which-jobs all\n"
                                                "ATTR keyword requested-attributes job-id,job-state\nDISPLAY job-state\n"
                                                "STATUS successful-ok\n}\n");
     write_file(dir_->file("darkness.test"), head + "OPERATION Get-Printer-Attributes\n"
                                                    "DISPLAY printer-darkness-configured\nSTATUS successful-ok\n}\n");
-    std::string big = dir_->file("burst.pwg");
-    write_pwg(big, grey_page("iso_a4_210x297mm", 1200, 9));
+    const std::string raster = dir_->file("burst.pwg");
+    write_pwg(raster, grey_page("iso_a4_210x297mm", 600, 9));
     auto listed = [&] {
         RunResult r = run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("jobs.test")});
         return std::string(r.out.begin(), r.out.end());
     };
-    for (int round = 0; round < 5; round++) {
+    auto started_after = [&](size_t from) {
+        std::vector<int> ids;
+        const std::string text = log().substr(from);
+        for (size_t at = 0; (at = text.find("[Job ", at)) != std::string::npos; at++) {
+            const size_t end = text.find("] Starting print job.", at);
+            if (end != std::string::npos && end < text.find('\n', at))
+                ids.push_back(std::stoi(text.substr(at + 5, end - at - 5)));
+        }
+        return ids;
+    };
+    for (int round = 0; round < 2; round++) {
         SCOPED_TRACE(round);
-        // A streamed job is printing when the server dies.
         const size_t log_before = log().size();
-        Process burst("/usr/bin/ipptool", RunOptions({"-t", "-f", big, printer_uri(), dir_->file("burst.test")}));
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (log().find("Starting print job", log_before) == std::string::npos &&
+        std::vector<std::unique_ptr<Process>> clients;
+        for (int c = 0; c < 15; c++)
+            clients.push_back(std::make_unique<Process>(
+                "/usr/bin/ipptool",
+                RunOptions({"-f", c % 2 ? raster : Samples + "/brochure.pdf", printer_uri(),
+                            dir_->file(c % 2 ? "burst-pwg.test" : "burst-pdf.test")})));
+        // Killed once the burst is in and jobs are printing.
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while ((started_after(log_before).size() < 3 || count_of(listed(), "= pending") < 5) &&
                std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const size_t completed_before = count_of(listed(), "= completed");
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         server_->signal(SIGKILL);
         server_->finish(std::chrono::seconds(60));
         delete server_;
         server_ = nullptr;
-        burst.finish(std::chrono::seconds(60));
+        for (auto &client : clients)
+            client->finish(std::chrono::seconds(60));
+        const size_t log_restart = log().size();
         start();
         ASSERT_TRUE(running_) << log();
-        const std::string jobs = listed();
-        EXPECT_GE(count_of(jobs, "= completed"), completed_before) << jobs;
-        EXPECT_GE(count_of(jobs, "= aborted"), size_t(round + 1)) << "the job cut short is listed\n" << jobs;
+        // No job is sent: every job ends by itself.
+        std::string jobs = listed();
+        until = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+        while ((jobs.find("= pending") != std::string::npos || jobs.find("= processing") != std::string::npos) &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            jobs = listed();
+        }
+        EXPECT_EQ(jobs.find("= pending"), std::string::npos) << jobs;
+        EXPECT_EQ(jobs.find("= processing"), std::string::npos) << jobs;
+        EXPECT_GE(count_of(jobs, "= aborted"), size_t(round + 1)) << "the jobs cut short are listed\n" << jobs;
+        const std::vector<int> order = started_after(log_restart);
+        EXPECT_GE(order.size(), 1u) << "the waiting jobs printed";
+        EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << "in the order they came";
         RunResult darkness = run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("darkness.test")});
         EXPECT_NE(std::string(darkness.out.begin(), darkness.out.end()).find("= 75"), std::string::npos);
     }
