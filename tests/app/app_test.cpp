@@ -1150,6 +1150,103 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
     app.finish(std::chrono::seconds(60));
 }
 
+// A server of its own in folder d, on port, with extra options; its
+// standard error (and output) go to d/stderr.  Null when it does not
+// answer within a minute.
+std::unique_ptr<Process> own_server(const TempDir &d, int port, const std::vector<std::string> &extra)
+{
+    for (const char *folder : {"out", "spool", "run", "state.d"})
+        fs::create_directories(d.file(folder));
+    std::string command = "exec '" + std::string(QUILLET_APP) + "' server -o listen-hostname=127.0.0.1 -o server-port=" +
+                          std::to_string(port) + " -o spool-directory=" + d.file("spool") +
+                          " -o output-directory=" + d.file("out");
+    for (const std::string &option : extra)
+        command += " -o '" + option + "'";
+    RunOptions options({"-c", command + " >" + d.file("stderr") + " 2>&1"});
+    options.env = {{"QUILLET_RUNTIME_DIR", d.file("run")}, {"QUILLET_STATE_DIR", d.file("state.d")}};
+    auto server = std::make_unique<Process>("/bin/sh", options);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!serving(port, d.file("run")) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return serving(port, d.file("run")) ? std::move(server) : nullptr;
+}
+
+// Standard error sent to a file, as a service manager may: the server
+// keeps answering past 1 MiB of log, and stops at once on SIGTERM.
+TEST(Log, StandardErrorPastOneMebibyte)
+{
+    TempDir d;
+    const int port = 8650;
+    std::unique_ptr<Process> server = own_server(d, port, {"log-file=-", "log-level=debug"});
+    ASSERT_TRUE(server);
+    RunResult requests = run("/usr/bin/python3",
+                             {"-c", "import os, urllib.request as u\n"
+                                    "for n in range(20000):\n"
+                                    "  u.urlopen('http://127.0.0.1:" + std::to_string(port) + "/', timeout=30).read()\n"
+                                    "  if n % 100 == 0 and os.path.getsize('" + d.file("stderr") + "') > 1200000: break\n"});
+    EXPECT_EQ(requests.status, 0) << requests.err;
+    EXPECT_GT(fs::file_size(d.file("stderr")), 1u << 20);
+    EXPECT_TRUE(port_answers(port));
+    const auto asked = std::chrono::steady_clock::now();
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->finish(std::chrono::seconds(30)).status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10)) << "stopped within seconds";
+}
+
+// Logins through PAM, with a user and groups the test makes: a member of
+// the admin group by a supplementary group administers, another user does
+// not; a logged-in user's job is theirs, whatever name the client gives.
+TEST(Logins, ThroughPam)
+{
+    const std::string id = std::to_string(getpid() % 100000);
+    const std::string admins = "qadm" + id, admin = "qadmin" + id, user = "quser" + id;
+    const std::string password = "Login4Test" + id;
+    auto sh = [](const std::string &command) { return run("/bin/sh", {"-c", command}).status; };
+    ASSERT_EQ(sh("/usr/sbin/groupadd " + admins + " && /usr/sbin/useradd -M -N -G " + admins + " " + admin +
+                 " && /usr/sbin/useradd -M -N " + user +
+                 " && printf '%s:" + password + "\\n' " + admin + " " + user + " | /usr/sbin/chpasswd"),
+              0);
+    struct Cleanup {
+        std::string users, group;
+        ~Cleanup() { run("/bin/sh", {"-c", "for u in " + users + "; do /usr/sbin/userdel $u; done; /usr/sbin/groupdel " + group}); }
+    } cleanup{admin + " " + user, admins};
+
+    TempDir d;
+    const int port = 8651;
+    std::unique_ptr<Process> server = own_server(d, port, {"auth-service=login", "admin-group=" + admins});
+    ASSERT_TRUE(server) << read_file(d.file("stderr")).size();
+    const std::string head = "{\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
+                             "ATTR naturalLanguage attributes-natural-language en\n";
+    auto ipp = [&](const std::string &who, const std::string &path, const std::string &body) {
+        write_file(d.file("t.test"), body);
+        RunResult r = run("/usr/bin/ipptool", {"-T", "30", "-t", "-f", Samples + "/photo.png",
+                                               "ipp://" + who + ":" + password + "@127.0.0.1:" + std::to_string(port) +
+                                                   path, d.file("t.test")});
+        return std::pair{r.status, std::string(r.out.begin(), r.out.end())};
+    };
+    ASSERT_EQ(ipp(admin, "/ipp/system",
+                  head + "OPERATION Create-Printer\nATTR uri system-uri $uri\nATTR keyword printer-service-type print\n"
+                         "ATTR uri smi55357-device-uri file://" + d.file("out") +
+                      "\nATTR keyword smi55357-driver quillet_mono\nGROUP printer-attributes-tag\n"
+                      "ATTR name printer-name p\nSTATUS successful-ok\n}\n").first,
+              0) << "the admin group's member by a supplementary group administers";
+    const std::string pause = head + "OPERATION Pause-Printer\nATTR uri printer-uri $uri\nSTATUS successful-ok\n}\n";
+    EXPECT_NE(ipp(user, "/ipp/print/p", pause).first, 0) << "another user does not";
+    EXPECT_EQ(ipp(admin, "/ipp/print/p", pause).first, 0);
+    EXPECT_EQ(ipp(admin, "/ipp/print/p", head + "OPERATION Resume-Printer\nATTR uri printer-uri $uri\n}\n").first, 0);
+    auto [printed, said] = ipp(user, "/ipp/print/p",
+                               head + "OPERATION Print-Job\nATTR uri printer-uri $uri\nATTR name requesting-user-name "
+                                      "mallory\nATTR name job-name mine\nATTR mimeMediaType document-format image/png\n"
+                                      "FILE $filename\nSTATUS successful-ok\n}\n" + head +
+                                   "OPERATION Get-Job-Attributes\nATTR uri printer-uri $uri\nATTR integer job-id $job-id\n"
+                                   "STATUS successful-ok\nDELAY 0.1\nEXPECT job-state WITH-VALUE >6 REPEAT-NO-MATCH "
+                                   "REPEAT-LIMIT 600\nEXPECT job-state WITH-VALUE 9\nEXPECT job-name WITH-VALUE mine\n"
+                                   "EXPECT job-originating-user-name WITH-VALUE " + user + "\n}\n");
+    EXPECT_EQ(printed, 0) << said;
+    server->signal(SIGTERM);
+    server->finish(std::chrono::seconds(30));
+}
+
 // CUPS prints to the application driverlessly: a private cupsd with a queue
 // made by lpadmin -m everywhere, and a PDF sent with lp.
 TEST_F(App, CupsPrintsDriverlessToIt)
