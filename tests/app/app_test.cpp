@@ -52,7 +52,7 @@ std::string output_of(const std::string &folder, const std::string &name)
     const std::string suffix = "-" + name + ".prn";
     for (const auto &entry : fs::directory_iterator(folder, missing)) {
         const std::string file = entry.path().filename().string();
-        if (file.size() > suffix.size() && file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+        if (fs::is_regular_file(entry.symlink_status()) && file.size() > suffix.size() && file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0 &&
             file.find_first_not_of("0123456789.") == file.size() - suffix.size())
             return entry.path().string();
     }
@@ -1088,6 +1088,35 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
         << std::string(web.out.begin(), web.out.end());
     EXPECT_EQ(state("printer-darkness-configured"), before_darkness);
 
+    // Not even the administrator sends a file printer outside the output
+    // folder, or into a folder beside it whose name begins alike.
+    fs::create_directories(d.file("out-evil"));
+    for (const std::string &folder : {std::string("/etc"), d.file("out-evil")}) {
+        ipp("local", local + "/ipp/system", create("outside", "file://" + folder));
+        EXPECT_FALSE(printer_exists("outside")) << folder;
+    }
+
+    // A client that does not upgrade to TLS prints over plain IPP.
+    RunResult plain = run("/bin/sh", {"-c", "ip netns exec " + client + " /usr/bin/python3 -c \"\n"
+        "import struct, urllib.request as u\n"
+        "def attr(tag, name, value): return struct.pack('>BH', tag, len(name)) + name + struct.pack('>H', len(value)) + value\n"
+        "uri = b'ipp://10.231.0.1:" + std::to_string(port) + "/ipp/print/p'\n"
+        "body = struct.pack('>BBHI', 2, 0, 2, 1) + b'\\\\x01' + attr(0x47, b'attributes-charset', b'utf-8') + "
+        "attr(0x48, b'attributes-natural-language', b'en') + attr(0x45, b'printer-uri', uri) + "
+        "attr(0x42, b'requesting-user-name', b'phone') + attr(0x42, b'job-name', b'plain') + "
+        "attr(0x49, b'document-format', b'image/png') + b'\\\\x03' + open('" + Samples + "/photo.png', 'rb').read()\n"
+        "r = u.urlopen(u.Request('http://10.231.0.1:" + std::to_string(port) + "/ipp/print/p', body, "
+        "{'Content-Type': 'application/ipp'}), timeout=60).read()\n"
+        "print('status', struct.unpack('>H', r[2:4])[0])\""});
+    EXPECT_NE(std::string(plain.out.begin(), plain.out.end()).find("status 0\n"), std::string::npos)
+        << std::string(plain.out.begin(), plain.out.end()) << plain.err;
+
+    // A link planted in the output folder under every name the next job's
+    // file could take is not followed.
+    write_file(d.file("target"), "untouched");
+    for (int n = 1; n <= 50; n++)
+        fs::create_symlink(d.file("target"), d.file("out/" + std::to_string(n) + "-remote.prn"));
+
     // A stranger prints, and the page comes out.
     auto [printed, said] = ipp("remote", remote_server + "/ipp/print/p",
                                head + "OPERATION Print-Job\nATTR uri printer-uri $uri\nATTR name requesting-user-name "
@@ -1098,6 +1127,7 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
                                    "REPEAT-LIMIT 600\nEXPECT job-state WITH-VALUE 9\n}\n");
     EXPECT_EQ(printed, 0) << said;
     EXPECT_EQ(read_pages(read_file(output_of(d.file("out"), "remote"))).size(), 1u);
+    EXPECT_EQ(read_file(d.file("target")), std::vector<uint8_t>({'u', 'n', 't', 'o', 'u', 'c', 'h', 'e', 'd'}));
     // Its name is for the stranger alone.
     auto names = [&](const std::string &user) {
         return ipp("remote", remote_server + "/ipp/print/p",
