@@ -356,6 +356,14 @@ bool refuse_unknown(pappl_job_t *job, pappl_device_t *, void *)
     return false;
 }
 
+// Plain text: PAPPL takes it, and has nothing to print it with.
+bool refuse_text(pappl_job_t *job, pappl_device_t *, void *)
+{
+    fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+             "Plain text is not printed as it is; print it from an application (as PDF).");
+    return false;
+}
+
 }  // namespace
 
 bool set_conversion_sandbox(const std::string &scratch_root, const char *user, std::string &why)
@@ -379,6 +387,7 @@ void add_document_filters(pappl_system_t *system)
     // Looked up by the driver's format before PAPPL's own.
     papplSystemAddMIMEFilter(system, "image/png", printer_format, print_png, nullptr);
     papplSystemAddMIMEFilter(system, "application/octet-stream", printer_format, refuse_unknown, nullptr);
+    papplSystemAddMIMEFilter(system, "text/plain", printer_format, refuse_text, nullptr);
     if (access(ghostscript, X_OK) == 0) {
         papplSystemAddMIMEFilter(system, "application/pdf", printer_format, print_pdf, nullptr);
         papplSystemAddMIMEFilter(system, "application/postscript", printer_format, print_pdf, nullptr);

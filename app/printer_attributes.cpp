@@ -10,12 +10,14 @@
 // attributes, not to the response, once more on every Get-Printer-Attributes
 // (the list grows without end, and the printer's attributes change under
 // readers).  The driver lists the languages instead.
-#include <cups/ipp.h>
+#include <pappl/pappl.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "next_definition.h"
+#include "server.h"
 
 extern "C" ipp_attribute_t *ippAddStrings(ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,
                                           int num_values, const char *language, const char *const *values)
@@ -34,4 +36,40 @@ extern "C" ipp_attribute_t *ippAddStrings(ipp_t *ipp, ipp_tag_t group, ipp_tag_t
         if (value && !std::strcmp(value, "RS600-1200"))
             value = "RS300-600-1200";
     return real(ipp, group, value_tag, name, num_values, language, listed.data());
+}
+
+// printer-location and printer-organization set over IPP: PAPPL 1.3 stores
+// each as the printer's geo location (printer-geo-location), so they
+// answer success and change nothing.  The request on the client's thread
+// says which attribute a value that is no geo: URI came from.
+namespace {
+thread_local pappl_client_t *client_of_thread = nullptr;
+}  // namespace
+
+namespace quillet::app {
+void note_client(pappl_client_t *client)
+{
+    client_of_thread = client;
+}
+}  // namespace quillet::app
+
+extern "C" void papplPrinterSetGeoLocation(pappl_printer_t *printer, const char *value)
+{
+    static const auto real =
+        quillet::app::next_definition<void (*)(pappl_printer_t *, const char *)>("papplPrinterSetGeoLocation");
+    ipp_t *request = client_of_thread ? papplClientGetRequest(client_of_thread) : nullptr;
+    if (value && std::strncmp(value, "geo:", 4) && request &&
+        ippGetOperation(request) == IPP_OP_SET_PRINTER_ATTRIBUTES) {
+        using Setter = void (*)(pappl_printer_t *, const char *);
+        const std::pair<const char *, Setter> fields[] = {{"printer-location", papplPrinterSetLocation},
+                                                          {"printer-organization", papplPrinterSetOrganization}};
+        for (auto [name, set] : fields) {
+            const char *given = ippGetString(ippFindAttribute(request, name, IPP_TAG_TEXT), 0, nullptr);
+            if (given && !std::strcmp(given, value)) {
+                set(printer, value);
+                return;
+            }
+        }
+    }
+    real(printer, value);
 }

@@ -68,21 +68,34 @@ extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t *job, pappl_client_t *
     static const auto real = next_definition<void (*)(pappl_job_t *, pappl_client_t *, cups_array_t *)>(
         "_papplJobCopyAttributesNoLock");
     real(job, client, requested);
-    if (reads_job(client, job))
-        return;
-    // This job's attributes are the response's last group.
+    // This job's attributes are the response's last group.  A job PAPPL
+    // 1.3 restored from its spool after a restart has its job-id and
+    // job-uri twice (made anew, then read back): each is sent once.
+    const bool withheld = !reads_job(client, job);
     ipp_t *response = papplClientGetResponse(client);
-    std::vector<ipp_attribute_t *> hidden;
+    std::vector<ipp_attribute_t *> dropped;
+    std::vector<std::string> seen;
+    ipp_tag_t group = IPP_TAG_ZERO;
     for (ipp_attribute_t *attribute = ippFirstAttribute(response); attribute;
          attribute = ippNextAttribute(response)) {
         const char *name = ippGetName(attribute);
-        if (!name)
-            hidden.clear();
-        else if (std::any_of(private_attributes.begin(), private_attributes.end(),
-                             [&](const char *secret) { return !std::strcmp(name, secret); }))
-            hidden.push_back(attribute);
+        if (!name || ippGetGroupTag(attribute) != group) {
+            group = ippGetGroupTag(attribute);
+            dropped.clear();
+            seen.clear();
+        }
+        if (!name) {
+            dropped.clear();
+            seen.clear();
+        } else if (std::find(seen.begin(), seen.end(), name) != seen.end() ||
+                   (withheld && std::any_of(private_attributes.begin(), private_attributes.end(),
+                                            [&](const char *secret) { return !std::strcmp(name, secret); }))) {
+            dropped.push_back(attribute);
+        } else {
+            seen.emplace_back(name);
+        }
     }
-    for (ipp_attribute_t *attribute : hidden)
+    for (ipp_attribute_t *attribute : dropped)
         ippDeleteAttribute(response, attribute);
 }
 
@@ -124,6 +137,7 @@ extern "C" http_status_t _papplClientIsAuthorizedForGroup(pappl_client_t *client
 {
     static const auto real = next_definition<http_status_t (*)(pappl_client_t *, bool, const char *, gid_t)>(
         "_papplClientIsAuthorizedForGroup");
+    quillet::app::note_client(client);
     const bool login = papplSystemGetAuthService(papplClientGetSystem(client)) != nullptr;
     if (!login)
         if (std::optional<http_status_t> decided = quillet::app::open_decision(client, group))

@@ -515,13 +515,56 @@ bool replace_file(const std::string &path, const std::string &text)
     return written ? commit_file(temporary, path) : (unlink(temporary.c_str()), false);
 }
 
+namespace {
+
+// PAPPL saves its state holding the system's lock while it waits for each
+// printer's; a job it aborts (a raster while another job prints, a client
+// gone mid-upload) holds its printer's lock while it waits for the
+// system's: the two wait for each other for good, and so does every
+// request after them.  The save holds each printer's lock first (through
+// the one public call that holds it: a walk over the printer's jobs; a
+// printer with no job at all has none to abort).
+struct Save {
+    pappl_system_t *system;
+    const char *path;
+    std::vector<pappl_printer_t *> printers;
+};
+
+bool save_holding_printers(const Save &save, size_t next)
+{
+    if (next == save.printers.size())
+        return papplSystemSaveState(save.system, save.path);
+    struct Step {
+        const Save *save;
+        size_t next;
+        bool entered = false, saved = false;
+    } step{&save, next};
+    papplPrinterIterateAllJobs(
+        save.printers[next],
+        [](pappl_job_t *, void *data) {
+            auto &held = *static_cast<Step *>(data);
+            if (!held.entered) {
+                held.entered = true;
+                held.saved = save_holding_printers(*held.save, held.next + 1);
+            }
+        },
+        &step, 1, 1);
+    return step.entered ? step.saved : save_holding_printers(save, next + 1);
+}
+
+}  // namespace
+
 bool save_state_atomically(pappl_system_t *system, const std::string &path)
 {
     // The main loop and the job threads save alike: one at a time.
     static std::mutex saving;
     std::lock_guard one_at_a_time(saving);
     const std::string temporary = path + ".new";
-    if (!papplSystemSaveState(system, temporary.c_str()) || !commit_file(temporary, path)) {
+    Save save{system, temporary.c_str(), {}};
+    papplSystemIteratePrinters(
+        system, [](pappl_printer_t *printer, void *data) { static_cast<Save *>(data)->printers.push_back(printer); },
+        &save);
+    if (!save_holding_printers(save, 0) || !commit_file(temporary, path)) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state to '%s': %s", path.c_str(),
                  std::strerror(errno));
         return false;

@@ -72,6 +72,10 @@ std::string basic_user(pappl_client_t *client);
 // Whether user is a member of group, by primary or supplementary group.
 bool in_group(const std::string &user, gid_t group);
 
+// The client being served on this thread, noted when PAPPL asks who it
+// is (printer_attributes.cpp reads its request).
+void note_client(pappl_client_t *client);
+
 // Whether the client administers the server: on the local socket, or with
 // the administrator's credentials.
 bool is_administrator(pappl_client_t *client);

@@ -395,10 +395,22 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
                "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nGROUP printer-attributes-tag\n"
                "ATTR boolean quillet-mirror-default true\nATTR integer printer-darkness-configured 100\n"
-               "STATUS successful-ok\n}\n");
+               "ATTR text printer-location \"Room 12\"\nSTATUS successful-ok\n}\n");
     ASSERT_EQ(run("/usr/bin/ipptool", {"-t", admin_printer_uri(), dir_->file("defaults.test")}).status, 0) << log();
     ASSERT_EQ(read_pages(print(Samples + "/photo.png", "image/png", "")).size(), 1u);
+    // A held job whose document is gone by the restart is listed, aborted.
+    write_file(dir_->file("held.test"),
+               "{\nOPERATION Print-Job\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nATTR name job-name held\n"
+               "ATTR mimeMediaType document-format image/png\nGROUP job-attributes-tag\n"
+               "ATTR keyword job-hold-until indefinite\nFILE $filename\nSTATUS successful-ok\n}\n");
+    ASSERT_EQ(run("/usr/bin/ipptool", {"-t", "-f", Samples + "/photo.png", printer_uri(), dir_->file("held.test")}).status,
+              0);
     stop();
+    for (const auto &entry : fs::directory_iterator(dir_->file("spool")))
+        if (entry.path().filename().string().find("-held.png") != std::string::npos)
+            fs::remove(entry.path());
     start();
     ASSERT_TRUE(running_) << log();
     // The finished jobs are still listed.
@@ -406,7 +418,11 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                "{\nOPERATION Get-Jobs\nGROUP operation-attributes-tag\n"
                "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
                "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nATTR keyword which-jobs completed\n"
-               "STATUS successful-ok\nEXPECT job-id OF-TYPE integer\n}\n");
+               "ATTR keyword requested-attributes job-id,job-name\nSTATUS successful-ok\nEXPECT job-id OF-TYPE integer\n"
+               "EXPECT job-name WITH-VALUE held\n}\n"
+               "{\nOPERATION Get-Printer-Attributes\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri printer-uri $uri\nEXPECT printer-location WITH-VALUE \"Room 12\"\n}\n");
     RunResult completed = run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("completed.test")});
     EXPECT_EQ(completed.status, 0) << std::string(completed.out.begin(), completed.out.end());
     std::vector<PageDoc> docs = read_pages(print(Samples + "/photo.png", "image/png", ""));
@@ -414,6 +430,10 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
     EXPECT_EQ(docs[0].media.density, 4);
     size_t middle = size_t(docs[0].image.h / 2) * docs[0].image.bpl();
     EXPECT_EQ(docs[0].image.bits[middle], 0) << "mirrored: the left edge is blank";
+    std::vector<PageDoc> unmirrored = read_pages(print(Samples + "/photo.png", "image/png",
+                                                       "ATTR boolean quillet-mirror false"));
+    ASSERT_EQ(unmirrored.size(), 1u);
+    EXPECT_FALSE(unmirrored[0].image == docs[0].image) << "the job's own false is kept";
     write_file(dir_->file("undo.test"),
                "{\nOPERATION Set-Printer-Attributes\nGROUP operation-attributes-tag\n"
                "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
@@ -698,6 +718,7 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
         size_t reads;  // bytes taken before the hang-up
         std::string file, format;
         bool switched_off = false;  // nothing listens
+        bool linked = false;        // the folder replaced by a link
     };
     const std::string big = dir_->file("gone.pwg"), small = dir_->file("small.pwg");
     write_pwg(big, grey_page("iso_a4_210x297mm", 600, 3));
@@ -706,7 +727,8 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
     const Gone printers[] = {{"gone_big", false, 100, big, "image/pwg-raster"},
                              {"gone_small", false, 1, small, "image/pwg-raster"},
                              {"folder_gone", true, 0, Samples + "/photo.png", "image/png"},
-                             {"switched_off", false, 0, big, "image/pwg-raster", true}};
+                             {"switched_off", false, 0, big, "image/pwg-raster", true},
+                             {"folder_linked", true, 0, Samples + "/photo.png", "image/png", false, true}};
     for (const Gone &g : printers) {
         SCOPED_TRACE(g.name);
         int listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -751,8 +773,13 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
                    "ATTR keyword smi55357-driver quillet_mono\nGROUP printer-attributes-tag\n"
                    "ATTR name printer-name " + g.name + "\nSTATUS successful-ok\n}\n");
         ASSERT_EQ(run("/usr/bin/ipptool", {"-t", system_uri(), dir_->file("gone.test")}).status, 0) << log();
+        const std::string elsewhere = dir_->file("elsewhere");
         if (g.to_a_file)
             fs::remove(folder);
+        if (g.linked) {
+            fs::create_directories(elsewhere);
+            fs::create_directory_symlink(elsewhere, folder);
+        }
         write_file(dir_->file("print-gone.test"),
                    "{\nOPERATION Print-Job\nGROUP operation-attributes-tag\n"
                    "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
@@ -770,6 +797,10 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
             printer.join();
         close(listener);
         EXPECT_EQ(r.status, 0) << std::string(r.out.begin(), r.out.end()) << log();
+        if (g.linked) {
+            EXPECT_TRUE(fs::is_empty(elsewhere)) << "nothing written through the link";
+            fs::remove(folder);
+        }
         EXPECT_FALSE(fs::exists(folder)) << "no file in the folder's place";
         EXPECT_TRUE(port_answers(port_));
     }

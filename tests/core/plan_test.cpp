@@ -57,22 +57,17 @@ TEST(Plan, DensityFromTheSignedDifference)
     }
 }
 
-TEST(Plan, SettingsFromTheirFields)
+TEST(Plan, EachAxisAtItsOwnResolution)
 {
-    Page h = header(4900, 7000, 300);
+    // 8 x 10 inches at 300 x 600 dpi.
+    Page h = header(2400, 6000, 300);
     h.settings.resolution_y = 600;
-    h.settings.duplex = 10752;  // any value the raster holds
-    h.settings.copies = 3;
-    h.settings.media = 6;
-    h.settings.mirror = true;
     PagePlan p = plan_of(h);
-    EXPECT_EQ(p.duplex, 10752u);
-    EXPECT_EQ(p.resolution_x, 300);
-    EXPECT_EQ(p.resolution_y, 600);
-    EXPECT_EQ(p.copies, 3u);
-    EXPECT_EQ(p.media, 6);
-    EXPECT_EQ(p.source, 7u);
-    EXPECT_TRUE(p.mirror);
+    EXPECT_FALSE(p.cut);
+    EXPECT_EQ(p.paper_width_1200, 9600u);
+    EXPECT_EQ(p.paper_height_1200, 12000u);
+    EXPECT_EQ(p.image_width, 2400u);
+    EXPECT_EQ(p.image_height, 6000u);
 }
 
 struct FitCase {

@@ -200,6 +200,22 @@ INSTANTIATE_TEST_SUITE_P(
                    return at;
                },
                "datalen/padlen"},
+        Defect{"padlen_above_the_rule",
+               [](auto &s, auto &recs) {
+                   size_t at = nth(recs, record_type::band).offset;
+                   BandRecord rec;
+                   unpack(s.data() + at + 12, rec);
+                   put32(s, at + 12 + 20, ((rec.data_length + 15) & ~15u) + 16);
+                   return at;
+               },
+               "datalen/padlen"},
+        Defect{"media_text_lead",
+               [](auto &s, auto &recs) {
+                   size_t at = nth(recs, record_type::media).offset;
+                   s[at + 12 + 4] = ' ';
+                   return at;
+               },
+               "fixed field"},
         Defect{"band_data_cut_short",
                [](auto &s, auto &recs) {
                    const Record &band = nth(recs, record_type::band);
