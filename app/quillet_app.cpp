@@ -18,10 +18,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "documents.h"
 #include "icons.h"
+#include "interposed.h"
 #include "job_order.h"
 #include "page_plan.h"
 #include "printer.h"
@@ -360,6 +362,12 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
             papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(drivers)), drivers, autoadd, nullptr,
                                          driver, nullptr);
         return system;
+    }
+    // The server runs only with every mend it puts in front of the
+    // libraries in place.
+    if (const std::optional<std::string> failure = interposition_failure()) {
+        std::cerr << base_name << ": refusing to start: " << *failure << "\n";
+        return nullptr;
     }
     // Only one server per socket: a second one would take the first one's
     // local clients.
