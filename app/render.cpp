@@ -370,6 +370,19 @@ bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *,
         return false;
     }
 
+    // A page far larger than any paper the printer takes is refused before
+    // its rows are read: twice the largest paper on either side.
+    const uint64_t widest = uint64_t{custom_sizes.max_width} * res_x / 72 * 2,
+                   longest = uint64_t{custom_sizes.max_length} * res_y / 72 * 2;
+    if (raster.cupsWidth > widest || raster.cupsHeight > longest) {
+        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                 "Page " + std::to_string(page) + " is " + std::to_string(raster.cupsWidth) + " x " +
+                     std::to_string(raster.cupsHeight) + " pixels at " + std::to_string(res_x) + " x " +
+                     std::to_string(res_y) + " dpi, far larger than any paper this printer takes (at most " +
+                     std::to_string(custom_sizes.max_width) + " x " + std::to_string(custom_sizes.max_length) +
+                     " points).");
+        return false;
+    }
     const PrintSettings settings = print_settings(job, options, raster, state.copies_to_repeat != 0);
     PlanResult planned = plan_page(settings, one_bit_rows(raster.cupsWidth, raster.cupsHeight), static_cast<int>(page));
     if (!planned.plan) {

@@ -903,6 +903,7 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
         bool blank = false;            // prints a page without ink
         std::string attributes = "";  // of the job
         std::string title = "";       // the job's name, when not doc-NAME
+        std::string message = "";     // what the job's state message says
     };
     const Document documents[] = {
         {"pdf", "application/pdf", [](auto &f) { fs::copy_file(Samples + "/brochure.pdf", f); }, true},
@@ -926,6 +927,23 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
         {"endless", "application/postscript", [](auto &f) { write_file(f, "%!PS\n{ showpage } loop\n"); }, false},
         {"copies_999", "image/png", [](auto &f) { fs::copy_file(Samples + "/photo.png", f); }, false, false,
          "GROUP job-attributes-tag\nATTR integer copies 999\n"},
+        // A header claiming 100000 x 100000 pixels, refused before its rows.
+        {"oversized", "image/pwg-raster",
+         [](auto &f) {
+             int fd = open(f.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+             cups_raster_t *ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+             cups_page_header2_t h;
+             cupsRasterInitPWGHeader(&h, pwgMediaForPWG("iso_a4_210x297mm"), "sgray_8", 300, 300, "one-sided",
+                                     nullptr);
+             h.cupsWidth = h.cupsHeight = h.cupsBytesPerLine = 100000;
+             cupsRasterWriteHeader2(ras, &h);
+             std::vector<uint8_t> row(h.cupsBytesPerLine, 255);
+             for (int y = 0; y < 4; y++)
+                 cupsRasterWritePixels(ras, row.data(), h.cupsBytesPerLine);
+             cupsRasterClose(ras);
+             close(fd);
+         },
+         false, false, "", "", "larger than any paper"},
     };
     for (const Document &d : documents) {
         SCOPED_TRACE(d.name);
@@ -945,7 +963,9 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
                        "STATUS successful-ok\nDELAY 0.1\n"
                        "EXPECT job-state WITH-VALUE >6 REPEAT-NO-MATCH REPEAT-LIMIT 1200\n" +
                        (d.prints ? "EXPECT job-state WITH-VALUE 9\n"
-                                 : "EXPECT job-state WITH-VALUE 8\nEXPECT job-state-message\n") +
+                                 : "EXPECT job-state WITH-VALUE 8\nEXPECT job-state-message" +
+                                       (d.message.empty() ? std::string() : " WITH-VALUE \"/" + d.message + "/\"") +
+                                       "\n") +
                        "}\n");
         RunResult r = run("/usr/bin/ipptool", {"-t", "-f", file, printer_uri(),
                                                dir_->file(std::string("doc-") + d.name + ".test")});
