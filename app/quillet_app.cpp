@@ -285,21 +285,20 @@ void start_printer(pappl_printer_t *printer, void *)
 // that is printing is given a few seconds to end.
 constexpr int seconds_to_finish_printing = 5;
 volatile sig_atomic_t stop_asked = 0;
-void (*library_sigterm)(int) = nullptr;
 
-void on_sigterm(int signal)
+// SIGTERM is the application's alone: PAPPL would wait for every job, or
+// tear the system down under its client threads.
+void on_sigterm(int)
 {
     stop_asked = 1;
-    if (library_sigterm && library_sigterm != SIG_DFL && library_sigterm != SIG_IGN)
-        library_sigterm(signal);
 }
 
 bool stop_when_asked(pappl_system_t *system, void *)
 {
-    // PAPPL's own handler is in place once the system runs.
+    // In place of PAPPL's own handler, which is there once the system runs.
     static bool handled = false;
     if (!handled) {
-        library_sigterm = std::signal(SIGTERM, on_sigterm);
+        std::signal(SIGTERM, on_sigterm);
         handled = true;
     }
     static time_t asked = 0;
