@@ -15,11 +15,10 @@
 namespace quillet::app {
 
 // Every function the application defines in front of the libraries.
-inline constexpr std::array<const char *, 13> interposed_functions = {
-    "_papplJobCopyAttributesNoLock", "_papplPrinterWebHome",       "papplJobGetName",
-    "papplJobGetUsername",           "_papplClientIsAuthorizedForGroup", "papplClientRespondIPP",
-    "papplDeviceOpen",               "_papplJobProcess",           "_papplJobProcessRaster",
-    "papplPrinterSetGeoLocation",    "ippAddStrings",              "cupsRasterReadHeader2",
+inline constexpr std::array<const char *, 10> interposed_functions = {
+    "_papplJobCopyAttributesNoLock", "_papplClientIsAuthorizedForGroup", "papplClientRespondIPP",
+    "papplDeviceOpen",               "_papplJobProcess",                 "_papplJobProcessRaster",
+    "papplPrinterSetGeoLocation",    "ippAddStrings",                    "cupsRasterReadHeader2",
     "cupsRasterReadPixels"};
 
 // Why the server must not start: a function above that the application

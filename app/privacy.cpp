@@ -1,25 +1,23 @@
-// Whose jobs a client may read about, and who may act on the printer's
-// page.
+// Whose jobs a client may read about, who the client is, and what PAPPL
+// answers a printer the driver refuses.
 //
 // Anyone may list the jobs, but a job's name, its owner and what its client
 // said about itself are for its owner and the administrator alone.  PAPPL
 // 1.3 copies every job's attributes into Get-Jobs and Get-Job-Attributes
-// answers through _papplJobCopyAttributesNoLock, and its printer page
-// lists each job's name and owner through papplJobGetName and
-// papplJobGetUsername; all three are reached through the dynamic linker, so
-// the application defines them in front of the library.  The printer page
-// also takes actions (hold new jobs, print a test page) from anyone's form:
-// here they need the administrator.
+// answers through _papplJobCopyAttributesNoLock, which is reached through
+// the dynamic linker, so the application defines it in front of the
+// library (the printer's web page is the application's own:
+// printer_page.cpp).
 #include <pappl/pappl.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdarg>
 #include <cstdio>
-#include <utility>
-#include <array>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "next_definition.h"
@@ -31,7 +29,6 @@ using quillet::app::next_definition;
 
 constexpr std::array private_attributes = {"job-name", "job-originating-user-name", "job-originating-host-name",
                                            "document-name-supplied", "client-info"};
-constexpr const char *withheld = "(withheld)";
 
 // Whether the client may see this job's private attributes.
 bool reads_job(pappl_client_t *client, pappl_job_t *job)
@@ -56,10 +53,6 @@ bool reads_job(pappl_client_t *client, pappl_job_t *job)
     }
     return administrator;
 }
-
-// The printer page is being written for a client who may not read every
-// job's name.
-thread_local bool page_withholds = false;
 
 }  // namespace
 
@@ -97,28 +90,6 @@ extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t *job, pappl_client_t *
     }
     for (ipp_attribute_t *attribute : dropped)
         ippDeleteAttribute(response, attribute);
-}
-
-extern "C" void _papplPrinterWebHome(pappl_client_t *client, pappl_printer_t *printer)
-{
-    static const auto real = next_definition<void (*)(pappl_client_t *, pappl_printer_t *)>("_papplPrinterWebHome");
-    if (papplClientGetMethod(client) == HTTP_STATE_POST && !papplClientHTMLAuthorize(client))
-        return;
-    page_withholds = !quillet::app::is_administrator(client);
-    real(client, printer);
-    page_withholds = false;
-}
-
-extern "C" const char *papplJobGetName(pappl_job_t *job)
-{
-    static const auto real = next_definition<const char *(*)(pappl_job_t *)>("papplJobGetName");
-    return page_withholds ? withheld : real(job);
-}
-
-extern "C" const char *papplJobGetUsername(pappl_job_t *job)
-{
-    static const auto real = next_definition<const char *(*)(pappl_job_t *)>("papplJobGetUsername");
-    return page_withholds ? withheld : real(job);
 }
 
 // Who the client is, as PAPPL 1.3 gets it wrong:

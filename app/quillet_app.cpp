@@ -27,6 +27,7 @@
 #include "job_order.h"
 #include "page_plan.h"
 #include "printer.h"
+#include "printer_page.h"
 #include "render.h"
 #include "server.h"
 
@@ -442,8 +443,8 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
                 std::cerr << base_name << ": cannot open " << dir << " to group " << group << "\n";
         }
     }
-    papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(drivers)), drivers, autoadd, nullptr, driver,
-                                 nullptr);
+    papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(drivers)), drivers, autoadd,
+                                 replace_printer_page, driver, nullptr);
     add_document_filters(system);
     if (!settings.dns_sd)
         papplSystemAddResourceCallback(system, "/addprinter", "text/html", add_printer_page, nullptr);
