@@ -395,11 +395,10 @@ bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *,
     state.rows_seen = 0;
     if (state.plan.cut)
         papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Page %u is larger than the printable area and is cut.", page);
-    // Photos are dithered, text and graphics thresholded; a JPEG without a
-    // say counts as a photo.
+    // Photos are dithered, text and graphics thresholded; an image (JPEG
+    // or PNG) without a say counts as a photo.
     state.dither = options->print_content_optimize == PAPPL_CONTENT_PHOTO ||
-                   (options->print_content_optimize == PAPPL_CONTENT_AUTO && format &&
-                    !std::strcmp(format, "image/jpeg"));
+                   (options->print_content_optimize == PAPPL_CONTENT_AUTO && is_image(format));
     state.page.emplace(state.writer, state.encoder, state.plan, std::time(nullptr));
     return !state.page->failed();
 }

@@ -906,6 +906,7 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
         std::string attributes = "";  // of the job
         std::string title = "";       // the job's name, when not doc-NAME
         std::string message = "";     // what the job's state message says
+        bool dithered = false;        // a left-to-right grey gradient comes out dithered
     };
     const Document documents[] = {
         {"pdf", "application/pdf", [](auto &f) { fs::copy_file(Samples + "/brochure.pdf", f); }, true},
@@ -920,6 +921,9 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
         {"zero_dpi", "image/pwg-raster", [&](auto &f) { write_pwg_as(f, a5, "sgray_8", a5.height, 0); }, false},
         {"black_1", "image/pwg-raster", [&](auto &f) { write_pwg_as(f, a5, "black_1", a5.height, 300); }, true},
         {"black_8", "image/pwg-raster", [&](auto &f) { write_pwg_as(f, a5, "black_8", a5.height, 300); }, true},
+        // A photo without a say comes out in grey levels, not black and white.
+        {"photo", "image/png", [](auto &f) { fs::copy_file(Samples + "/photo.png", f); }, true, false, "", "", "",
+         true},
         // Every read, write and deletion outside the document fails.
         {"file_probe", "application/postscript", [&](auto &f) { write_file(f, probing); }, true, true},
         // A legal name longer than a file name may be.
@@ -983,6 +987,33 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
                 EXPECT_TRUE(fs::exists(at + "-victim")) << at;
                 EXPECT_FALSE(fs::exists(at + "-new")) << at;
             }
+        } else if (d.dithered) {
+            const Bitmap page = read_pages(read_file(out)).at(0).image;
+            auto ink = [&](unsigned x, unsigned y) { return (page.bits[size_t(y) * page.bpl() + x / 8] >> (7 - x % 8)) & 1; };
+            // The middle rows of the picture, between the first and last
+            // rows with ink; six bands across its inner width.
+            unsigned top = page.h, bottom = 0, left = page.w, right = 0;
+            for (unsigned y = 0; y < page.h; y++)
+                for (unsigned x = 0; x < page.w; x++)
+                    if (ink(x, y)) {
+                        top = std::min(top, y), bottom = std::max(bottom, y);
+                        left = std::min(left, x), right = std::max(right, x);
+                    }
+            ASSERT_LT(top, bottom);
+            const unsigned middle = (top + bottom) / 2, inner = left + (right - left) / 10,
+                           width = (right - left) * 8 / 10;
+            std::vector<double> levels;
+            for (unsigned band = 0; band < 6; band++) {
+                unsigned dots = 0, all = 0;
+                for (unsigned y = middle - 16; y < middle + 16; y++)
+                    for (unsigned x = inner + band * width / 6; x < inner + (band + 1) * width / 6; x++, all++)
+                        dots += ink(x, y);
+                levels.push_back(double(dots) / all);
+            }
+            for (size_t i = 1; i < levels.size(); i++)
+                EXPECT_LT(levels[i], levels[i - 1]) << "band " << i << ": grey levels fall across the gradient";
+            EXPECT_GE(std::count_if(levels.begin(), levels.end(), [](double l) { return l > 0.05 && l < 0.95; }), 4)
+                << "grey levels, not black and white";
         } else if (d.prints && d.title.empty()) {
             std::vector<PageDoc> docs = read_pages(read_file(out));
             ASSERT_GE(docs.size(), 1u);
@@ -1069,6 +1100,12 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
     password.write({'\n'});
     password.close_input();
     ASSERT_EQ(password.finish(std::chrono::seconds(60)).status, 0);
+    // Listing the drivers needs no server of its own beside this one.
+    RunOptions list({"drivers"});
+    list.env = env;
+    RunResult drivers = Process(QUILLET_APP, list).finish(std::chrono::seconds(60));
+    EXPECT_EQ(drivers.status, 0) << drivers.err;
+    EXPECT_NE(std::string(drivers.out.begin(), drivers.out.end()).find("quillet_mono"), std::string::npos);
 
     const std::string head = "{\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
                              "ATTR naturalLanguage attributes-natural-language en\n";
