@@ -32,7 +32,7 @@ rm -rf "$work"
 mkdir -p "$work"
 tar xzf "$tarball" -C "$work"
 src="$work/pappl-1.4.9"
-(cd "$src" && ./configure --prefix="$work/normal" --enable-shared >"$work/configure.log" 2>&1 &&
+(cd "$src" && ./configure --prefix="$work/normal" --enable-shared --with-tls=gnutls >"$work/configure.log" 2>&1 &&
     make -j "$jobs" >"$work/make.log" 2>&1 && make install >"$work/install.log" 2>&1) || {
     tail -30 "$work/configure.log" "$work/make.log" 2>/dev/null
     exit 1

@@ -977,6 +977,9 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
                                                dir_->file(std::string("doc-") + d.name + ".test")});
         EXPECT_EQ(r.status, 0) << std::string(r.out.begin(), r.out.end()) << log();
         const std::string out = output_of(dir_->file("out"), job);
+        if (!out.empty()) {
+            EXPECT_GT(fs::file_size(out), 0u) << "a job that wrote nothing leaves no file";
+        }
         if (d.blank) {
             std::vector<PageDoc> docs = read_pages(read_file(out));
             ASSERT_EQ(docs.size(), 1u);
