@@ -722,12 +722,18 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
         bool switched_off = false;  // nothing listens
         bool linked = false;        // the folder replaced by a link
     };
-    const std::string big = dir_->file("gone.pwg"), small = dir_->file("small.pwg");
+    const std::string big = dir_->file("gone.pwg"), small = dir_->file("small.pwg"), two = dir_->file("two.pwg");
     write_pwg(big, grey_page("iso_a4_210x297mm", 600, 3));
     // Four small pages: each is flushed alone, after the hang-up.
     write_pwg_pages(small, std::vector<GreyPage>(4, grey_page("iso_a5_148x210mm", 300, 4)));
+    // Two blank ones: all of it fits in the device's buffer, and only its
+    // flush fails.
+    GreyPage blank = grey_page("iso_a5_148x210mm", 300, 4);
+    std::fill(blank.grey.begin(), blank.grey.end(), 255);
+    write_pwg_pages(two, std::vector<GreyPage>(2, blank));
     const Gone printers[] = {{"gone_big", false, 100, big, "image/pwg-raster"},
                              {"gone_small", false, 1, small, "image/pwg-raster"},
+                             {"gone_two", false, 1, two, "image/pwg-raster"},
                              {"folder_gone", true, 0, Samples + "/photo.png", "image/png"},
                              {"switched_off", false, 0, big, "image/pwg-raster", true},
                              {"folder_linked", true, 0, Samples + "/photo.png", "image/png", false, true}};
