@@ -957,6 +957,15 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
          },
          false, false, "", "", "larger than any paper"},
     };
+    // The server's pipes: Ghostscript's are closed after each job.
+    auto pipes = [] {
+        size_t count = 0;
+        std::error_code gone;  // (a descriptor may close while it is read)
+        for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(server_->pid()) + "/fd", gone))
+            count += fs::read_symlink(fd.path(), gone).string().rfind("pipe:", 0) == 0;
+        return count;
+    };
+    const size_t pipes_before = pipes();
     for (const Document &d : documents) {
         SCOPED_TRACE(d.name);
         const std::string file = dir_->file(std::string("doc-") + d.name);
@@ -1037,6 +1046,7 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
     for (const std::string &at : planted)
         for (const char *file : {"-secret", "-victim", "-new"})
             fs::remove(at + file);
+    EXPECT_EQ(pipes(), pipes_before) << "no descriptor left open";
 }
 
 // Copies of a job of several pages come collated: the job again per copy,

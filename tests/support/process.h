@@ -55,6 +55,7 @@ public:
     // Waits until the program has installed a handler for sig.
     bool wait_for_handler(int sig, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     RunResult finish(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    pid_t pid() const { return pid_; }
 
 private:
     bool pump(int timeout_ms);  // false when both outputs are closed
