@@ -205,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
                    size_t at = nth(recs, record_type::band).offset;
                    BandRecord rec;
                    unpack(s.data() + at + 12, rec);
-                   put32(s, at + 12 + 20, ((rec.data_length + 15) & ~15u) + 16);
+                   put32(s, at + 12 + 24, ((rec.data_length + 15) & ~15u) + 16);  // padlen
                    return at;
                },
                "datalen/padlen"},
