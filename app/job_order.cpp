@@ -1,4 +1,4 @@
-// One job of a printer at a time, each job once.
+// One job of a printer at a time, each job once, in the order they came.
 //
 // PAPPL 1.3 looks for a job in progress before it takes the printer's lock,
 // and marks a job as printing only when the thread it started for it runs:
@@ -8,8 +8,14 @@
 // server crashes.  PAPPL starts a job's thread with _papplJobProcess and
 // prints a streamed raster with _papplJobProcessRaster; both are exported
 // and reached through the dynamic linker, so the application defines them:
-// a thread for a job already taken, or no longer pending, ends at once, and
-// a job waits until no other job of its printer is printing.
+// a job waits until no other job of its printer is printing.  PAPPL also
+// starts the newest pending job first; a thread it starts prints the
+// printer's oldest pending job that no thread has taken, or ends at once.
+//
+// A file printer: PAPPL writes NAME.prn in the folder, through any link and
+// over any file of that name, and takes a name too long for a file name for
+// a printer that does not answer.  The file is made here, named by the
+// job's number, and handed to PAPPL by its descriptor.
 //
 // A printer that does not answer: PAPPL tries its device again every five
 // seconds for as long as it takes, with no word on the job.  A job from the
