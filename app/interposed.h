@@ -15,11 +15,11 @@
 namespace quillet::app {
 
 // Every function the application defines in front of the libraries.
-inline constexpr std::array<const char *, 10> interposed_functions = {
+inline constexpr std::array<const char *, 11> interposed_functions = {
     "_papplJobCopyAttributesNoLock", "_papplClientIsAuthorizedForGroup", "papplClientRespondIPP",
-    "papplDeviceOpen",               "_papplJobProcess",                 "_papplJobProcessRaster",
-    "papplPrinterSetGeoLocation",    "ippAddStrings",                    "cupsRasterReadHeader2",
-    "cupsRasterReadPixels"};
+    "papplPrinterCancelAllJobs",     "papplDeviceOpen",                  "_papplJobProcess",
+    "_papplJobProcessRaster",        "papplPrinterSetGeoLocation",       "ippAddStrings",
+    "cupsRasterReadHeader2",         "cupsRasterReadPixels"};
 
 // Why the server must not start: a function above that the application
 // does not define where the linker finds it first, whose original cannot be

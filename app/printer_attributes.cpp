@@ -51,6 +51,11 @@ void note_client(pappl_client_t *client)
 {
     client_of_thread = client;
 }
+
+pappl_client_t *noted_client()
+{
+    return client_of_thread;
+}
 }  // namespace quillet::app
 
 extern "C" void papplPrinterSetGeoLocation(pappl_printer_t *printer, const char *value)

@@ -92,6 +92,15 @@ extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t *job, pappl_client_t *
         ippDeleteAttribute(response, attribute);
 }
 
+namespace {
+// Whether the client's request is Cancel-My-Jobs.
+bool cancels_own_jobs(pappl_client_t *client)
+{
+    ipp_t *request = papplClientGetRequest(client);
+    return request && ippGetOperation(request) == IPP_OP_CANCEL_MY_JOBS;
+}
+}  // namespace
+
 // Who the client is, as PAPPL 1.3 gets it wrong:
 // - it asks for TLS before it asks the application, even for what needs no
 //   credentials: a client that does not upgrade could not print over plain
@@ -122,9 +131,40 @@ extern "C" http_status_t _papplClientIsAuthorizedForGroup(pappl_client_t *client
     if (status == HTTP_STATUS_CONTINUE && !user.empty() && logged_in.empty())
         papplClientSetUsername(client, user.c_str());  // PAM has just taken the password
     else if (status == HTTP_STATUS_FORBIDDEN && !user.empty() && user == logged_in &&
-             group_id != static_cast<gid_t>(-1) && quillet::app::in_group(user, group_id))
+             (cancels_own_jobs(client) || (group_id != static_cast<gid_t>(-1) && quillet::app::in_group(user, group_id))))
         status = HTTP_STATUS_CONTINUE;
     return status;
+}
+
+// Cancel-My-Jobs: PAPPL 1.3 and 1.4 cancel every job of the printer with
+// it, and so ask for the administrator.  It cancels the jobs of the user
+// who asks (the login, else requesting-user-name), and anyone may ask.
+extern "C" void papplPrinterCancelAllJobs(pappl_printer_t *printer)
+{
+    static const auto real = next_definition<void (*)(pappl_printer_t *)>("papplPrinterCancelAllJobs");
+    pappl_client_t *client = quillet::app::noted_client();
+    if (!client || !cancels_own_jobs(client))
+        return real(printer);
+    const char *login = papplClientGetUsername(client);
+    const char *named = ippGetString(
+        ippFindAttribute(papplClientGetRequest(client), "requesting-user-name", IPP_TAG_NAME), 0, nullptr);
+    struct Own {
+        std::string user;
+        std::vector<int> jobs;
+    } own{login && *login ? login : named ? named : "", {}};
+    if (own.user.empty())
+        return;
+    papplPrinterIterateActiveJobs(
+        printer,
+        [](pappl_job_t *job, void *data) {
+            auto &mine = *static_cast<Own *>(data);
+            if (const char *owner = papplJobGetUsername(job); owner && mine.user == owner)
+                mine.jobs.push_back(papplJobGetID(job));
+        },
+        &own, 1, 0);
+    for (int id : own.jobs)
+        if (pappl_job_t *job = papplPrinterFindJob(printer, id))
+            papplJobCancel(job);
 }
 
 namespace {

@@ -336,6 +336,9 @@ std::optional<http_status_t> open_decision(pappl_client_t *client, const char *g
         operation == IPP_OP_GET_NOTIFICATIONS)
         return HTTP_STATUS_CONTINUE;
     const char *user = ippGetString(ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME), 0, nullptr);
+    // Cancel-My-Jobs cancels the user's own jobs alone (privacy.cpp).
+    if (operation == IPP_OP_CANCEL_MY_JOBS && user && *user)
+        return HTTP_STATUS_CONTINUE;
     const char *owner = papplClientGetJob(client) ? papplJobGetUsername(papplClientGetJob(client)) : nullptr;
     if (user && owner && !std::strcmp(user, owner))
         return HTTP_STATUS_CONTINUE;

@@ -75,6 +75,7 @@ bool in_group(const std::string &user, gid_t group);
 // The client being served on this thread, noted when PAPPL asks who it
 // is (printer_attributes.cpp reads its request).
 void note_client(pappl_client_t *client);
+pappl_client_t *noted_client();
 
 // Whether the client administers the server: on the local socket, or with
 // the administrator's credentials.

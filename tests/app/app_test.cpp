@@ -1220,6 +1220,31 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
     EXPECT_NE(std::string(plain.out.begin(), plain.out.end()).find("status 0\n"), std::string::npos)
         << std::string(plain.out.begin(), plain.out.end()) << plain.err;
 
+    // Cancel-My-Jobs from the far end cancels the stranger's own held job,
+    // and not another user's.
+    auto held = [&](const std::string &where, const std::string &server, const std::string &user) {
+        auto [status, out] = ipp(where, server + "/ipp/print/p",
+                                 head + "OPERATION Print-Job\nATTR uri printer-uri $uri\nATTR name "
+                                        "requesting-user-name " + user + "\nATTR mimeMediaType document-format "
+                                        "image/png\nGROUP job-attributes-tag\nATTR keyword job-hold-until "
+                                        "indefinite\nFILE $filename\nSTATUS successful-ok\nDISPLAY job-id\n}\n");
+        EXPECT_EQ(status, 0) << out;
+        const size_t at = out.find("job-id (integer) = ");
+        return at == std::string::npos ? std::string("0") : out.substr(at + 19, out.find('\n', at) - at - 19);
+    };
+    const std::string others = held("local", local, "other"), mine = held("remote", remote_server, "stranger");
+    auto job_state = [&](const std::string &id) {
+        return ipp("local", local + "/ipp/print/p",
+                   head + "OPERATION Get-Job-Attributes\nATTR uri printer-uri $uri\nATTR integer job-id " + id +
+                       "\nDISPLAY job-state\n}\n").second;
+    };
+    auto [cancelled, reply] = ipp("remote", remote_server + "/ipp/print/p",
+                                  head + "OPERATION Cancel-My-Jobs\nATTR uri printer-uri $uri\nATTR name "
+                                         "requesting-user-name stranger\nSTATUS successful-ok\n}\n");
+    EXPECT_EQ(cancelled, 0) << reply;
+    EXPECT_NE(job_state(mine).find("= canceled"), std::string::npos) << job_state(mine);
+    EXPECT_NE(job_state(others).find("= pending-held"), std::string::npos) << job_state(others);
+
     // A link planted in the output folder under every name the next job's
     // file could take is not followed.
     write_file(d.file("target"), "untouched");
