@@ -3,9 +3,14 @@
 #include <dlfcn.h>
 #include <link.h>
 
+#include <array>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <span>
+
+#include "mends.h"
 
 namespace quillet::app {
 
@@ -129,3 +134,134 @@ std::optional<std::string> interposition_failure()
 }
 
 }  // namespace quillet::app
+
+// The definitions.  Each calls the library's own through
+// next_definition(), found when the server starts (interposition_failure()
+// refuses to start without it).  Every fault below was measured on
+// Debian's PAPPL 1.3.1 and on PAPPL 1.4.9 built from its release, unless
+// the comment says otherwise.
+
+namespace {
+
+template <typename Function>
+Function next_definition(const char *name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+using namespace quillet::app;
+
+// Job privacy, which PAPPL has no interface for: Get-Jobs and
+// Get-Job-Attributes copy every job's name and owner to everyone.  Also
+// mends restored jobs' job-id and job-uri, sent twice (1.3.1).  Goes when
+// PAPPL lets an application filter job attributes per client.
+extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t *job, pappl_client_t *client, cups_array_t *requested)
+{
+    static const auto real = next_definition<CopyJobAttributes>("_papplJobCopyAttributesNoLock");
+    copy_job_attributes(real, job, client, requested);
+}
+
+// PAPPL asks for TLS before it asks the application's authorization
+// callback, so plain ipp:// cannot print; with a PAM login it takes
+// getgrouplist()'s count for an error (admin-group members by a
+// supplementary group refused; mended in 1.4.7) and does not keep the login
+// as the job's owner.  Goes when PAPPL asks the callback first and keeps
+// the login.
+extern "C" http_status_t _papplClientIsAuthorizedForGroup(pappl_client_t *client, bool allow_remote,
+                                                          const char *group, gid_t group_id)
+{
+    static const auto real = next_definition<AuthorizeForGroup>("_papplClientIsAuthorizedForGroup");
+    return authorize_for_group(real, client, allow_remote, group, group_id);
+}
+
+// Cancel-My-Jobs cancels every job of the printer, and so needs the
+// administrator.  Goes when PAPPL cancels the requesting user's jobs alone.
+extern "C" void papplPrinterCancelAllJobs(pappl_printer_t *printer)
+{
+    static const auto real = next_definition<CancelAllJobs>("papplPrinterCancelAllJobs");
+    cancel_all_jobs(real, printer);
+}
+
+// A printer the driver refuses is answered "Driver ... cannot be used with
+// this printer", with the driver's reason in the log only.  Goes when PAPPL
+// lets the driver callback give the reason.
+extern "C" ipp_t *papplClientRespondIPP(pappl_client_t *client, ipp_status_t status, const char *message, ...)
+{
+    static const auto real = next_definition<RespondIpp>("papplClientRespondIPP");
+    if (!message)
+        return respond_ipp(real, client, status, nullptr);
+    std::array<char, 2048> text{};
+    va_list arguments;
+    va_start(arguments, message);
+    std::vsnprintf(text.data(), text.size(), message, arguments);
+    va_end(arguments);
+    return respond_ipp(real, client, status, text.data());
+}
+
+// File printers: the output file is written through links, over files of
+// the same name, and a name too long for a file is taken for a printer that
+// does not answer, retried for ever.  A printer that does not answer: no
+// word on the job.  Goes when PAPPL's file device opens files safely under
+// names of its own and tells lasting errors from passing ones.
+extern "C" pappl_device_t *papplDeviceOpen(const char *device_uri, const char *name, pappl_deverror_cb_t error_cb,
+                                           void *error_data)
+{
+    static const auto real = next_definition<DeviceOpen>("papplDeviceOpen");
+    return open_device(real, device_uri, name, error_cb, error_data);
+}
+
+// Two threads for one job, or a job beside another (the server crashes on
+// a file printer, 1.3.1), and the newest pending job printed first.  Goes
+// when PAPPL takes the printer's lock before it looks for a job and keeps
+// the order jobs came in.
+extern "C" void *_papplJobProcess(pappl_job_t *job)
+{
+    static const auto real = next_definition<JobProcess>("_papplJobProcess");
+    return process_job(real, job);
+}
+
+// A streamed raster beside another job of the printer.  Goes with the one
+// above.
+extern "C" void _papplJobProcessRaster(pappl_job_t *job, pappl_client_t *client)
+{
+    static const auto real = next_definition<JobProcessRaster>("_papplJobProcessRaster");
+    process_streamed_raster(real, job, client);
+}
+
+// printer-location and printer-organization set over IPP are stored as the
+// geo location.  Goes when Set-Printer-Attributes stores them (1.3.1;
+// 1.4.9 has the same code).
+extern "C" void papplPrinterSetGeoLocation(pappl_printer_t *printer, const char *value)
+{
+    static const auto real = next_definition<SetGeoLocation>("papplPrinterSetGeoLocation");
+    set_geo_location(real, printer, value);
+}
+
+// urf-supported lists only the last two resolutions (AirPrint clients
+// never send 300 dpi), and printer-strings-languages-supported is added to
+// the printer once more on every Get-Printer-Attributes.  Goes when PAPPL
+// lists every resolution and the languages once.
+extern "C" ipp_attribute_t *ippAddStrings(ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,
+                                          int num_values, const char *language, const char *const *values)
+{
+    static const auto real = next_definition<AddStrings>("ippAddStrings");
+    return add_strings(real, ipp, group, value_tag, name, num_values, language, values);
+}
+
+// A 1-bit client raster reaches the driver under PAPPL's own 8-bit page
+// header, and a raster that ends early is padded or cut without a word.
+// Goes when the application reads rasters through a document filter of
+// its own.
+extern "C" unsigned cupsRasterReadHeader2(cups_raster_t *raster, cups_page_header2_t *header)
+{
+    static const auto real = next_definition<ReadRasterHeader>("cupsRasterReadHeader2");
+    return read_raster_header(real, raster, header);
+}
+
+extern "C" unsigned cupsRasterReadPixels(cups_raster_t *raster, unsigned char *pixels, unsigned length)
+{
+    static const auto real = next_definition<ReadRasterPixels>("cupsRasterReadPixels");
+    return read_raster_pixels(real, raster, pixels, length);
+}

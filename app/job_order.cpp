@@ -5,10 +5,9 @@
 // two requests that end at once can start two threads for one job, or a job
 // beside another.  Both then share the printer's one device; a file
 // printer's device is closed by the first to end, under the second, and the
-// server crashes.  PAPPL starts a job's thread with _papplJobProcess and
-// prints a streamed raster with _papplJobProcessRaster; both are exported
-// and reached through the dynamic linker, so the application defines them:
-// a job waits until no other job of its printer is printing.  PAPPL also
+// server crashes.  Here (reached from _papplJobProcess and
+// _papplJobProcessRaster, interposed.cpp) a job waits until no other job
+// of its printer is printing.  PAPPL also
 // starts the newest pending job first; a thread it starts prints the
 // printer's oldest pending job that no thread has taken, or ends at once.
 //
@@ -41,7 +40,7 @@
 #include <string>
 #include <utility>
 
-#include "next_definition.h"
+#include "mends.h"
 #include "server.h"
 
 namespace {
@@ -209,8 +208,6 @@ public:
     Printing &operator=(const Printing &) = delete;
 };
 
-using quillet::app::next_definition;
-
 // A job that ended before it wrote anything leaves no file.
 void remove_if_empty(const OutputFile &output)
 {
@@ -268,13 +265,10 @@ std::optional<std::string> unreachable_device()
            ": nothing was printed.";
 }
 
-}  // namespace quillet::app
 
-extern "C" pappl_device_t *papplDeviceOpen(const char *device_uri, const char *name, pappl_deverror_cb_t error_cb,
-                                           void *error_data)
+pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char *name, pappl_deverror_cb_t error_cb,
+                            void *error_data)
 {
-    static const auto real = next_definition<pappl_device_t *(*)(const char *, const char *, pappl_deverror_cb_t,
-                                                                   void *)>("papplDeviceOpen");
     const std::optional<quillet::app::DeviceUri> parts = quillet::app::split_device_uri(device_uri);
     const bool to_a_folder = parts && parts->scheme == "file" && parts->path != "/dev/null";
     if (!current.job) {
@@ -327,9 +321,8 @@ extern "C" pappl_device_t *papplDeviceOpen(const char *device_uri, const char *n
     return nullptr;
 }
 
-extern "C" void *_papplJobProcess(pappl_job_t *job)
+void *process_job(JobProcess real, pappl_job_t *job)
 {
-    static const auto real = next_definition<void *(*)(pappl_job_t *)>("_papplJobProcess");
     pappl_printer_t *printer = papplJobGetPrinter(job);
     pappl_job_t *oldest = order.take(printer);
     if (!oldest)
@@ -344,9 +337,8 @@ extern "C" void *_papplJobProcess(pappl_job_t *job)
     return result;
 }
 
-extern "C" void _papplJobProcessRaster(pappl_job_t *job, pappl_client_t *client)
+void process_streamed_raster(JobProcessRaster real, pappl_job_t *job, pappl_client_t *client)
 {
-    static const auto real = next_definition<void (*)(pappl_job_t *, pappl_client_t *)>("_papplJobProcessRaster");
     pappl_printer_t *printer = papplJobGetPrinter(job);
     order.take_streamed(job);
     {
@@ -356,3 +348,5 @@ extern "C" void _papplJobProcessRaster(pappl_job_t *job, pappl_client_t *client)
     }
     order.done(printer, job);
 }
+
+}  // namespace quillet::app

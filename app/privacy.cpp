@@ -1,32 +1,24 @@
-// Whose jobs a client may read about, who the client is, and what PAPPL
-// answers a printer the driver refuses.
-//
-// Anyone may list the jobs, but a job's name, its owner and what its client
-// said about itself are for its owner and the administrator alone.  PAPPL
-// 1.3 copies every job's attributes into Get-Jobs and Get-Job-Attributes
-// answers through _papplJobCopyAttributesNoLock, which is reached through
-// the dynamic linker, so the application defines it in front of the
-// library (the printer's web page is the application's own:
-// printer_page.cpp).
-#include <pappl/pappl.h>
-
+// Whose jobs a client may read about and cancel, who the client is, and
+// what a user who adds a printer the driver refuses reads (see
+// interposed.cpp for the fault each mends).  The printer's web page is the
+// application's own: printer_page.cpp.
 #include <algorithm>
 #include <array>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "next_definition.h"
+#include "mends.h"
 #include "server.h"
+
+namespace quillet::app {
 
 namespace {
 
-using quillet::app::next_definition;
-
+// Anyone may list the jobs, but a job's name, its owner and what its client
+// said about itself are for its owner and the administrator alone.
 constexpr std::array private_attributes = {"job-name", "job-originating-user-name", "job-originating-host-name",
                                            "document-name-supplied", "client-info"};
 
@@ -49,21 +41,29 @@ bool reads_job(pappl_client_t *client, pappl_job_t *job)
     if (request != asked_for || asked_with != (credentials ? credentials : "")) {
         asked_for = request;
         asked_with = credentials ? credentials : "";
-        administrator = quillet::app::is_administrator(client);
+        administrator = is_administrator(client);
     }
     return administrator;
 }
 
+// Whether the client's request is Cancel-My-Jobs.
+bool cancels_own_jobs(pappl_client_t *client)
+{
+    ipp_t *request = papplClientGetRequest(client);
+    return request && ippGetOperation(request) == IPP_OP_CANCEL_MY_JOBS;
+}
+
+// Why the driver refused the printer being added on this thread.
+thread_local std::string printer_refusal;
+
 }  // namespace
 
-extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t *job, pappl_client_t *client, cups_array_t *requested)
+void copy_job_attributes(CopyJobAttributes real, pappl_job_t *job, pappl_client_t *client, cups_array_t *requested)
 {
-    static const auto real = next_definition<void (*)(pappl_job_t *, pappl_client_t *, cups_array_t *)>(
-        "_papplJobCopyAttributesNoLock");
     real(job, client, requested);
-    // This job's attributes are the response's last group.  A job PAPPL
-    // 1.3 restored from its spool after a restart has its job-id and
-    // job-uri twice (made anew, then read back): each is sent once.
+    // This job's attributes are the response's last group: the private
+    // ones are dropped for a client who may not read them, and a second
+    // attribute of a name for everyone.
     const bool withheld = !reads_job(client, job);
     ipp_t *response = papplClientGetResponse(client);
     std::vector<ipp_attribute_t *> dropped;
@@ -76,75 +76,50 @@ extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t *job, pappl_client_t *
             group = ippGetGroupTag(attribute);
             dropped.clear();
             seen.clear();
+            if (!name)
+                continue;
         }
-        if (!name) {
-            dropped.clear();
-            seen.clear();
-        } else if (std::find(seen.begin(), seen.end(), name) != seen.end() ||
-                   (withheld && std::any_of(private_attributes.begin(), private_attributes.end(),
-                                            [&](const char *secret) { return !std::strcmp(name, secret); }))) {
+        if (std::find(seen.begin(), seen.end(), name) != seen.end() ||
+            (withheld && std::any_of(private_attributes.begin(), private_attributes.end(),
+                                     [&](const char *secret) { return !std::strcmp(name, secret); })))
             dropped.push_back(attribute);
-        } else {
+        else
             seen.emplace_back(name);
-        }
     }
     for (ipp_attribute_t *attribute : dropped)
         ippDeleteAttribute(response, attribute);
 }
 
-namespace {
-// Whether the client's request is Cancel-My-Jobs.
-bool cancels_own_jobs(pappl_client_t *client)
+http_status_t authorize_for_group(AuthorizeForGroup real, pappl_client_t *client, bool allow_remote,
+                                  const char *group, gid_t group_id)
 {
-    ipp_t *request = papplClientGetRequest(client);
-    return request && ippGetOperation(request) == IPP_OP_CANCEL_MY_JOBS;
-}
-}  // namespace
-
-// Who the client is, as PAPPL 1.3 gets it wrong:
-// - it asks for TLS before it asks the application, even for what needs no
-//   credentials: a client that does not upgrade could not print over plain
-//   ipp://.  What the application opens to everyone is decided first;
-//   credentials are still taken over TLS only;
-// - with a PAM login it takes getgrouplist()'s group count for an error, so
-//   a member of the admin group whose primary group is another is refused
-//   (mended in PAPPL 1.4.7);
-// - with a PAM login and no print group it does not keep the login, so the
-//   job belongs to whatever requesting-user-name the client sends, and its
-//   owner is refused their own job.
-extern "C" http_status_t _papplClientIsAuthorizedForGroup(pappl_client_t *client, bool allow_remote,
-                                                          const char *group, gid_t group_id)
-{
-    static const auto real = next_definition<http_status_t (*)(pappl_client_t *, bool, const char *, gid_t)>(
-        "_papplClientIsAuthorizedForGroup");
-    quillet::app::note_client(client);
+    note_client(client);
     const bool login = papplSystemGetAuthService(papplClientGetSystem(client)) != nullptr;
+    // What is open to everyone is decided before PAPPL asks for TLS.
     if (!login)
-        if (std::optional<http_status_t> decided = quillet::app::open_decision(client, group))
+        if (std::optional<http_status_t> decided = open_decision(client, group))
             return *decided;
     http_status_t status = real(client, allow_remote, group, group_id);
     if (!login || httpAddrFamily(httpGetAddress(papplClientGetHTTP(client))) == AF_LOCAL)
         return status;
-    const std::string user = quillet::app::basic_user(client);
+    const std::string user = basic_user(client);
     const char *known = papplClientGetUsername(client);
     const std::string logged_in = known ? known : "";
     if (status == HTTP_STATUS_CONTINUE && !user.empty() && logged_in.empty())
         papplClientSetUsername(client, user.c_str());  // PAM has just taken the password
     else if (status == HTTP_STATUS_FORBIDDEN && !user.empty() && user == logged_in &&
-             (cancels_own_jobs(client) || (group_id != static_cast<gid_t>(-1) && quillet::app::in_group(user, group_id))))
+             (cancels_own_jobs(client) || (group_id != static_cast<gid_t>(-1) && in_group(user, group_id))))
         status = HTTP_STATUS_CONTINUE;
     return status;
 }
 
-// Cancel-My-Jobs: PAPPL 1.3 and 1.4 cancel every job of the printer with
-// it, and so ask for the administrator.  It cancels the jobs of the user
-// who asks (the login, else requesting-user-name), and anyone may ask.
-extern "C" void papplPrinterCancelAllJobs(pappl_printer_t *printer)
+void cancel_all_jobs(CancelAllJobs real, pappl_printer_t *printer)
 {
-    static const auto real = next_definition<void (*)(pappl_printer_t *)>("papplPrinterCancelAllJobs");
-    pappl_client_t *client = quillet::app::noted_client();
+    pappl_client_t *client = noted_client();
     if (!client || !cancels_own_jobs(client))
         return real(printer);
+    // Cancel-My-Jobs: the jobs of the user who asks (the login, else
+    // requesting-user-name).
     const char *login = papplClientGetUsername(client);
     const char *named = ippGetString(
         ippFindAttribute(papplClientGetRequest(client), "requesting-user-name", IPP_TAG_NAME), 0, nullptr);
@@ -167,34 +142,20 @@ extern "C" void papplPrinterCancelAllJobs(pappl_printer_t *printer)
             papplJobCancel(job);
 }
 
-namespace {
-// Why the driver refused the printer being added on this thread.
-thread_local std::string printer_refusal;
-}  // namespace
-
-namespace quillet::app {
 void refuse_printer(const std::string &why)
 {
     printer_refusal = why;
 }
-}  // namespace quillet::app
 
-// PAPPL answers a printer the driver refuses with "Driver ... cannot be
-// used with this printer"; the user who adds it reads the driver's reason.
-extern "C" ipp_t *papplClientRespondIPP(pappl_client_t *client, ipp_status_t status, const char *message, ...)
+ipp_t *respond_ipp(RespondIpp real, pappl_client_t *client, ipp_status_t status, const char *message)
 {
-    static const auto real =
-        next_definition<ipp_t *(*)(pappl_client_t *, ipp_status_t, const char *, ...)>("papplClientRespondIPP");
     if (!message)
         return real(client, status, nullptr);
-    std::array<char, 2048> text{};
-    va_list arguments;
-    va_start(arguments, message);
-    std::vsnprintf(text.data(), text.size(), message, arguments);
-    va_end(arguments);
     const std::string refusal = std::exchange(printer_refusal, {});
     if (!refusal.empty() && status == IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES &&
-        std::strstr(text.data(), "cannot be used with this printer"))
+        std::strstr(message, "cannot be used with this printer"))
         return real(client, status, "%s", refusal.c_str());
-    return real(client, status, "%s", text.data());
+    return real(client, status, "%s", message);
 }
+
+}  // namespace quillet::app

@@ -12,7 +12,7 @@
 
 #include "band_encoder.h"
 #include "job_order.h"
-#include "next_definition.h"
+#include "mends.h"
 #include "oakt_tables.h"
 #include "page_document.h"
 #include "page_plan.h"
@@ -33,14 +33,12 @@ struct ClientRaster {
 };
 thread_local ClientRaster client_raster;
 
-using quillet::app::next_definition;
-
 }  // namespace
 
-extern "C" unsigned cupsRasterReadHeader2(cups_raster_t *raster, cups_page_header2_t *header)
+namespace quillet::app {
+
+unsigned read_raster_header(ReadRasterHeader real, cups_raster_t *raster, cups_page_header2_t *header)
 {
-    static const auto real = next_definition<unsigned (*)(cups_raster_t *, cups_page_header2_t *)>(
-        "cupsRasterReadHeader2");
     const unsigned read = real(raster, header);
     client_raster.have_header = read != 0;
     client_raster.ended = read == 0;
@@ -49,10 +47,8 @@ extern "C" unsigned cupsRasterReadHeader2(cups_raster_t *raster, cups_page_heade
     return read;
 }
 
-extern "C" unsigned cupsRasterReadPixels(cups_raster_t *raster, unsigned char *pixels, unsigned length)
+unsigned read_raster_pixels(ReadRasterPixels real, cups_raster_t *raster, unsigned char *pixels, unsigned length)
 {
-    static const auto real = next_definition<unsigned (*)(cups_raster_t *, unsigned char *, unsigned)>(
-        "cupsRasterReadPixels");
     // Once the stream has ended, every further row is missing at once
     // rather than after a wait on the client's connection.
     if (client_raster.ended)
@@ -61,8 +57,6 @@ extern "C" unsigned cupsRasterReadPixels(cups_raster_t *raster, unsigned char *p
     client_raster.ended = read == 0;
     return read;
 }
-
-namespace quillet::app {
 
 namespace {
 

@@ -1,0 +1,50 @@
+// What the application does in place of functions of PAPPL and libcups.
+// Each is reached from the definition of the library's name in
+// interposed.cpp, which says what it mends, and is given the library's own
+// function to call.
+#pragma once
+
+#include <cups/raster.h>
+#include <pappl/pappl.h>
+
+namespace quillet::app {
+
+// The library's functions, as the application calls them.
+using DeviceOpen = pappl_device_t *(*)(const char *, const char *, pappl_deverror_cb_t, void *);
+using JobProcess = void *(*)(pappl_job_t *);
+using JobProcessRaster = void (*)(pappl_job_t *, pappl_client_t *);
+using AddStrings = ipp_attribute_t *(*)(ipp_t *, ipp_tag_t, ipp_tag_t, const char *, int, const char *,
+                                        const char *const *);
+using SetGeoLocation = void (*)(pappl_printer_t *, const char *);
+using CopyJobAttributes = void (*)(pappl_job_t *, pappl_client_t *, cups_array_t *);
+using AuthorizeForGroup = http_status_t (*)(pappl_client_t *, bool, const char *, gid_t);
+using CancelAllJobs = void (*)(pappl_printer_t *);
+using RespondIpp = ipp_t *(*)(pappl_client_t *, ipp_status_t, const char *, ...);
+using ReadRasterHeader = unsigned (*)(cups_raster_t *, cups_page_header2_t *);
+using ReadRasterPixels = unsigned (*)(cups_raster_t *, unsigned char *, unsigned);
+
+// job_order.cpp: one job of a printer at a time, in the order they came;
+// a file printer's output file; a printer that does not answer.
+pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char *name,
+                            pappl_deverror_cb_t error_cb, void *error_data);
+void *process_job(JobProcess real, pappl_job_t *job);
+void process_streamed_raster(JobProcessRaster real, pappl_job_t *job, pappl_client_t *client);
+
+// printer_attributes.cpp: attributes PAPPL writes wrong.
+ipp_attribute_t *add_strings(AddStrings real, ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,
+                             int num_values, const char *language, const char *const *values);
+void set_geo_location(SetGeoLocation real, pappl_printer_t *printer, const char *value);
+
+// privacy.cpp: whose jobs a client reads and cancels, who the client is,
+// why a printer is refused.
+void copy_job_attributes(CopyJobAttributes real, pappl_job_t *job, pappl_client_t *client, cups_array_t *requested);
+http_status_t authorize_for_group(AuthorizeForGroup real, pappl_client_t *client, bool allow_remote,
+                                  const char *group, gid_t group_id);
+void cancel_all_jobs(CancelAllJobs real, pappl_printer_t *printer);
+ipp_t *respond_ipp(RespondIpp real, pappl_client_t *client, ipp_status_t status, const char *message);
+
+// render.cpp: a client's raster as it was sent.
+unsigned read_raster_header(ReadRasterHeader real, cups_raster_t *raster, cups_page_header2_t *header);
+unsigned read_raster_pixels(ReadRasterPixels real, cups_raster_t *raster, unsigned char *pixels, unsigned length);
+
+}  // namespace quillet::app
