@@ -347,20 +347,17 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
     return ok;
 }
 
-// A document whose first bytes match no format the printer takes.
-bool refuse_unknown(pappl_job_t *job, pappl_device_t *, void *)
-{
-    fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-             "The document is in a format this printer cannot print; it takes PDF, PostScript, PNG, JPEG, PWG "
-             "raster and Apple raster.");
-    return false;
-}
+// Documents the printer cannot print end their job with the reason in
+// the filter's data.
+constexpr const char *unknown_format =
+    "The document is in a format this printer cannot print; it takes PDF, PostScript, PNG, JPEG, PWG raster and "
+    "Apple raster.";
+// (PAPPL takes plain text, and has nothing to print it with.)
+constexpr const char *plain_text = "Plain text is not printed as it is; print it from an application (as PDF).";
 
-// Plain text: PAPPL takes it, and has nothing to print it with.
-bool refuse_text(pappl_job_t *job, pappl_device_t *, void *)
+bool refuse(pappl_job_t *job, pappl_device_t *, void *reason)
 {
-    fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-             "Plain text is not printed as it is; print it from an application (as PDF).");
+    fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, static_cast<const char *>(reason));
     return false;
 }
 
@@ -386,8 +383,9 @@ void add_document_filters(pappl_system_t *system)
 {
     // Looked up by the driver's format before PAPPL's own.
     papplSystemAddMIMEFilter(system, "image/png", printer_format, print_png, nullptr);
-    papplSystemAddMIMEFilter(system, "application/octet-stream", printer_format, refuse_unknown, nullptr);
-    papplSystemAddMIMEFilter(system, "text/plain", printer_format, refuse_text, nullptr);
+    papplSystemAddMIMEFilter(system, "application/octet-stream", printer_format, refuse,
+                             const_cast<char *>(unknown_format));
+    papplSystemAddMIMEFilter(system, "text/plain", printer_format, refuse, const_cast<char *>(plain_text));
     if (access(ghostscript, X_OK) == 0) {
         papplSystemAddMIMEFilter(system, "application/pdf", printer_format, print_pdf, nullptr);
         papplSystemAddMIMEFilter(system, "application/postscript", printer_format, print_pdf, nullptr);
