@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "raster_reader.h"
 #include "render.h"
 
 namespace quillet::app {
@@ -279,9 +280,7 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
 
     PipeReader gs(output[0]);
     const bool turn_back_sides = options->sides == PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;
-    pappl_pr_driver_data_t driver{};
-    papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
-    bool ok = child > 0 && driver.rstartjob_cb(job, options, device);
+    bool ok = child > 0 && start_job(job, options, device);
     unsigned pages = 0;
     std::vector<uint8_t> row;
     std::array<uint8_t, 2> magic{};
@@ -293,13 +292,18 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
             ok = false;
             break;
         }
-        page.cupsWidth = width;
-        page.cupsHeight = height;
-        page.cupsBytesPerLine = width;
         pages++;
         papplJobSetImpressionsCompleted(job, 1);
-        ok = start_page(job, options, device, pages);
+        ok = begin_page(job, options, {width, height, page.HWResolution[0], page.HWResolution[1]}, pages);
+        const bool dither = ok && page_dithers(job);
         row.resize(width);
+        auto write_row = [&](unsigned y) {
+            std::span<uint8_t> room = page_row(job);
+            if (room.empty())
+                return false;
+            grey_to_black(row, y, dither, room);
+            return commit_page_row(job);
+        };
         if (turn_back_sides && pages % 2 == 0) {
             // The printer binds every two-sided job alike: for the short
             // edge each back side is turned half a turn.
@@ -308,13 +312,13 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
             for (unsigned y = 0; ok && complete && y < height; y++) {
                 const uint8_t *source = whole.data() + size_t{height - 1 - y} * width;
                 std::reverse_copy(source, source + width, row.begin());
-                ok = write_line(job, options, device, y, row.data());
+                ok = write_row(y);
             }
         } else {
             for (unsigned y = 0; ok && y < height; y++) {
                 if (!gs.read(row.data(), width))
                     break;  // the page ends short: end_page says so
-                ok = write_line(job, options, device, y, row.data());
+                ok = write_row(y);
             }
         }
         ok = end_page(job, options, device, pages) && ok;
@@ -383,6 +387,8 @@ void add_document_filters(pappl_system_t *system)
 {
     // Looked up by the driver's format before PAPPL's own.
     papplSystemAddMIMEFilter(system, "image/png", printer_format, print_png, nullptr);
+    papplSystemAddMIMEFilter(system, "image/pwg-raster", printer_format, print_raster, nullptr);
+    papplSystemAddMIMEFilter(system, "image/urf", printer_format, print_raster, nullptr);
     papplSystemAddMIMEFilter(system, "application/octet-stream", printer_format, refuse,
                              const_cast<char *>(unknown_format));
     papplSystemAddMIMEFilter(system, "text/plain", printer_format, refuse, const_cast<char *>(plain_text));

@@ -1,6 +1,6 @@
-// Documents other than raster: PNG decoded here within bounds, PDF and
-// PostScript rendered by Ghostscript; all go through the driver's raster
-// callbacks.
+// Documents: rasters read here, PNG decoded here within bounds, PDF and
+// PostScript rendered by Ghostscript; all go through the page interface of
+// render.h.
 #pragma once
 
 #include <pappl/pappl.h>
@@ -26,7 +26,11 @@ inline constexpr int ghostscript_silence_seconds = 60;
 // may write to.  False with the reason when the user cannot be used.
 bool set_conversion_sandbox(const std::string &scratch_root, const char *user, std::string &why);
 
-// Adds the PNG filter, and the PDF filter when Ghostscript is installed.
+// Adds the raster and PNG filters, and the PDF filter when Ghostscript is
+// installed.
 void add_document_filters(pappl_system_t *system);
+
+// PWG and Apple raster jobs, read from their spool file (raster_jobs.cpp).
+bool print_raster(pappl_job_t *job, pappl_device_t *device, void *);
 
 }  // namespace quillet::app

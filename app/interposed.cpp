@@ -130,6 +130,9 @@ std::optional<std::string> interposition_failure()
             return pappl->file + " calls " + name + " inside itself, past the application's definition (it was " +
                    "linked with its own calls bound, or the function was renamed)";
     }
+    const std::optional<Place> submit = place_of(dlsym(RTLD_DEFAULT, submit_file_function));
+    if (!submit || submit->base != pappl->base)
+        return pappl->file + " has no " + submit_file_function + ", which the application calls";
     return std::nullopt;
 }
 
@@ -222,12 +225,15 @@ extern "C" void *_papplJobProcess(pappl_job_t *job)
     return process_job(real, job);
 }
 
-// A streamed raster beside another job of the printer.  Goes with the one
-// above.
+// A raster is printed while its client sends it, through libcups's reader
+// a pixel at a time: no spool file, so nothing to print after a restart,
+// and a second raster refused while one prints.  Here it is spooled and
+// submitted as a file, for the application's own raster filter.  Goes when
+// PAPPL spools rasters and lets a filter take them.
 extern "C" void _papplJobProcessRaster(pappl_job_t *job, pappl_client_t *client)
 {
-    static const auto real = next_definition<JobProcessRaster>("_papplJobProcessRaster");
-    process_streamed_raster(real, job, client);
+    static const auto submit = reinterpret_cast<SubmitFile>(dlsym(RTLD_DEFAULT, submit_file_function));
+    spool_raster(submit, job, client);
 }
 
 // printer-location and printer-organization set over IPP are stored as the
@@ -248,20 +254,4 @@ extern "C" ipp_attribute_t *ippAddStrings(ipp_t *ipp, ipp_tag_t group, ipp_tag_t
 {
     static const auto real = next_definition<AddStrings>("ippAddStrings");
     return add_strings(real, ipp, group, value_tag, name, num_values, language, values);
-}
-
-// A 1-bit client raster reaches the driver under PAPPL's own 8-bit page
-// header, and a raster that ends early is padded or cut without a word.
-// Goes when the application reads rasters through a document filter of
-// its own.
-extern "C" unsigned cupsRasterReadHeader2(cups_raster_t *raster, cups_page_header2_t *header)
-{
-    static const auto real = next_definition<ReadRasterHeader>("cupsRasterReadHeader2");
-    return read_raster_header(real, raster, header);
-}
-
-extern "C" unsigned cupsRasterReadPixels(cups_raster_t *raster, unsigned char *pixels, unsigned length)
-{
-    static const auto real = next_definition<ReadRasterPixels>("cupsRasterReadPixels");
-    return read_raster_pixels(real, raster, pixels, length);
 }

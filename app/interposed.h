@@ -15,16 +15,19 @@
 namespace quillet::app {
 
 // Every function the application defines in front of the libraries.
-inline constexpr std::array<const char *, 11> interposed_functions = {
+inline constexpr std::array<const char *, 9> interposed_functions = {
     "_papplJobCopyAttributesNoLock", "_papplClientIsAuthorizedForGroup", "papplClientRespondIPP",
     "papplPrinterCancelAllJobs",     "papplDeviceOpen",                  "_papplJobProcess",
-    "_papplJobProcessRaster",        "papplPrinterSetGeoLocation",       "ippAddStrings",
-    "cupsRasterReadHeader2",         "cupsRasterReadPixels"};
+    "_papplJobProcessRaster",        "papplPrinterSetGeoLocation",       "ippAddStrings"};
+
+// A private function of libpappl the application calls.
+inline constexpr const char *submit_file_function = "_papplJobSubmitFile";
 
 // Why the server must not start: a function above that the application
 // does not define where the linker finds it first, whose original cannot be
 // found, or that libpappl does not import through its dynamic relocations
-// (it binds the name inside itself).  Nothing when every one is reached.
+// (it binds the name inside itself); or libpappl without the private
+// function the application calls.  Nothing when every one is reached.
 std::optional<std::string> interposition_failure();
 
 }  // namespace quillet::app

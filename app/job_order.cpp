@@ -5,9 +5,8 @@
 // two requests that end at once can start two threads for one job, or a job
 // beside another.  Both then share the printer's one device; a file
 // printer's device is closed by the first to end, under the second, and the
-// server crashes.  Here (reached from _papplJobProcess and
-// _papplJobProcessRaster, interposed.cpp) a job waits until no other job
-// of its printer is printing.  PAPPL also
+// server crashes.  Here (reached from _papplJobProcess, interposed.cpp) a
+// job waits until no other job of its printer is printing.  PAPPL also
 // starts the newest pending job first; a thread it starts prints the
 // printer's oldest pending job that no thread has taken, or ends at once.
 //
@@ -17,9 +16,8 @@
 // job's number, and handed to PAPPL by its descriptor.
 //
 // A printer that does not answer: PAPPL tries its device again every five
-// seconds for as long as it takes, with no word on the job.  A job from the
-// spool waits, and says why; a raster streamed by its client would hold the
-// client's request open all that time, so it ends at once with the reason.
+// seconds for as long as it takes, with no word on the job.  The job waits,
+// and says why.
 #include <pappl/pappl.h>
 
 #include "job_order.h"
@@ -53,8 +51,7 @@ struct Oldest {
 void keep_oldest(pappl_job_t *job, void *data)
 {
     auto &oldest = *static_cast<Oldest *>(data);
-    // (A raster its client streams has no spool file: its own request
-    // prints it.)
+    // (A job still arriving has no spool file yet.)
     if (oldest.taken->count(job) || papplJobGetState(job) != IPP_JSTATE_PENDING || !papplJobGetFilename(job))
         return;
     if (!oldest.job || papplJobGetID(job) < papplJobGetID(oldest.job))
@@ -77,15 +74,6 @@ public:
             printing_[printer] = oldest.job;
         }
         return oldest.job;
-    }
-    // Waits until the printer is free for a streamed job.
-    void take_streamed(pappl_job_t *job)
-    {
-        std::unique_lock lock(mutex_);
-        pappl_printer_t *printer = papplJobGetPrinter(job);
-        taken_.insert(job);
-        free_.wait(lock, [&] { return !printing_.count(printer); });
-        printing_[printer] = job;
     }
     void done(pappl_printer_t *printer, pappl_job_t *job)
     {
@@ -186,10 +174,8 @@ int open_output(pappl_job_t *job, const std::string &folder, OutputFile &output,
 // The job this thread is printing, and what its device said.
 struct CurrentJob {
     pappl_job_t *job = nullptr;
-    bool streamed = false;
     bool waiting = false;       // the job's state says it waits for the device
     std::string device_error;   // the device's last error message
-    std::string unreachable;    // a streamed job's device that did not open
     std::string refused;        // why the device cannot be opened, for good
     OutputFile output;          // a file printer's output file
 };
@@ -197,11 +183,10 @@ thread_local CurrentJob current;
 
 class Printing {
 public:
-    Printing(pappl_job_t *job, bool streamed)
+    explicit Printing(pappl_job_t *job)
     {
         current = CurrentJob{};
         current.job = job;
-        current.streamed = streamed;
     }
     ~Printing() { current = CurrentJob{}; }
     Printing(const Printing &) = delete;
@@ -256,16 +241,6 @@ bool printing_now()
     return order.busy();
 }
 
-std::optional<std::string> unreachable_device()
-{
-    if (current.unreachable.empty())
-        return std::nullopt;
-    return "The printer at " + current.unreachable + " does not answer" +
-           (current.device_error.empty() ? std::string() : " (" + current.device_error + ")") +
-           ": nothing was printed.";
-}
-
-
 pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char *name, pappl_deverror_cb_t error_cb,
                             void *error_data)
 {
@@ -302,12 +277,6 @@ pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char 
         }
         return device;
     }
-    if (current.streamed) {
-        // The client is sending the pages now: the job ends, through a
-        // device that takes nothing, with the reason (see start_job).
-        current.unreachable = device_uri ? device_uri : "";
-        return real("file:///dev/null", name, error_cb, error_data);
-    }
     if (!current.waiting) {
         current.waiting = true;
         const std::string why = "Waiting for the printer at " + std::string(device_uri ? device_uri : "") +
@@ -329,24 +298,12 @@ void *process_job(JobProcess real, pappl_job_t *job)
         return nullptr;
     void *result;
     {
-        Printing printing(oldest, false);
+        Printing printing(oldest);
         result = real(oldest);
         remove_if_empty(current.output);
     }
     order.done(printer, oldest);
     return result;
-}
-
-void process_streamed_raster(JobProcessRaster real, pappl_job_t *job, pappl_client_t *client)
-{
-    pappl_printer_t *printer = papplJobGetPrinter(job);
-    order.take_streamed(job);
-    {
-        Printing printing(job, true);
-        real(job, client);
-        remove_if_empty(current.output);
-    }
-    order.done(printer, job);
 }
 
 }  // namespace quillet::app

@@ -7,10 +7,6 @@
 
 namespace quillet::app {
 
-// On the thread printing a streamed raster: why the job ends at once, when
-// its printer did not answer; the device it was given takes nothing.
-std::optional<std::string> unreachable_device();
-
 // On the thread printing a job: why its printer's device cannot be opened
 // for good (a file printer's folder gone, or open to other users, or no
 // room for the file); the device it was given takes nothing.

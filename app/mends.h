@@ -4,7 +4,6 @@
 // function to call.
 #pragma once
 
-#include <cups/raster.h>
 #include <pappl/pappl.h>
 
 namespace quillet::app {
@@ -12,7 +11,7 @@ namespace quillet::app {
 // The library's functions, as the application calls them.
 using DeviceOpen = pappl_device_t *(*)(const char *, const char *, pappl_deverror_cb_t, void *);
 using JobProcess = void *(*)(pappl_job_t *);
-using JobProcessRaster = void (*)(pappl_job_t *, pappl_client_t *);
+using SubmitFile = void (*)(pappl_job_t *, const char *);
 using AddStrings = ipp_attribute_t *(*)(ipp_t *, ipp_tag_t, ipp_tag_t, const char *, int, const char *,
                                         const char *const *);
 using SetGeoLocation = void (*)(pappl_printer_t *, const char *);
@@ -20,15 +19,16 @@ using CopyJobAttributes = void (*)(pappl_job_t *, pappl_client_t *, cups_array_t
 using AuthorizeForGroup = http_status_t (*)(pappl_client_t *, bool, const char *, gid_t);
 using CancelAllJobs = void (*)(pappl_printer_t *);
 using RespondIpp = ipp_t *(*)(pappl_client_t *, ipp_status_t, const char *, ...);
-using ReadRasterHeader = unsigned (*)(cups_raster_t *, cups_page_header2_t *);
-using ReadRasterPixels = unsigned (*)(cups_raster_t *, unsigned char *, unsigned);
 
 // job_order.cpp: one job of a printer at a time, in the order they came;
 // a file printer's output file; a printer that does not answer.
 pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char *name,
                             pappl_deverror_cb_t error_cb, void *error_data);
 void *process_job(JobProcess real, pappl_job_t *job);
-void process_streamed_raster(JobProcessRaster real, pappl_job_t *job, pappl_client_t *client);
+
+// raster_jobs.cpp: a raster its client sends is spooled, then submitted
+// as a file (submit: PAPPL's own).
+void spool_raster(SubmitFile submit, pappl_job_t *job, pappl_client_t *client);
 
 // printer_attributes.cpp: attributes PAPPL writes wrong.
 ipp_attribute_t *add_strings(AddStrings real, ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,
@@ -42,9 +42,5 @@ http_status_t authorize_for_group(AuthorizeForGroup real, pappl_client_t *client
                                   const char *group, gid_t group_id);
 void cancel_all_jobs(CancelAllJobs real, pappl_printer_t *printer);
 ipp_t *respond_ipp(RespondIpp real, pappl_client_t *client, ipp_status_t status, const char *message);
-
-// render.cpp: a client's raster as it was sent.
-unsigned read_raster_header(ReadRasterHeader real, cups_raster_t *raster, cups_page_header2_t *header);
-unsigned read_raster_pixels(ReadRasterPixels real, cups_raster_t *raster, unsigned char *pixels, unsigned length);
 
 }  // namespace quillet::app

@@ -16,47 +16,11 @@
 #include "oakt_tables.h"
 #include "page_document.h"
 #include "page_plan.h"
+#include "raster_reader.h"
 #include "record_writer.h"
 #include "server.h"
 
-// PAPPL 1.3 hands the driver a 1-bit client raster's rows under its own
-// 8-bit page header, and pads or drops rows of a raster that ends early
-// without a word.  The raster is read on the thread that then calls the
-// driver, so the application keeps what that thread last read: the client's
-// own page header, and whether its stream ended early.
-namespace {
-
-struct ClientRaster {
-    bool have_header = false;
-    cups_page_header2_t header{};
-    bool ended = false;  // a read failed: the stream is over
-};
-thread_local ClientRaster client_raster;
-
-}  // namespace
-
 namespace quillet::app {
-
-unsigned read_raster_header(ReadRasterHeader real, cups_raster_t *raster, cups_page_header2_t *header)
-{
-    const unsigned read = real(raster, header);
-    client_raster.have_header = read != 0;
-    client_raster.ended = read == 0;
-    if (read)
-        client_raster.header = *header;
-    return read;
-}
-
-unsigned read_raster_pixels(ReadRasterPixels real, cups_raster_t *raster, unsigned char *pixels, unsigned length)
-{
-    // Once the stream has ended, every further row is missing at once
-    // rather than after a wait on the client's connection.
-    if (client_raster.ended)
-        return 0;
-    const unsigned read = real(raster, pixels, length);
-    client_raster.ended = read == 0;
-    return read;
-}
 
 namespace {
 
@@ -113,7 +77,6 @@ struct Job {
     bool failed = false;  // a page failed: nothing more is printed
     bool dither = false;
     bool ink_is_high = false;
-    bool one_bit = false;             // the client's rows are 1-bit black
     unsigned rows_expected = 0;       // rows the page should bring
     unsigned rows_seen = 0;
     unsigned copies = 1;              // copies the job asked for
@@ -135,22 +98,6 @@ Job *job_of(pappl_job_t *job)
     return static_cast<Job *>(papplJobGetData(job));
 }
 
-// An ordered dither matrix of thresholds 1 to 255: a pixel is black when
-// its grey is below the threshold.
-constexpr std::array<std::array<uint8_t, 16>, 16> dither_matrix = [] {
-    std::array<std::array<uint8_t, 16>, 16> m{};
-    for (unsigned y = 0; y < 16; y++)
-        for (unsigned x = 0; x < 16; x++) {
-            unsigned v = 0, xy = x ^ y;
-            for (unsigned bit = 0; bit < 4; bit++) {
-                v |= ((xy >> bit) & 1u) << (7 - 2 * bit);
-                v |= ((y >> bit) & 1u) << (6 - 2 * bit);
-            }
-            m[y][x] = static_cast<uint8_t>(1 + v * 254 / 255);  // 0..255 -> 1..255
-        }
-    return m;
-}();
-
 // The job's mirror option, else the printer's default: PAPPL does not
 // apply a vendor attribute's default to jobs that do not name it.
 bool mirror_of(pappl_job_t *job, const pappl_pr_options_t *options)
@@ -162,11 +109,6 @@ bool mirror_of(pappl_job_t *job, const pappl_pr_options_t *options)
     bool mirror = fallback && ippGetBoolean(fallback, 0);
     ippDelete(attributes);
     return mirror;
-}
-
-bool is_raster(const char *format)
-{
-    return format && (!std::strcmp(format, "image/pwg-raster") || !std::strcmp(format, "image/urf"));
 }
 
 bool is_image(const char *format)
@@ -196,18 +138,6 @@ void fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &messa
     papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
     if (Job *state = job_of(job))
         state->failed = true;
-}
-
-void grey_to_black(std::span<const uint8_t> grey, unsigned y, bool dither, std::span<uint8_t> black, bool ink_is_high)
-{
-    std::fill(black.begin(), black.end(), 0);
-    const auto &row = dither_matrix[y % 16];
-    const uint8_t flip = ink_is_high ? 0xff : 0;
-    for (size_t x = 0; x < grey.size() && x / 8 < black.size(); x++) {
-        const uint8_t threshold = dither ? row[x % 16] : 128;
-        if ((grey[x] ^ flip) < threshold)
-            black[x / 8] |= static_cast<uint8_t>(0x80u >> (x % 8));
-    }
 }
 
 unsigned length_points(int hundredths_mm, int resolution)
@@ -260,17 +190,17 @@ int density_level(int configured, int job)
 namespace {
 
 // What the job asks of the printer for a page of this raster.
-PrintSettings print_settings(pappl_job_t *job, const pappl_pr_options_t *options, const cups_page_header2_t &raster,
+PrintSettings print_settings(pappl_job_t *job, const pappl_pr_options_t *options, const PageFormat &page,
                              bool copies_repeated)
 {
     PrintSettings settings;
-    settings.resolution_x = raster.HWResolution[0];
-    settings.resolution_y = raster.HWResolution[1];
+    settings.resolution_x = static_cast<int>(page.resolution_x);
+    settings.resolution_y = static_cast<int>(page.resolution_y);
     // The paper code from the page's own length: PAPPL's header truncates
     // PageSize (A4 arrives as 841 points), and a raster job's media need not
     // be the job's media attribute.
     settings.length_points = length_points(
-        static_cast<int>(uint64_t{raster.cupsHeight} * 2540 / settings.resolution_y),
+        static_cast<int>(uint64_t{page.height} * 2540 / page.resolution_y),
         static_cast<int>(settings.resolution_y));
     // media-type belongs in media-col; a client that sends it alone means it too.
     const char *type = options->media.type;
@@ -294,8 +224,6 @@ bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, message);
         return false;
     };
-    if (std::optional<std::string> unreachable = unreachable_device())
-        return refuse(*unreachable);
     if (std::optional<std::string> refused = device_refused())
         return refuse(*refused);
     auto state = std::make_unique<Job>(device);
@@ -316,9 +244,88 @@ bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
         state->sink.copy_to(state->first_copy.get());
     }
     papplJobSetData(job, state.release());
-    if (client_raster.have_header && is_raster(papplJobGetFormat(job)))
-        client_raster.ended = false;
     return true;
+}
+
+std::optional<std::string> unprintable_pixels(unsigned bits, unsigned color_space, unsigned page)
+{
+    const bool grey = bits == 8 && (color_space == CUPS_CSPACE_K || color_space == CUPS_CSPACE_W ||
+                                    color_space == CUPS_CSPACE_SW);
+    if (grey || (bits == 1 && color_space == CUPS_CSPACE_K))
+        return std::nullopt;
+    return "Page " + std::to_string(page) + " has " + std::to_string(bits) +
+           "-bit pixels of a colour space this printer cannot print; it takes 8-bit grey or 1-bit black.";
+}
+
+bool begin_page(pappl_job_t *job, const pappl_pr_options_t *options, const PageFormat &format, unsigned page)
+{
+    Job &state = *job_of(job);
+    if (state.failed)
+        return false;
+    auto refuse = [&](const std::string &why) {
+        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, why);
+        return false;
+    };
+    // Every copy of this page counts against the page limit.
+    if (uint64_t{state.pages_printed + 1} * state.copies > page_limit) {
+        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                 "The job goes over this server's limit of " + std::to_string(page_limit) +
+                     " pages per job; it ends after " + std::to_string(state.pages_printed) + " pages" +
+                     (state.copies > 1 ? " of " + std::to_string(state.copies) + " copies each." : "."));
+        return false;
+    }
+    const unsigned res_x = format.resolution_x, res_y = format.resolution_y;
+    auto printable = [](unsigned res) { return res == 300 || res == 600 || res == 1200; };
+    if (!printable(res_x) || !printable(res_y))
+        return refuse("Page " + std::to_string(page) + " is at " + std::to_string(res_x) + " x " +
+                      std::to_string(res_y) + " dpi; this printer prints at 300, 600 or 1200 dpi.");
+
+    // A page far larger than any paper the printer takes is refused before
+    // its rows are read: twice the largest paper on either side.
+    const uint64_t widest = uint64_t{custom_sizes.max_width} * res_x / 72 * 2,
+                   longest = uint64_t{custom_sizes.max_length} * res_y / 72 * 2;
+    if (format.width > widest || format.height > longest)
+        return refuse("Page " + std::to_string(page) + " is " + std::to_string(format.width) + " x " +
+                      std::to_string(format.height) + " pixels at " + std::to_string(res_x) + " x " +
+                      std::to_string(res_y) + " dpi, far larger than any paper this printer takes (at most " +
+                      std::to_string(custom_sizes.max_width) + " x " + std::to_string(custom_sizes.max_length) +
+                      " points).");
+    const PrintSettings settings = print_settings(job, options, format, state.copies_to_repeat != 0);
+    PlanResult planned = plan_page(settings, one_bit_rows(format.width, format.height), static_cast<int>(page));
+    if (!planned.plan)
+        return refuse(planned.refusal);
+    state.plan = *planned.plan;
+    state.rows_expected = format.height;
+    state.rows_seen = 0;
+    if (state.plan.cut)
+        papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Page %u is larger than the printable area and is cut.", page);
+    // Photos are dithered, text and graphics thresholded; an image (JPEG
+    // or PNG) without a say counts as a photo.
+    state.dither = options->print_content_optimize == PAPPL_CONTENT_PHOTO ||
+                   (options->print_content_optimize == PAPPL_CONTENT_AUTO && is_image(papplJobGetFormat(job)));
+    state.page.emplace(state.writer, state.encoder, state.plan, std::time(nullptr));
+    return !state.page->failed();
+}
+
+bool page_dithers(pappl_job_t *job)
+{
+    return job_of(job)->dither;
+}
+
+std::span<uint8_t> page_row(pappl_job_t *job)
+{
+    Job &state = *job_of(job);
+    return state.page ? state.page->next_row() : std::span<uint8_t>();
+}
+
+bool commit_page_row(pappl_job_t *job)
+{
+    Job &state = *job_of(job);
+    if (!state.page)
+        return true;
+    state.page->commit_row();
+    state.rows_seen++;
+    return !state.page->failed();
 }
 
 bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *, unsigned page)
@@ -329,90 +336,32 @@ bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *,
     // PAPPL repeats the page of an image job for each copy; the copies are
     // made here.
     const unsigned pages_per_copy = std::max(options->num_pages, 1u);
-    const char *format = papplJobGetFormat(job);
-    if (is_image(format) && options->copies > 1 && state.pages_started++ >= pages_per_copy)
+    if (is_image(papplJobGetFormat(job)) && options->copies > 1 && state.pages_started++ >= pages_per_copy)
         return true;
-
-    // Every copy of this page counts against the page limit.
-    if (uint64_t{state.pages_printed + 1} * state.copies > page_limit) {
-        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                 "The job goes over this server's limit of " + std::to_string(page_limit) +
-                     " pages per job; it ends after " + std::to_string(state.pages_printed) + " pages" +
-                     (state.copies > 1 ? " of " + std::to_string(state.copies) + " copies each." : "."));
-        return false;
-    }
-    // A raster's rows come as the client wrote them.
-    const cups_page_header2_t &raster =
-        is_raster(format) && client_raster.have_header ? client_raster.header : options->header;
-    const unsigned bits = raster.cupsBitsPerPixel;
-    state.one_bit = bits == 1;
+    const cups_page_header2_t &raster = options->header;
     state.ink_is_high = raster.cupsColorSpace == CUPS_CSPACE_K;
-    const bool grey = bits == 8 && (raster.cupsColorSpace == CUPS_CSPACE_K || raster.cupsColorSpace == CUPS_CSPACE_W ||
-                                    raster.cupsColorSpace == CUPS_CSPACE_SW);
-    if (!(grey || (bits == 1 && raster.cupsColorSpace == CUPS_CSPACE_K))) {
-        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
-                 "Page " + std::to_string(page) + " has " + std::to_string(bits) +
-                     "-bit pixels of a colour space this printer cannot print; it takes 8-bit grey or 1-bit black.");
+    if (std::optional<std::string> refused = unprintable_pixels(raster.cupsBitsPerPixel, raster.cupsColorSpace, page)) {
+        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, *refused);
         return false;
     }
-    const unsigned res_x = raster.HWResolution[0], res_y = raster.HWResolution[1];
-    auto printable = [](unsigned res) { return res == 300 || res == 600 || res == 1200; };
-    if (!printable(res_x) || !printable(res_y)) {
-        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
-                 "Page " + std::to_string(page) + " is at " + std::to_string(res_x) + " x " + std::to_string(res_y) +
-                     " dpi; this printer prints at 300, 600 or 1200 dpi.");
-        return false;
-    }
-
-    // A page far larger than any paper the printer takes is refused before
-    // its rows are read: twice the largest paper on either side.
-    const uint64_t widest = uint64_t{custom_sizes.max_width} * res_x / 72 * 2,
-                   longest = uint64_t{custom_sizes.max_length} * res_y / 72 * 2;
-    if (raster.cupsWidth > widest || raster.cupsHeight > longest) {
-        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
-                 "Page " + std::to_string(page) + " is " + std::to_string(raster.cupsWidth) + " x " +
-                     std::to_string(raster.cupsHeight) + " pixels at " + std::to_string(res_x) + " x " +
-                     std::to_string(res_y) + " dpi, far larger than any paper this printer takes (at most " +
-                     std::to_string(custom_sizes.max_width) + " x " + std::to_string(custom_sizes.max_length) +
-                     " points).");
-        return false;
-    }
-    const PrintSettings settings = print_settings(job, options, raster, state.copies_to_repeat != 0);
-    PlanResult planned = plan_page(settings, one_bit_rows(raster.cupsWidth, raster.cupsHeight), static_cast<int>(page));
-    if (!planned.plan) {
-        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, planned.refusal);
-        return false;
-    }
-    state.plan = *planned.plan;
-    // PAPPL stops at the shorter of the client's page and its own.
-    state.rows_expected = std::min(raster.cupsHeight, options->header.cupsHeight);
-    state.rows_seen = 0;
-    if (state.plan.cut)
-        papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Page %u is larger than the printable area and is cut.", page);
-    // Photos are dithered, text and graphics thresholded; an image (JPEG
-    // or PNG) without a say counts as a photo.
-    state.dither = options->print_content_optimize == PAPPL_CONTENT_PHOTO ||
-                   (options->print_content_optimize == PAPPL_CONTENT_AUTO && is_image(format));
-    state.page.emplace(state.writer, state.encoder, state.plan, std::time(nullptr));
-    return !state.page->failed();
+    return begin_page(job, options, {raster.cupsWidth, raster.cupsHeight, raster.HWResolution[0], raster.HWResolution[1]},
+                      page);
 }
 
 bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *, unsigned y, const unsigned char *line)
 {
     Job &state = *job_of(job);
+    std::span<uint8_t> room = page_row(job);
     if (!state.page)
         return true;
-    std::span<uint8_t> room = state.page->next_row();
     if (room.empty())
         return false;
-    if (state.one_bit)
-        std::copy_n(line, std::min<size_t>(room.size(), (client_raster.header.cupsWidth + 7) / 8), room.begin());
+    if (options->header.cupsBitsPerPixel == 1)
+        std::copy_n(line, std::min<size_t>(room.size(), options->header.cupsBytesPerLine), room.begin());
     else
         grey_to_black({line, std::min(options->header.cupsBytesPerLine, state.plan.input_width)}, y, state.dither,
                       room, state.ink_is_high);
-    state.page->commit_row();
-    state.rows_seen++;
-    return !state.page->failed();
+    return commit_page_row(job);
 }
 
 bool end_page(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *, unsigned page)
@@ -446,7 +395,6 @@ bool end_job(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
 {
     std::unique_ptr<Job> state(job_of(job));
     papplJobSetData(job, nullptr);
-    client_raster = {};
     if (state)
         state->page.reset();  // a page PAPPL left open ends whole
     if (!state || state->failed)

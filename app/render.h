@@ -20,6 +20,29 @@ bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *d
 bool end_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device, unsigned page);
 bool end_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
 
+// A page as the application prints it: its size in pixels and its
+// resolution.
+struct PageFormat {
+    unsigned width = 0, height = 0;
+    unsigned resolution_x = 0, resolution_y = 0;
+};
+
+// Every page of a job, from a client's raster, a rendered document or an
+// image: begun with its format (number counts from 1), filled a row at a
+// time with 1-bit black, most significant bit leftmost, ended by
+// end_page().  Each is false once the job has failed, its reason set.
+bool begin_page(pappl_job_t *job, const pappl_pr_options_t *options, const PageFormat &format, unsigned number);
+// Room for the page's next row, (width + 7) / 8 bytes; empty when the
+// page failed.
+std::span<uint8_t> page_row(pappl_job_t *job);
+bool commit_page_row(pappl_job_t *job);
+// Whether the page's greys are dithered (photos) rather than thresholded.
+bool page_dithers(pappl_job_t *job);
+
+// Why pixels of these bits and colour space (cups_cspace_t) cannot be
+// printed; none when they can.
+std::optional<std::string> unprintable_pixels(unsigned bits, unsigned color_space, unsigned page);
+
 // The most pages one job may print, copies included: a document that
 // never ends, or a thousand copies, ends with the reason instead.  The
 // printer prints 20 pages a minute.
@@ -28,13 +51,6 @@ void set_page_limit(unsigned pages);
 
 // Ends the job with a reason the user sees in its state and in the log.
 void fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &message);
-
-// 8-bit grey (0 black, 255 white) to 1-bit black, most significant bit
-// leftmost.  Text and graphics are thresholded; photos dithered with an
-// ordered 16 x 16 matrix.  White never prints a dot, black always does.
-// ink_is_high reads 255 as black (CUPS's "black" colour space).
-void grey_to_black(std::span<const uint8_t> grey, unsigned y, bool dither, std::span<uint8_t> black,
-                   bool ink_is_high = false);
 
 // The page length in points for a length in hundredths of millimetres,
 // measured at resolution dots per inch (0: exact): the printer's own size

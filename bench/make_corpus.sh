@@ -16,8 +16,18 @@ render() {  # name document dpi [first-page]
        -sOutputFile="$out/$1.ras" "$samples/$2" >/dev/null 2>&1
 }
 
+# The same page as an IPP client sends it to the printer application:
+# 8-bit grey and 1-bit black PWG raster.
+render_pwg() {  # name document dpi
+    gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pwgraster -r"$3" -sPAPERSIZE=a4 -dcupsColorSpace=18 \
+       -dcupsBitsPerColor=8 -dFirstPage=1 -dLastPage=1 -sOutputFile="$out/$1-grey.pwg" "$samples/$2" >/dev/null 2>&1
+    gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pwgraster -r"$3" -sPAPERSIZE=a4 -dcupsColorSpace=3 \
+       -dcupsBitsPerColor=1 -dFirstPage=1 -dLastPage=1 -sOutputFile="$out/$1-black.pwg" "$samples/$2" >/dev/null 2>&1
+}
+
 if [ "${2:-}" = "--smoke" ]; then
     render text-100 letter.ps 100
+    render_pwg text-100 letter.ps 100
     exit 0
 fi
 
@@ -28,6 +38,14 @@ render graphics-600 shapes.ps 600
 render lineart-600 lineart.ps 600
 render blank-600 blank.ps 600
 render noise-600 noise.ps 600
+render letter-300 letter.ps 300
+render letter-600 letter.ps 600
+render letter-1200 letter.ps 1200
+for dpi in 300 600 1200; do
+    render_pwg letter-$dpi letter.ps $dpi
+    render_pwg text-$dpi dense.ps $dpi
+done
+render_pwg graphics-600 shapes.ps 600
 
 # The mixed job: ten pages in one raster stream, as one job sends them.
 gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=cups -r600 -sPAPERSIZE=a4 -dcupsColorSpace=3 -dcupsBitsPerColor=1 \

@@ -62,6 +62,24 @@ int main(int argc, char *argv[])
         {"a4_300_blank", {make_page(2480, 3508, Fill::Blank, 300, 300)}},
         {"rows_257", {make_page(32, 257, Fill::Stripes)}},
     };
+    // What IPP clients send: 8-bit grey PWG and Apple raster.
+    for (const auto &[name, mode] : {std::pair{"grey.pwg", CUPS_RASTER_WRITE_PWG},
+                                     std::pair{"grey.urf", CUPS_RASTER_WRITE_APPLE}}) {
+        cups_page_header2_t header{};
+        cupsRasterInitPWGHeader(&header, pwgMediaForPWG("iso_a6_105x148mm"), "sgray_8", 75, 75, "one-sided",
+                                nullptr);
+        std::vector<uint8_t> row(header.cupsBytesPerLine);
+        FILE *file = std::fopen((rasterDir + "/" + name).c_str(), "wb");
+        cups_raster_t *raster = cupsRasterOpen(fileno(file), mode);
+        cupsRasterWriteHeader2(raster, &header);
+        for (unsigned y = 0; y < header.cupsHeight; y++) {
+            for (unsigned x = 0; x < row.size(); x++)
+                row[x] = (x / 7 + y / 5) % 3 ? 255 : uint8_t(x * y);
+            cupsRasterWritePixels(raster, row.data(), unsigned(row.size()));
+        }
+        cupsRasterClose(raster);
+        std::fclose(file);
+    }
     for (const auto &[name, pages] : seeds) {
         write_raster(rasterDir + "/" + name + "-v2.ras", pages, true);
         if (name != "a4_300_blank")

@@ -10,7 +10,7 @@ CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DQUILLET_FUZZ=ON -DQUILLET_
 cmake --build build-fuzz -j "$(nproc)"
 cd build-fuzz/fuzz
 
-for harness in filter oaktdump core; do
+for harness in filter oaktdump core raster; do
     saved=$(find ../../fuzz/regressions/$harness -type f 2>/dev/null | sort)
     if [ -n "$saved" ]; then
         echo "== fuzz_$harness: $(echo "$saved" | wc -l) saved crash inputs"
@@ -20,7 +20,7 @@ for harness in filter oaktdump core; do
     echo "== fuzz_$harness: $seconds s"
     mkdir -p corpus/$harness
     case $harness in
-        filter) seeds=seeds/raster ;;
+        filter|raster) seeds=seeds/raster ;;
         oaktdump) seeds=seeds/oakt ;;
         core) seeds=../../fuzz/corpus/core ;;
     esac

@@ -1,11 +1,15 @@
 // Grey to black: white never prints a dot, black always does, and photos get
-// an even dither.
+// an even dither.  The application's raster reader against libcups's.
 #include <gtest/gtest.h>
+#include <cups/raster.h>
 
 #include <bit>
+#include <cstring>
+#include <random>
 #include <tuple>
 #include <vector>
 
+#include "raster_reader.h"
 #include "render.h"
 
 using quillet::app::grey_to_black;
@@ -73,6 +77,148 @@ TEST(DeviceId, MatchesTheMakerOrTheCommandSet)
         {nullptr, false}};
     for (auto [id, ours] : table)
         EXPECT_EQ(takes_this_driver(id), ours) << (id ? id : "none");
+}
+
+// Streams in memory, for libcups's writer and reader.
+struct Bytes {
+    std::vector<uint8_t> data;
+    size_t at = 0;
+};
+ssize_t write_bytes(void *context, unsigned char *buffer, size_t length)
+{
+    auto &bytes = *static_cast<Bytes *>(context);
+    bytes.data.insert(bytes.data.end(), buffer, buffer + length);
+    return static_cast<ssize_t>(length);
+}
+ssize_t read_bytes(void *context, unsigned char *buffer, size_t length)
+{
+    auto &bytes = *static_cast<Bytes *>(context);
+    const size_t count = std::min(length, bytes.data.size() - bytes.at);
+    std::memcpy(buffer, bytes.data.data() + bytes.at, count);
+    bytes.at += count;
+    return static_cast<ssize_t>(count);
+}
+
+struct Kind {
+    const char *name;
+    cups_mode_t mode;  // PWG, Apple, or a little-endian version 2 stream
+    unsigned bits;
+    cups_cspace_t space;
+};
+
+// A page of runs of one value, of noise, and rows repeated: what text,
+// pictures and blank space make.
+std::vector<uint8_t> random_page(const cups_page_header2_t &header, std::mt19937 &random)
+{
+    const unsigned bytes = header.cupsBytesPerLine;
+    std::vector<uint8_t> rows(size_t{bytes} * header.cupsHeight);
+    for (unsigned y = 0; y < header.cupsHeight; y++) {
+        uint8_t *row = rows.data() + size_t{y} * bytes;
+        if (y && random() % 3 == 0) {
+            std::memcpy(row, row - bytes, bytes);
+            continue;
+        }
+        for (unsigned x = 0; x < bytes;) {
+            const unsigned length = std::min<unsigned>(1 + random() % 300, bytes - x);
+            const uint8_t values[] = {0, 255, 127, 128, uint8_t(random())};
+            const uint8_t value = values[random() % 5];
+            const bool noise = random() % 4 == 0;
+            for (unsigned i = 0; i < length; i++)
+                row[x + i] = noise ? uint8_t(random()) : value;
+            x += length;
+        }
+    }
+    return rows;
+}
+
+// Every row the application's reader gives, as sent and as black, is the
+// row libcups gives; a stream whose runs are random bytes breaks at the same
+// row in both.
+TEST(RasterReader, ReadsEveryRowAsLibcupsDoes)
+{
+    const Kind kinds[] = {{"pwg_sgray_8", CUPS_RASTER_WRITE_PWG, 8, CUPS_CSPACE_SW},
+                          {"pwg_black_8", CUPS_RASTER_WRITE_PWG, 8, CUPS_CSPACE_K},
+                          {"pwg_black_1", CUPS_RASTER_WRITE_PWG, 1, CUPS_CSPACE_K},
+                          {"pwg_srgb_8", CUPS_RASTER_WRITE_PWG, 24, CUPS_CSPACE_SRGB},
+                          {"apple_sgray_8", CUPS_RASTER_WRITE_APPLE, 8, CUPS_CSPACE_SW},
+                          {"apple_srgb_8", CUPS_RASTER_WRITE_APPLE, 24, CUPS_CSPACE_SRGB},
+                          {"native_v2_grey", CUPS_RASTER_WRITE_COMPRESSED, 8, CUPS_CSPACE_W}};
+    for (const Kind &kind : kinds)
+        for (uint32_t seed = 1; seed <= 6; seed++) {
+            SCOPED_TRACE(std::string(kind.name) + " seed " + std::to_string(seed));
+            std::mt19937 random(seed);
+            cups_page_header2_t header{};
+            header.cupsWidth = 1 + random() % 700;
+            header.cupsHeight = 1 + random() % 90;
+            header.HWResolution[0] = header.HWResolution[1] = 600;
+            header.cupsBitsPerPixel = kind.bits;
+            header.cupsBitsPerColor = kind.bits == 24 ? 8 : kind.bits;
+            header.cupsColorSpace = kind.space;
+            header.cupsNumColors = kind.bits == 24 ? 3 : 1;
+            header.cupsBytesPerLine = (header.cupsWidth * kind.bits + 7) / 8;
+            std::strcpy(header.MediaClass, "PwgRaster");
+            Bytes stream;
+            cups_raster_t *writer = cupsRasterOpenIO(write_bytes, &stream, kind.mode);
+            const std::vector<uint8_t> pages[] = {random_page(header, random), random_page(header, random)};
+            for (const std::vector<uint8_t> &page : pages) {
+                ASSERT_TRUE(cupsRasterWriteHeader2(writer, &header));
+                cupsRasterWritePixels(writer, const_cast<uint8_t *>(page.data()), unsigned(page.size()));
+            }
+            cupsRasterClose(writer);
+            // The second stream: the first page's runs are random bytes.
+            const size_t headers = kind.mode == CUPS_RASTER_WRITE_APPLE ? 4 + 8 + 32 : 4 + 1796;
+            Bytes broken{std::vector<uint8_t>(stream.data.begin(), stream.data.begin() + ptrdiff_t(headers))};
+            for (unsigned i = 0; i < 4000; i++)
+                broken.data.push_back(uint8_t(random() % 7 == 0 ? 128 + random() % 128 : random()));
+
+            for (Bytes *bytes : {&stream, &broken}) {
+                cups_raster_t *theirs = cupsRasterOpenIO(read_bytes, bytes, CUPS_RASTER_READ);
+                quillet::app::MemoryInput input(bytes->data), input_black(bytes->data);
+                quillet::app::RasterReader ours(input), ours_black(input_black);
+                cups_page_header2_t their_page{};
+                unsigned pages_read = 0;
+                while (cupsRasterReadHeader2(theirs, &their_page)) {
+                    std::optional<quillet::app::RasterPageHeader> page = ours.next_page();
+                    std::optional<quillet::app::RasterPageHeader> page_black = ours_black.next_page();
+                    ASSERT_TRUE(page && page_black) << ours.failure();
+                    EXPECT_EQ(page->width, their_page.cupsWidth);
+                    EXPECT_EQ(page->height, their_page.cupsHeight);
+                    EXPECT_EQ(page->bytes_per_line, their_page.cupsBytesPerLine);
+                    EXPECT_EQ(page->color_space, unsigned(their_page.cupsColorSpace));
+                    EXPECT_EQ(page->resolution_y, their_page.HWResolution[1]);
+                    std::vector<uint8_t> their_row(their_page.cupsBytesPerLine), our_row(their_row.size());
+                    std::vector<uint8_t> expected((page->width + 7) / 8), black(expected.size());
+                    const bool dither = seed % 2 == 0, ink_is_high = kind.space == CUPS_CSPACE_K;
+                    unsigned y = 0;
+                    for (; y < their_page.cupsHeight; y++) {
+                        const bool theirs_read = cupsRasterReadPixels(theirs, their_row.data(),
+                                                                      unsigned(their_row.size())) != 0;
+                        ASSERT_EQ(ours.read_row(our_row), theirs_read) << "row " << y << ": " << ours.failure();
+                        if (!theirs_read)
+                            break;
+                        ASSERT_EQ(our_row, their_row) << "row " << y;
+                        if (kind.bits > 8)
+                            continue;
+                        ASSERT_TRUE(ours_black.read_black_row(black, {dither, ink_is_high}, y));
+                        if (kind.bits == 1) {
+                            expected = their_row;
+                            if (page->width % 8)
+                                expected.back() &= uint8_t(0xff << (8 - page->width % 8));
+                        } else {
+                            grey_to_black(their_row, y, dither, expected, ink_is_high);
+                        }
+                        ASSERT_EQ(black, expected) << "row " << y;
+                    }
+                    if (y < their_page.cupsHeight) {
+                        EXPECT_NE(ours.failure(), "");
+                        break;
+                    }
+                    pages_read++;
+                }
+                EXPECT_EQ(pages_read, bytes == &stream ? 2u : pages_read);
+                cupsRasterClose(theirs);
+            }
+        }
 }
 
 }  // namespace
