@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "page_plan.h"
 #include "raster_reader.h"
 #include "render.h"
 
@@ -221,8 +222,16 @@ std::string last_line(int messages)
 bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
 {
     pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
-    cups_page_header2_t &page = options->header;
-    const std::string size = "-g" + std::to_string(page.cupsWidth) + "x" + std::to_string(page.cupsHeight);
+    const cups_page_header2_t &page = options->header;
+    // The document is fitted into what the printer prints of the sheet, so
+    // that nothing of it is cut; without scaling it keeps its size on the
+    // whole sheet, and what lies beyond the printable area is cut.
+    const bool scaled = options->print_scaling != PAPPL_SCALING_NONE;
+    const PixelSize canvas =
+        scaled ? printed_whole(static_cast<int>(page.HWResolution[0]), static_cast<int>(page.HWResolution[1]),
+                               page.cupsWidth, page.cupsHeight)
+               : PixelSize{page.cupsWidth, page.cupsHeight};
+    const std::string size = "-g" + std::to_string(canvas.width) + "x" + std::to_string(canvas.height);
     const std::string resolution =
         "-r" + std::to_string(page.HWResolution[0]) + "x" + std::to_string(page.HWResolution[1]);
     // The document is converted in a scratch folder of its own, as a user
@@ -246,10 +255,12 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Ghostscript cannot be started: out of file descriptors.");
         return false;
     }
-    const char *argv[] = {"gs",           "-q",          "-dSAFER",        "-dBATCH",
-                          "-dNOPAUSE",    "-dNOPROMPT",  "-sstdout=%stderr", "-sDEVICE=pgmraw",
-                          resolution.c_str(), size.c_str(), "-dFIXEDMEDIA",   "-dPDFFitPage", "-dPSFitPage",
-                          "-sOutputFile=-", "-f",        "document",       nullptr};
+    std::vector<const char *> argv = {"gs",        "-q",         "-dSAFER",          "-dBATCH",
+                                      "-dNOPAUSE", "-dNOPROMPT", "-sstdout=%stderr", "-sDEVICE=pgmraw",
+                                      resolution.c_str(), size.c_str(), "-dFIXEDMEDIA"};
+    if (scaled)
+        argv.insert(argv.end(), {"-dPDFFitPage", "-dPSFitPage"});
+    argv.insert(argv.end(), {"-sOutputFile=-", "-f", "document", nullptr});
     const std::string home = "HOME=" + scratch->path(), temporary = "TMPDIR=" + scratch->path();
     const char *environment[] = {"PATH=/usr/bin:/bin", home.c_str(), temporary.c_str(), "LC_ALL=C", nullptr};
     pid_t child = fork();
@@ -273,7 +284,7 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
             _exit(126);
         if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
             _exit(126);
-        execve(ghostscript, const_cast<char *const *>(argv), const_cast<char *const *>(environment));
+        execve(ghostscript, const_cast<char *const *>(argv.data()), const_cast<char *const *>(environment));
         _exit(127);
     }
     close(output[1]);

@@ -66,6 +66,19 @@ PlanResult refuse(const char *format, Args... args)
 
 }  // namespace
 
+PixelSize printed_whole(int res_x, int res_y, uint32_t width, uint32_t height)
+{
+    const std::optional<int64_t> max_width = print_limit(res_x, printable_width_inches);
+    const std::optional<int64_t> max_height = print_limit(res_y, printable_height_inches);
+    PixelSize whole{width, height};
+    // Rows are padded to 32 pixels before they are measured.
+    if (max_width && ((int64_t{width} + 31) & ~int64_t{31}) > *max_width)
+        whole.width = static_cast<uint32_t>(std::max<int64_t>(*max_width & ~int64_t{31}, 0));
+    if (max_height && int64_t{height} > *max_height)
+        whole.height = static_cast<uint32_t>(std::max<int64_t>(*max_height, 0));
+    return whole;
+}
+
 uint32_t grid_1200(int64_t pixels, int res)
 {
     if (res == 0)

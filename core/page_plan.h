@@ -77,6 +77,15 @@ struct PlanResult {
 PlanResult plan_page(const PrintSettings &settings, const RasterGeometry &raster, int page_number,
                      const PlanLimits &limits = {});
 
+// The largest raster of at most width x height pixels that the printer
+// prints whole, not cut to its printable area: what a document is rendered
+// into so that nothing of it is lost.  The printer centres a narrower image
+// on the sheet.
+struct PixelSize {
+    uint32_t width = 0, height = 0;
+};
+PixelSize printed_whole(int res_x, int res_y, uint32_t width, uint32_t height);
+
 // A size in pixels at res dots per inch on the 1/1200 inch grid, truncated.
 uint32_t grid_1200(int64_t pixels, int res);
 // The left offset of an image paper_width_1200 wide: centred on the width of

@@ -916,6 +916,7 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
         std::string title = "";       // the job's name, when not doc-NAME
         std::string message = "";     // what the job's state message says
         bool dithered = false;        // a left-to-right grey gradient comes out dithered
+        unsigned whole_at = 0;        // dpi: a frame 3.5 mm inside the sheet prints on all four sides
     };
     const Document documents[] = {
         {"pdf", "application/pdf", [](auto &f) { fs::copy_file(Samples + "/brochure.pdf", f); }, true},
@@ -942,6 +943,13 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
         {"endless", "application/postscript", [](auto &f) { write_file(f, "%!PS\n{ showpage } loop\n"); }, false},
         {"copies_999", "image/png", [](auto &f) { fs::copy_file(Samples + "/photo.png", f); }, false, false,
          "GROUP job-attributes-tag\nATTR integer copies 999\n"},
+        // Fitted into what the printer prints of the sheet, at each resolution.
+        {"frame_300", "application/pdf", [](auto &f) { fs::copy_file(Samples + "/frame.pdf", f); }, true, false,
+         "GROUP job-attributes-tag\nATTR enum print-quality 3\n", "", "", false, 300},
+        {"frame_600", "application/pdf", [](auto &f) { fs::copy_file(Samples + "/frame.pdf", f); }, true, false,
+         "", "", "", false, 600},
+        {"frame_1200", "application/pdf", [](auto &f) { fs::copy_file(Samples + "/frame.pdf", f); }, true, false,
+         "GROUP job-attributes-tag\nATTR enum print-quality 5\n", "", "", false, 1200},
         // A header claiming 100000 x 100000 pixels, refused before its rows.
         {"oversized", "image/pwg-raster",
          [](auto &f) {
@@ -1035,6 +1043,19 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
                 EXPECT_LT(levels[i], levels[i - 1]) << "band " << i << ": grey levels fall across the gradient";
             EXPECT_GE(std::count_if(levels.begin(), levels.end(), [](double l) { return l > 0.05 && l < 0.95; }), 4)
                 << "grey levels, not black and white";
+        } else if (d.whole_at) {
+            const PageDoc doc = read_pages(read_file(out)).at(0);
+            const Bitmap &page = doc.image;
+            EXPECT_EQ(doc.geometry.resolution_y, d.whole_at);
+            const unsigned near = d.whole_at * 5 / 25;  // 5 mm
+            auto dot = [&](unsigned x, unsigned y) { return (page.bits[size_t(y) * page.bpl() + x / 8] >> (7 - x % 8)) & 1; };
+            // Each side of the frame, across the middle row and column.
+            std::array<bool, 4> ink{};  // left, top, right, bottom
+            for (unsigned i = 0; i < near; i++) {
+                ink[0] |= dot(i, page.h / 2), ink[2] |= dot(page.w - 1 - i, page.h / 2);
+                ink[1] |= dot(page.w / 2, i), ink[3] |= dot(page.w / 2, page.h - 1 - i);
+            }
+            EXPECT_EQ(ink, (std::array<bool, 4>{true, true, true, true})) << "the frame printed on every side";
         } else if (d.prints && d.title.empty()) {
             std::vector<PageDoc> docs = read_pages(read_file(out));
             ASSERT_GE(docs.size(), 1u);
