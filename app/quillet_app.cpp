@@ -59,8 +59,9 @@ constexpr std::array<const char *, quillet::paper_sizes.size() + 2> media_sizes 
 
 // Margins in hundredths of a millimetre that keep what a client prints
 // within what the printer prints of a full-page raster, for every size at
-// every resolution: the most the plan cuts at the right and at the bottom,
-// brought up to half a millimetre.
+// every resolution: the most printed_part() cuts at a side and at the
+// bottom, brought up to half a millimetre.  (PAPPL takes one set of margins
+// for every size, and refuses ready media with others.)
 struct Margins {
     int left_right = 0, bottom_top = 0;
 };
@@ -73,19 +74,14 @@ Margins printable_margins()
     };
     for (const quillet::PaperSize &size : quillet::paper_sizes)
         for (unsigned resolution : quillet::resolutions) {
-            const uint32_t width = size.width_points * resolution / 72, length = size.length_points * resolution / 72;
-            quillet::PrintSettings settings;
-            settings.resolution_x = settings.resolution_y = resolution;
-            const quillet::PlanResult planned =
-                quillet::plan_page(settings, quillet::one_bit_rows(width, length), 1);
-            if (!planned.plan)
-                continue;
-            const quillet::PagePlan &plan = *planned.plan;
-            if (width > plan.image_width)
-                most.left_right = std::max(most.left_right, half_millimetres_up(width - plan.image_width, resolution));
-            if (length > plan.image_height)
-                most.bottom_top =
-                    std::max(most.bottom_top, half_millimetres_up(length - plan.image_height, resolution));
+            const quillet::app::PageFormat sheet{size.width_points * resolution / 72,
+                                                 size.length_points * resolution / 72, resolution, resolution};
+            const quillet::app::PrintedPart part = quillet::app::printed_part(sheet);
+            const int64_t right = int64_t{sheet.width} - part.kept.width - part.left;
+            most.left_right =
+                std::max(most.left_right, half_millimetres_up(std::max<int64_t>(right, part.left), resolution));
+            most.bottom_top =
+                std::max(most.bottom_top, half_millimetres_up(int64_t{sheet.height} - part.kept.height, resolution));
         }
     return most;
 }

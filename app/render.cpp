@@ -77,6 +77,9 @@ struct Job {
     bool failed = false;  // a page failed: nothing more is printed
     bool dither = false;
     bool ink_is_high = false;
+    // A page wider than the printer prints: its rows, then the part kept.
+    std::vector<uint8_t> whole_row;
+    size_t cut_left_bytes = 0;
     unsigned rows_expected = 0;       // rows the page should bring
     unsigned rows_seen = 0;
     unsigned copies = 1;              // copies the job asked for
@@ -291,7 +294,13 @@ bool begin_page(pappl_job_t *job, const pappl_pr_options_t *options, const PageF
                       std::to_string(custom_sizes.max_width) + " x " + std::to_string(custom_sizes.max_length) +
                       " points).");
     const PrintSettings settings = print_settings(job, options, format, state.copies_to_repeat != 0);
-    PlanResult planned = plan_page(settings, one_bit_rows(format.width, format.height), static_cast<int>(page));
+    const PrintedPart part = printed_part(format);
+    state.cut_left_bytes = part.left / 8;
+    if (part.kept.width < format.width)
+        state.whole_row.assign((format.width + 7) / 8, 0);
+    else
+        state.whole_row.clear();
+    PlanResult planned = plan_page(settings, one_bit_rows(part.kept.width, part.kept.height), static_cast<int>(page));
     if (!planned.plan)
         return refuse(planned.refusal);
     state.plan = *planned.plan;
@@ -312,10 +321,23 @@ bool page_dithers(pappl_job_t *job)
     return job_of(job)->dither;
 }
 
+PrintedPart printed_part(const PageFormat &format)
+{
+    PrintedPart part;
+    part.kept = printed_whole(static_cast<int>(format.resolution_x), static_cast<int>(format.resolution_y),
+                              format.width, format.height);
+    part.left = (format.width - part.kept.width) / 2 / 8 * 8;
+    return part;
+}
+
 std::span<uint8_t> page_row(pappl_job_t *job)
 {
     Job &state = *job_of(job);
-    return state.page ? state.page->next_row() : std::span<uint8_t>();
+    if (!state.page)
+        return {};
+    if (!state.whole_row.empty())
+        return state.whole_row;
+    return state.page->next_row();
 }
 
 bool commit_page_row(pappl_job_t *job)
@@ -323,6 +345,13 @@ bool commit_page_row(pappl_job_t *job)
     Job &state = *job_of(job);
     if (!state.page)
         return true;
+    if (!state.whole_row.empty()) {
+        std::span<uint8_t> room = state.page->next_row();
+        if (room.empty())
+            return false;
+        const std::span<const uint8_t> kept = std::span<const uint8_t>(state.whole_row).subspan(state.cut_left_bytes);
+        std::copy_n(kept.begin(), std::min(kept.size(), room.size()), room.begin());
+    }
     state.page->commit_row();
     state.rows_seen++;
     return !state.page->failed();
@@ -359,7 +388,7 @@ bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *,
     if (options->header.cupsBitsPerPixel == 1)
         std::copy_n(line, std::min<size_t>(room.size(), options->header.cupsBytesPerLine), room.begin());
     else
-        grey_to_black({line, std::min(options->header.cupsBytesPerLine, state.plan.input_width)}, y, state.dither,
+        grey_to_black({line, options->header.cupsBytesPerLine}, y, state.dither,
                       room, state.ink_is_high);
     return commit_page_row(job);
 }

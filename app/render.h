@@ -3,6 +3,8 @@
 
 #include <pappl/pappl.h>
 
+#include "page_plan.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -38,6 +40,16 @@ std::span<uint8_t> page_row(pappl_job_t *job);
 bool commit_page_row(pappl_job_t *job);
 // Whether the page's greys are dithered (photos) rather than thresholded.
 bool page_dithers(pappl_job_t *job);
+
+// What the printer prints of a page: the page is cut to the largest part
+// it prints whole, the same on the left and the right (to the byte), and
+// at the bottom.  The printer centres the part that is left, so that every
+// pixel lands where it would on the whole sheet.
+struct PrintedPart {
+    PixelSize kept;
+    unsigned left = 0;  // pixels cut on the left, a multiple of 8
+};
+PrintedPart printed_part(const PageFormat &format);
 
 // Why pixels of these bits and colour space (cups_cspace_t) cannot be
 // printed; none when they can.

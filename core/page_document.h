@@ -15,6 +15,16 @@
 
 namespace quillet {
 
+// The records of a page document, in the order PageDocument writes them.
+// The four records that open a page document.
+void write_document_start(RecordWriter &out, uint32_t duplex, time_t now);
+// The page records up to the start of the image.
+void write_page_start(RecordWriter &out, const PagePlan &plan);
+// End of image and end of page.
+void write_page_end(RecordWriter &out);
+// End of the page document.
+void write_document_end(RecordWriter &out);
+
 class PageDocument {
 public:
     // Writes the records up to the image; its bands go through encoder.

@@ -32,20 +32,38 @@ bool FileSink::flush()
     return std::fflush(file_) == 0;
 }
 
-void RecordWriter::put(std::span<const uint8_t> bytes, int step)
+std::string failure_line(WriteStep step)
 {
-    if (error_ || bytes.empty())
+    return "fwrite(" + std::to_string(static_cast<int>(step)) + "): rc == 0!";
+}
+
+std::string failure_sentence(WriteStep step)
+{
+    const char *what = "";
+    switch (step) {
+    case WriteStep::record_header: what = "a record's header"; break;
+    case WriteStep::record_payload: what = "a record's contents"; break;
+    case WriteStep::record_filler: what = "a record's filler"; break;
+    case WriteStep::band_data: what = "a band's compressed image"; break;
+    case WriteStep::band_filler: what = "a band's filler"; break;
+    }
+    return std::string("the output took no more of the printer's stream (at ") + what + ").";
+}
+
+void RecordWriter::put(std::span<const uint8_t> bytes, WriteStep step)
+{
+    if (failed_step_ || bytes.empty())
         return;
     if (!sink_.write(bytes))
-        error_ = "fwrite(" + std::to_string(step) + "): rc == 0!";
+        failed_step_ = step;
 }
 
 void RecordWriter::record(uint32_t type, std::span<const uint8_t> payload)
 {
     const uint32_t length = record_length(static_cast<uint32_t>(payload.size()));
-    put(packed(RecordHeader{record_magic, length, type}), 1);
-    put(payload, 2);
-    put(filler(length - payload.size() - record_header_size), 3);
+    put(packed(RecordHeader{record_magic, length, type}), WriteStep::record_header);
+    put(payload, WriteStep::record_payload);
+    put(filler(length - payload.size() - record_header_size), WriteStep::record_filler);
 }
 
 void RecordWriter::band_data(std::span<const uint8_t> data, size_t padded_length)
@@ -53,13 +71,13 @@ void RecordWriter::band_data(std::span<const uint8_t> data, size_t padded_length
     // In slices of 64 KiB, the unit the encoder's output was always written in.
     constexpr size_t slice = 0x10000;
     for (size_t at = 0; at < data.size(); at += slice)
-        put(data.subspan(at, std::min(slice, data.size() - at)), 7);
-    put(filler(padded_length - data.size()), 8);
+        put(data.subspan(at, std::min(slice, data.size() - at)), WriteStep::band_data);
+    put(filler(padded_length - data.size()), WriteStep::band_filler);
 }
 
 bool RecordWriter::flush()
 {
-    return !error_ && sink_.flush();
+    return !failed_step_ && sink_.flush();
 }
 
 TimeRecord time_record(time_t now)
@@ -79,63 +97,6 @@ TimeRecord time_record(time_t now)
         stamp.second = static_cast<uint16_t>(local.tm_sec);
     }
     return stamp;
-}
-
-namespace {
-
-template <size_t N>
-constexpr std::array<char, N> text_field(std::string_view text, char fill = '\0')
-{
-    std::array<char, N> field{};
-    field.fill(fill);
-    for (size_t i = 0; i < text.size() && i < N; i++)
-        field[i] = text[i];
-    return field;
-}
-
-}  // namespace
-
-void write_document_start(RecordWriter &out, uint32_t duplex, time_t now)
-{
-    out.write(OtherRecord{1, text_field<64>("OTHER")});
-    out.write(time_record(now));
-    out.write(FileNameRecord{text_field<64>("stdin")});
-    out.write(DuplexRecord{duplex, 0});
-}
-
-void write_page_start(RecordWriter &out, const PagePlan &plan)
-{
-    out.record(record_type::start_page);
-    out.write(SourceRecord{plan.source});
-    // The text is blank but for a NUL at its start.
-    out.write(MediaRecord{static_cast<uint8_t>(plan.media), static_cast<uint8_t>(plan.density), {},
-                          text_field<64>(std::string_view("\0", 1), ' ')});
-    // One-sided is all ones: the duplex value less one.
-    out.write(CopiesRecord{plan.copies, plan.duplex - 1});
-    out.write(PaperRecord{plan.paper_code, plan.paper_width_1200, plan.paper_height_1200, 0});
-    ImageRecord image;
-    image.left_offset = plan.left_offset;
-    image.top_offset = plan.top_offset;
-    image.width = plan.image_width;
-    image.height = plan.image_height;
-    image.resolution_x = static_cast<uint32_t>(plan.resolution_x);
-    image.resolution_y = static_cast<uint32_t>(plan.resolution_y);
-    image.bits_per_pixel = 1;
-    for (size_t i = 0; i < image.sequence.size(); i++)
-        image.sequence[i] = static_cast<char>(i);
-    out.write(image);
-    out.record(record_type::start_image);
-}
-
-void write_page_end(RecordWriter &out)
-{
-    out.record(record_type::end_image);
-    out.write(EndPageRecord{});
-}
-
-void write_document_end(RecordWriter &out)
-{
-    out.record(record_type::end_document);
 }
 
 }  // namespace quillet

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "oakt_records.h"
-#include "page_plan.h"
 
 namespace quillet {
 
@@ -48,6 +47,19 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
+// What was being written when the sink took nothing more.
+enum class WriteStep : int {
+    record_header = 1,
+    record_payload = 2,
+    record_filler = 3,
+    band_data = 7,
+    band_filler = 8,
+};
+// The step as the stream's failure line names it, "fwrite(1): rc == 0!".
+std::string failure_line(WriteStep step);
+// The step in words, for the people who read the job's state.
+std::string failure_sentence(WriteStep step);
+
 // Writes records to a sink.  The first write that fails is remembered with
 // the step that failed, and nothing more is written after it.
 class RecordWriter {
@@ -68,27 +80,22 @@ public:
     // Hands what the sink holds on; false when that fails.
     bool flush();
 
-    bool failed() const { return error_.has_value(); }
-    // The failed step, as "fwrite(1): rc == 0!".
-    const std::optional<std::string> &error() const { return error_; }
+    bool failed() const { return failed_step_.has_value(); }
+    const std::optional<WriteStep> &failed_step() const { return failed_step_; }
+    // The failed step's line, as "fwrite(1): rc == 0!".
+    std::optional<std::string> error() const
+    {
+        return failed_step_ ? std::optional<std::string>(failure_line(*failed_step_)) : std::nullopt;
+    }
 
 private:
-    void put(std::span<const uint8_t> bytes, int step);
+    void put(std::span<const uint8_t> bytes, WriteStep step);
     ByteSink &sink_;
-    std::optional<std::string> error_;
+    std::optional<WriteStep> failed_step_;
 };
 
 // The time-stamp record for a clock reading, in local time.  A reading the C
 // library cannot render leaves the text or the date fields zero.
 TimeRecord time_record(time_t now);
-
-// The four records that open a page document.
-void write_document_start(RecordWriter &out, uint32_t duplex, time_t now);
-// The page records up to the start of the image.
-void write_page_start(RecordWriter &out, const PagePlan &plan);
-// End of image and end of page.
-void write_page_end(RecordWriter &out);
-// End of the page document.
-void write_document_end(RecordWriter &out);
 
 }  // namespace quillet

@@ -68,12 +68,13 @@ RasterGeometry raster_geometry(const cups_page_header2_t &cups)
 
 namespace {
 
-// A failure while the stream is written: the step that failed, then the
-// reason CUPS shows the user.
-LoopEnd stream_failed(const std::string &what)
+// A failure while the stream is written: its line (for a write, the step
+// that failed), then the reason CUPS shows the user, in words.
+LoopEnd stream_failed(const RecordWriter &writer, const std::string &what)
 {
     std::fprintf(stderr, "%s\n", what.c_str());
-    _cupsLangPrintFilter(stderr, "ERROR", "The print job was stopped: %s", what.c_str());
+    const std::string why = writer.failed_step() ? failure_sentence(*writer.failed_step()) : what;
+    _cupsLangPrintFilter(stderr, "ERROR", "The print job was stopped: %s", why.c_str());
     return LoopEnd::StreamFailed;
 }
 
@@ -125,7 +126,7 @@ LoopResult print_pages(cups_raster_t *raster, FILE *out, unsigned threads, const
 
         PageDocument document(writer, encoder, plan, std::time(nullptr));
         if (document.failed()) {
-            result.end = stream_failed(*writer.error());
+            result.end = stream_failed(writer, *writer.error());
             return result;
         }
         for (unsigned y = 0; y < header.cupsHeight; y++) {
@@ -146,7 +147,7 @@ LoopResult print_pages(cups_raster_t *raster, FILE *out, unsigned threads, const
                 break;
         }
         if (std::optional<std::string> failure = document.close()) {
-            result.end = stream_failed(*failure);
+            result.end = stream_failed(writer, *failure);
             return result;
         }
         _cupsLangPrintFilter(stderr, "INFO", "Finished page %d.", page);

@@ -28,6 +28,7 @@
 #include "files.h"
 #include "process.h"
 #include "raster.h"
+#include "page_plan.h"
 #include "stream.h"
 
 using namespace quillet::test;
@@ -148,12 +149,16 @@ void write_pwg(const std::string &path, const GreyPage &p)
 
 // The 1-bit page the printer should get: black where the grey is black,
 // padded and cut as the filter's own tests expect.
+// The page as printed: thresholded, and of a page larger than the printer
+// prints, the middle part (to the byte) and the top.
 Bitmap expected_of(const GreyPage &p)
 {
-    RasterPage page = make_page(p.width, p.height, Fill::Blank, p.dpi, p.dpi);
-    for (unsigned y = 0; y < p.height; y++)
-        for (unsigned x = 0; x < p.width; x++)
-            if (p.grey[size_t(y) * p.width + x] < 128)
+    const quillet::PixelSize kept = quillet::printed_whole(int(p.dpi), int(p.dpi), p.width, p.height);
+    const unsigned left = (p.width - kept.width) / 2 / 8 * 8;
+    RasterPage page = make_page(kept.width, kept.height, Fill::Blank, p.dpi, p.dpi);
+    for (unsigned y = 0; y < kept.height; y++)
+        for (unsigned x = 0; x < kept.width; x++)
+            if (p.grey[size_t(y) * p.width + left + x] < 128)
                 page.set(x, y);
     return expected_image(page);
 }
