@@ -317,6 +317,31 @@ bool stop_when_asked(pappl_system_t *system, void *)
     _exit(0);
 }
 
+// Media saved by an earlier version keep margins this one no longer
+// offers: PAPPL would list a default and ready media with margins it does
+// not support, and clients would shrink pages by them.  They take the
+// driver's.
+void current_margins(pappl_printer_t *printer, void *)
+{
+    pappl_pr_driver_data_t data{};
+    papplPrinterGetDriverData(printer, &data);
+    bool stale = false;
+    auto mend = [&](pappl_media_col_t &media) {
+        if (!media.size_name[0] || (media.left_margin == data.left_right && media.right_margin == data.left_right &&
+                                    media.top_margin == data.bottom_top && media.bottom_margin == data.bottom_top))
+            return;
+        media.left_margin = media.right_margin = data.left_right;
+        media.top_margin = media.bottom_margin = data.bottom_top;
+        stale = true;
+    };
+    mend(data.media_default);
+    for (int i = 0; i < data.num_source; i++)
+        mend(data.media_ready[i]);
+    if (stale && !(papplPrinterSetDriverDefaults(printer, &data, 0, nullptr) &&
+                   papplPrinterSetReadyMedia(printer, data.num_source, data.media_ready)))
+        papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR, "The media's margins could not be brought up to date.");
+}
+
 // The jobs that waited when the server stopped print by themselves.
 bool start_waiting_jobs(pappl_system_t *system, void *)
 {
@@ -463,6 +488,7 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
             replace_file(settings.state_file, mended);
     }
     papplSystemLoadState(system, settings.state_file.c_str());
+    papplSystemIteratePrinters(system, current_margins, nullptr);
     // PAPPL starts a printer's waiting jobs only when another job comes.
     // (Timers run under the system's lock: they add no timers themselves.)
     papplSystemAddTimerCallback(system, time(nullptr), 0, start_waiting_jobs, nullptr);

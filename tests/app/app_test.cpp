@@ -416,6 +416,12 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
     for (const auto &entry : fs::directory_iterator(dir_->file("spool")))
         if (entry.path().filename().string().find("-held.png") != std::string::npos)
             fs::remove(entry.path());
+    // Media saved with margins an earlier version offered take today's.
+    const std::vector<uint8_t> saved = read_file(dir_->file("state"));
+    std::string state(saved.begin(), saved.end());
+    for (size_t at = 0; (at = state.find("left=\"", at)) != std::string::npos; at += 6)
+        state.replace(at + 6, state.find('"', at + 6) - at - 6, "1250");
+    write_file(dir_->file("state"), state);
     start();
     ASSERT_TRUE(running_) << log();
     // The finished jobs are still listed.
@@ -427,7 +433,12 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                "EXPECT job-name WITH-VALUE held\n}\n"
                "{\nOPERATION Get-Printer-Attributes\nGROUP operation-attributes-tag\n"
                "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
-               "ATTR uri printer-uri $uri\nEXPECT printer-location WITH-VALUE \"Room 12\"\n}\n");
+               "ATTR uri printer-uri $uri\nEXPECT printer-location WITH-VALUE \"Room 12\"\n"
+               "EXPECT media-left-margin-supported DEFINE-VALUE MARGIN\n}\n"
+               "{\nOPERATION Get-Printer-Attributes\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri printer-uri $uri\nEXPECT media-col-default/media-left-margin WITH-VALUE $MARGIN\n"
+               "EXPECT media-col-ready/media-left-margin WITH-VALUE $MARGIN\n}\n");
     RunResult completed = run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("completed.test")});
     EXPECT_EQ(completed.status, 0) << std::string(completed.out.begin(), completed.out.end());
     std::vector<PageDoc> docs = read_pages(print(Samples + "/photo.png", "image/png", ""));
