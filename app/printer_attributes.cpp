@@ -2,10 +2,12 @@
 // fault): every resolution offered to AirPrint clients, the languages of
 // the labels listed once, printer-location and printer-organization kept.
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "mends.h"
+#include "printer.h"
 #include "server.h"
 
 namespace quillet::app {
@@ -34,10 +36,17 @@ ipp_attribute_t *add_strings(AddStrings real, ipp_t *ipp, ipp_tag_t group, ipp_t
         return nullptr;
     if (!name || std::strcmp(name, "urf-supported") || !values)
         return real(ipp, group, value_tag, name, num_values, language, values);
+    // RS: the resolutions, every one the printer has.
+    static const std::string every_resolution = [] {
+        std::string text = "RS";
+        for (size_t i = 0; i < quillet::resolutions.size(); i++)
+            text += (i ? "-" : "") + std::to_string(quillet::resolutions[i]);
+        return text;
+    }();
     std::vector<const char *> listed(values, values + num_values);
     for (const char *&value : listed)
-        if (value && !std::strcmp(value, "RS600-1200"))
-            value = "RS300-600-1200";
+        if (value && !std::strncmp(value, "RS", 2))
+            value = every_resolution.c_str();
     return real(ipp, group, value_tag, name, num_values, language, listed.data());
 }
 

@@ -199,7 +199,7 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
         data->icons[i].data = icons()[i].data();
         data->icons[i].datalen = icons()[i].size();
     }
-    data->ppm = 20;
+    data->ppm = static_cast<int>(quillet::pages_per_minute);
     data->kind = PAPPL_KIND_DOCUMENT;
     data->orient_default = IPP_ORIENT_PORTRAIT;
     data->color_supported = PAPPL_COLOR_MODE_MONOCHROME;
@@ -228,7 +228,7 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
     for (size_t i = 0; i < media_sizes.size(); i++)
         data->media[i] = media_sizes[i];
     data->num_source = 1;
-    data->source[0] = "main";
+    data->source[0] = quillet::paper_source.data();
     data->num_type = static_cast<int>(quillet::media_types.size());
     for (size_t i = 0; i < quillet::media_types.size(); i++)
         data->type[i] = quillet::media_types[i].keyword.data();
@@ -239,22 +239,22 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
     data->media_default.size_length = a4->length;
     data->media_default.left_margin = data->media_default.right_margin = data->left_right;
     data->media_default.bottom_margin = data->media_default.top_margin = data->bottom_top;
-    std::snprintf(data->media_default.source, sizeof data->media_default.source, "main");
+    std::snprintf(data->media_default.source, sizeof data->media_default.source, "%s", quillet::paper_source.data());
     std::snprintf(data->media_default.type, sizeof data->media_default.type, "%s",
                   quillet::media_types[0].keyword.data());
     data->media_ready[0] = data->media_default;
 
     // Five densities: print-darkness and printer-darkness-configured.
     data->darkness_supported = quillet::density_levels;
-    data->darkness_configured = 50;
+    data->darkness_configured = quillet::app::default_darkness;
 
     // Mirror printing, a vendor attribute.
     data->num_vendor = 1;
     data->vendor[0] = mirror_attribute;
     if (!*attributes)
         *attributes = ippNew();
-    ippAddBoolean(*attributes, IPP_TAG_PRINTER, "quillet-mirror-default", 0);
-    ippAddBoolean(*attributes, IPP_TAG_PRINTER, "quillet-mirror-supported", 1);
+    ippAddBoolean(*attributes, IPP_TAG_PRINTER, mirror_default, 0);
+    ippAddBoolean(*attributes, IPP_TAG_PRINTER, mirror_supported, 1);
     // PAPPL 1.3 would add this to the printer on every request (see
     // printer_attributes.cpp).
     // (IPP writes language tags in lower case.)

@@ -108,7 +108,7 @@ bool mirror_of(pappl_job_t *job, const pappl_pr_options_t *options)
     if (const char *value = cupsGetOption(mirror_attribute, options->num_vendor, options->vendor))
         return !std::strcmp(value, "true");
     ipp_t *attributes = papplPrinterGetDriverAttributes(papplJobGetPrinter(job));
-    ipp_attribute_t *fallback = ippFindAttribute(attributes, "quillet-mirror-default", IPP_TAG_BOOLEAN);
+    ipp_attribute_t *fallback = ippFindAttribute(attributes, mirror_default, IPP_TAG_BOOLEAN);
     bool mirror = fallback && ippGetBoolean(fallback, 0);
     ippDelete(attributes);
     return mirror;
@@ -184,11 +184,6 @@ bool takes_this_driver(const char *device_id)
     return ours;
 }
 
-int density_level(int configured, int job)
-{
-    int darkness = std::clamp(configured + job, 0, 100);
-    return std::clamp((darkness + 12) / 25, 0, density_levels - 1);
-}
 
 namespace {
 
@@ -278,10 +273,14 @@ bool begin_page(pappl_job_t *job, const pappl_pr_options_t *options, const PageF
         return false;
     }
     const unsigned res_x = format.resolution_x, res_y = format.resolution_y;
-    auto printable = [](unsigned res) { return res == 300 || res == 600 || res == 1200; };
-    if (!printable(res_x) || !printable(res_y))
+    auto printable = [](unsigned res) { return std::find(resolutions.begin(), resolutions.end(), res) != resolutions.end(); };
+    if (!printable(res_x) || !printable(res_y)) {
+        std::string offered;
+        for (size_t i = 0; i < resolutions.size(); i++)
+            offered += (i == 0 ? "" : i + 1 == resolutions.size() ? " or " : ", ") + std::to_string(resolutions[i]);
         return refuse("Page " + std::to_string(page) + " is at " + std::to_string(res_x) + " x " +
-                      std::to_string(res_y) + " dpi; this printer prints at 300, 600 or 1200 dpi.");
+                      std::to_string(res_y) + " dpi; this printer prints at " + offered + " dpi.");
+    }
 
     // A page far larger than any paper the printer takes is refused before
     // its rows are read: twice the largest paper on either side.

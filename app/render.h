@@ -4,7 +4,9 @@
 #include <pappl/pappl.h>
 
 #include "page_plan.h"
+#include "printer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -14,6 +16,8 @@ namespace quillet::app {
 
 // The vendor attribute for mirror printing, and its printer default.
 inline constexpr const char *mirror_attribute = "quillet-mirror";
+inline constexpr const char *mirror_default = "quillet-mirror-default";
+inline constexpr const char *mirror_supported = "quillet-mirror-supported";
 
 bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
 bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device, unsigned page);
@@ -75,6 +79,13 @@ bool takes_this_driver(const char *device_id);
 
 // The density level 0 to 4 from the printer's configured darkness (0 to
 // 100) and the job's print-darkness (-100 to 100).
-int density_level(int configured, int job);
+constexpr int density_level(int configured, int job)
+{
+    const int darkness = std::clamp(configured + job, 0, 100);
+    return std::clamp((darkness + 12) / 25, 0, density_levels - 1);
+}
+// The printer's darkness to begin with: the normal density.
+inline constexpr int default_darkness = 50;
+static_assert(density_level(default_darkness, 0) == normal_density);
 
 }  // namespace quillet::app

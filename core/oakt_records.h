@@ -146,8 +146,9 @@ struct MediaRecord {
 struct CopiesRecord {
     static constexpr uint32_t type = record_type::copies;
     uint32_t copies = 0;
-    uint32_t duplex = 0;  // 0xFFFFFFFF one-sided, 0 two-sided
+    uint32_t duplex = 0;  // one_sided or two_sided: the page's duplex value less one
     static constexpr auto fields = std::tuple{&CopiesRecord::copies, &CopiesRecord::duplex};
+    static constexpr uint32_t one_sided = 0xFFFFFFFF, two_sided = 0;
 };
 
 // Paper code and size on the 1/1200 inch grid.

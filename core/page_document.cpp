@@ -34,7 +34,8 @@ void write_page_start(RecordWriter &out, const PagePlan &plan)
     // The text is blank but for a NUL at its start.
     out.write(MediaRecord{static_cast<uint8_t>(plan.media), static_cast<uint8_t>(plan.density), {},
                           text_field<64>(std::string_view("\0", 1), ' ')});
-    // One-sided is all ones: the duplex value less one.
+    // The duplex value less one: all ones for one-sided.
+    static_assert(uint32_t{0} - 1 == CopiesRecord::one_sided && uint32_t{1} - 1 == CopiesRecord::two_sided);
     out.write(CopiesRecord{plan.copies, plan.duplex - 1});
     out.write(PaperRecord{plan.paper_code, plan.paper_width_1200, plan.paper_height_1200, 0});
     ImageRecord image;

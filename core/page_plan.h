@@ -57,7 +57,7 @@ struct PagePlan {
     uint32_t copies = 1;
     uint32_t duplex = 0;
     bool mirror = false;
-    uint32_t source = 7;
+    uint32_t source = paper_source_code;
     uint32_t paper_width_1200 = 0, paper_height_1200 = 0;  // 1/1200 inch
     uint32_t left_offset = 0, top_offset = 0;              // 1/1200 inch
 };

@@ -29,6 +29,12 @@ inline constexpr float printable_height_inches = 11.69f;
 inline constexpr std::array<unsigned, 3> resolutions{300, 600, 1200};
 inline constexpr unsigned default_resolution = 600;
 
+// Pages a minute, the printer's speed.
+inline constexpr unsigned pages_per_minute = 20;
+// The printer's one paper source: its IPP name, and its code in the records.
+inline constexpr std::string_view paper_source = "main";
+inline constexpr uint32_t paper_source_code = 7;
+
 // The paper sizes the printer has codes for; it chooses the code by the
 // page's length alone.  Margins are the PPD's, in points.
 struct PaperSize {

@@ -42,9 +42,9 @@ std::string density_name(unsigned level)
 
 std::string sides_name(uint32_t duplex)
 {
-    if (duplex == 0xFFFFFFFFu)
+    if (duplex == quillet::CopiesRecord::one_sided)
         return "one-sided";
-    if (duplex == 0)
+    if (duplex == quillet::CopiesRecord::two_sided)
         return "two-sided";
     return "unknown sides (" + std::to_string(duplex) + ")";
 }

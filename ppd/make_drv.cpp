@@ -1,6 +1,6 @@
 // Writes the PPD source from its template and the printer's description:
 // make_drv TEMPLATE OUTPUT.  A line that is a @NAME@ alone becomes the block
-// of that name; @MAKE@, @MAKE_AND_MODEL@ and @DEVICE_ID@ are replaced where
+// of that name; @MAKE@, @MAKE_AND_MODEL@, @DEVICE_ID@ and @PAGES_PER_MINUTE@ are replaced where
 // they stand.
 #include <fstream>
 #include <iostream>
@@ -63,8 +63,11 @@ int main(int argc, char *argv[])
         std::cerr << "make_drv: cannot read " << argv[1] << "\n";
         return 1;
     }
-    const std::map<std::string, std::string_view> words = {
-        {"@MAKE_AND_MODEL@", make_and_model}, {"@MAKE@", printer_make}, {"@DEVICE_ID@", device_id}};
+    const std::string speed = std::to_string(pages_per_minute);
+    const std::map<std::string, std::string_view> words = {{"@MAKE_AND_MODEL@", make_and_model},
+                                                           {"@MAKE@", printer_make},
+                                                           {"@DEVICE_ID@", device_id},
+                                                           {"@PAGES_PER_MINUTE@", speed}};
     std::ostringstream out;
     for (std::string line; std::getline(in, line);) {
         if (line.size() > 2 && line.front() == '@' && line.back() == '@') {
