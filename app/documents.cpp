@@ -20,9 +20,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <utility>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -135,12 +137,10 @@ bool print_png(pappl_job_t *job, pappl_device_t *device, void *)
         png_image_free(&image);
         return false;
     }
-    pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 1, false);
+    const PrintOptions options(papplJobCreatePrintOptions(job, 1, false));
     // No resolution of its own: the image is fitted to the page.
-    bool printed = papplJobFilterImage(job, device, options, pixels.data(), static_cast<int>(image.width),
-                                       static_cast<int>(image.height), 1, 0, false);
-    papplJobDeletePrintOptions(options);
-    return printed;
+    return papplJobFilterImage(job, device, options.get(), pixels.data(), static_cast<int>(image.width),
+                               static_cast<int>(image.height), 1, 0, false);
 }
 
 // Reads Ghostscript's output, waiting at most ghostscript_silence_ms for
@@ -217,95 +217,167 @@ std::string last_line(int messages)
     return last.substr(0, 300);
 }
 
+// Pages of a PGM stream (P5, 8-bit grey), one after another.
+class PgmPages {
+public:
+    explicit PgmPages(PipeReader &in) : in_(in) {}
+    enum class Next { page, end, malformed };
+    // The next page's size; its rows follow.
+    Next next_page(unsigned &width, unsigned &height)
+    {
+        std::array<uint8_t, 2> magic{};
+        if (!in_.read(magic.data(), magic.size()))
+            return Next::end;
+        unsigned maximum = 0;
+        if (magic[0] != 'P' || magic[1] != '5' || !in_.number(width) || !in_.number(height) ||
+            !in_.number(maximum) || maximum != 255)
+            return Next::malformed;
+        return Next::page;
+    }
+    // The page's next rows, width bytes each; false when they end first.
+    bool rows(std::span<uint8_t> to) { return in_.read(to.data(), to.size()); }
+
+private:
+    PipeReader &in_;
+};
+
+// Ghostscript run on the document in a scratch folder, as the
+// conversion's user, in a process group of its own: its output on a pipe,
+// its messages in a file read through the server's own descriptor.  Ended
+// and waited for at the latest when it goes.
+class Ghostscript {
+public:
+    Ghostscript(const ScratchFolder &scratch, const std::vector<std::string> &arguments)
+    {
+        const std::string messages_path = scratch.path() + "/messages";
+        messages_ = open(messages_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int output[2];
+        if (messages_ < 0 || pipe2(output, O_CLOEXEC) != 0)
+            return;
+        std::vector<const char *> argv{"gs"};
+        for (const std::string &argument : arguments)
+            argv.push_back(argument.c_str());
+        argv.push_back(nullptr);
+        const std::string home = "HOME=" + scratch.path(), temporary = "TMPDIR=" + scratch.path();
+        const char *environment[] = {"PATH=/usr/bin:/bin", home.c_str(), temporary.c_str(), "LC_ALL=C", nullptr};
+        pid_ = fork();
+        if (pid_ == 0) {
+            // Its own process group, so that nothing it starts outlives it.
+            setpgid(0, 0);
+            dup2(output[1], 1);
+            dup2(messages_, 2);
+            int null = open("/dev/null", O_RDONLY);
+            dup2(null, 0);
+            // No descriptor of the server's: only its pipes.
+            close_range(3, ~0U, 0);
+            const rlimit memory{ghostscript_memory, ghostscript_memory};
+            const rlimit cpu{ghostscript_cpu_seconds, ghostscript_cpu_seconds};
+            setrlimit(RLIMIT_AS, &memory);
+            setrlimit(RLIMIT_CPU, &cpu);
+            if (chdir(scratch.path().c_str()) != 0)
+                _exit(126);
+            if (sandbox.switch_user && (setgroups(0, nullptr) != 0 || setgid(sandbox.gid) != 0 ||
+                                        setuid(sandbox.uid) != 0 || setuid(0) == 0))
+                _exit(126);
+            if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+                _exit(126);
+            execve(ghostscript, const_cast<char *const *>(argv.data()), const_cast<char *const *>(environment));
+            _exit(127);
+        }
+        close(output[1]);
+        output_ = output[0];
+        started_ = pid_ > 0;
+        if (pid_ < 0) {
+            close(output_);
+            output_ = -1;
+        }
+    }
+    Ghostscript(const Ghostscript &) = delete;
+    Ghostscript &operator=(const Ghostscript &) = delete;
+    ~Ghostscript()
+    {
+        finish(true);
+        if (messages_ >= 0)
+            close(messages_);
+    }
+
+    bool started() const { return started_; }
+    int output() const { return output_; }
+    // Ends it, killed when asked, and waits for it: its wait status.
+    int finish(bool kill_it)
+    {
+        if (pid_ > 0) {
+            if (kill_it)
+                kill(-pid_, SIGKILL);
+            close(output_);
+            output_ = -1;
+            waitpid(pid_, &status_, 0);
+            kill(-pid_, SIGKILL);  // whatever it started
+            pid_ = -1;
+        }
+        return status_;
+    }
+    // The last line of its messages.
+    std::string last_message() const { return messages_ >= 0 ? last_line(messages_) : std::string(); }
+
+private:
+    pid_t pid_ = -1;
+    bool started_ = false;
+    int output_ = -1, messages_ = -1;
+    int status_ = 0;
+};
+
 // PDF and PostScript pages rendered by Ghostscript (-dSAFER, bounded in memory and time)
 // to 8-bit grey at the job's resolution and paper size, fitted to the page.
 bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
 {
-    pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
-    const cups_page_header2_t &page = options->header;
+    const PrintOptions options(papplJobCreatePrintOptions(job, 0, false));
+    const cups_page_header2_t &sheet = options->header;
+    const unsigned res_x = sheet.HWResolution[0], res_y = sheet.HWResolution[1];
     // The document is fitted into what the printer prints of the sheet, so
     // that nothing of it is cut; without scaling it keeps its size on the
     // whole sheet, and what lies beyond the printable area is cut.
     const bool scaled = options->print_scaling != PAPPL_SCALING_NONE;
-    const PixelSize canvas =
-        scaled ? printed_whole(static_cast<int>(page.HWResolution[0]), static_cast<int>(page.HWResolution[1]),
-                               page.cupsWidth, page.cupsHeight)
-               : PixelSize{page.cupsWidth, page.cupsHeight};
-    const std::string size = "-g" + std::to_string(canvas.width) + "x" + std::to_string(canvas.height);
-    const std::string resolution =
-        "-r" + std::to_string(page.HWResolution[0]) + "x" + std::to_string(page.HWResolution[1]);
+    const PixelSize canvas = scaled ? printed_whole(static_cast<int>(res_x), static_cast<int>(res_y),
+                                                    sheet.cupsWidth, sheet.cupsHeight)
+                                    : PixelSize{sheet.cupsWidth, sheet.cupsHeight};
     // The document is converted in a scratch folder of its own, as a user
     // without rights, and reaches nothing else.
     std::string refusal;
     std::optional<ScratchFolder> scratch = ScratchFolder::make(refusal);
-    const std::string input = scratch ? scratch->path() + "/document" : std::string();
-    if (!scratch || !copy_document(papplJobGetFilename(job), input)) {
-        papplJobDeletePrintOptions(options);
+    if (!scratch || !copy_document(papplJobGetFilename(job), scratch->path() + "/document")) {
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
                  "The document cannot be converted: " + (refusal.empty() ? "no room for its copy." : refusal));
         return false;
     }
-    const std::string messages_path = scratch->path() + "/messages";
-    int messages = open(messages_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    int output[2];
-    if (messages < 0 || pipe2(output, O_CLOEXEC) != 0) {
-        if (messages >= 0)
-            close(messages);
-        papplJobDeletePrintOptions(options);
-        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Ghostscript cannot be started: out of file descriptors.");
-        return false;
-    }
-    std::vector<const char *> argv = {"gs",        "-q",         "-dSAFER",          "-dBATCH",
-                                      "-dNOPAUSE", "-dNOPROMPT", "-sstdout=%stderr", "-sDEVICE=pgmraw",
-                                      resolution.c_str(), size.c_str(), "-dFIXEDMEDIA"};
+    std::vector<std::string> arguments = {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOPROMPT", "-sstdout=%stderr",
+                                          "-sDEVICE=pgmraw", "-r" + std::to_string(res_x) + "x" + std::to_string(res_y),
+                                          "-g" + std::to_string(canvas.width) + "x" + std::to_string(canvas.height),
+                                          "-dFIXEDMEDIA"};
     if (scaled)
-        argv.insert(argv.end(), {"-dPDFFitPage", "-dPSFitPage"});
-    argv.insert(argv.end(), {"-sOutputFile=-", "-f", "document", nullptr});
-    const std::string home = "HOME=" + scratch->path(), temporary = "TMPDIR=" + scratch->path();
-    const char *environment[] = {"PATH=/usr/bin:/bin", home.c_str(), temporary.c_str(), "LC_ALL=C", nullptr};
-    pid_t child = fork();
-    if (child == 0) {
-        // Its own process group, so that nothing it starts outlives it.
-        setpgid(0, 0);
-        dup2(output[1], 1);
-        dup2(messages, 2);
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        // No descriptor of the server's: only its pipes.
-        close_range(3, ~0U, 0);
-        const rlimit memory{ghostscript_memory, ghostscript_memory};
-        const rlimit cpu{ghostscript_cpu_seconds, ghostscript_cpu_seconds};
-        setrlimit(RLIMIT_AS, &memory);
-        setrlimit(RLIMIT_CPU, &cpu);
-        if (chdir(scratch->path().c_str()) != 0)
-            _exit(126);
-        if (sandbox.switch_user &&
-            (setgroups(0, nullptr) != 0 || setgid(sandbox.gid) != 0 || setuid(sandbox.uid) != 0 || setuid(0) == 0))
-            _exit(126);
-        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-            _exit(126);
-        execve(ghostscript, const_cast<char *const *>(argv.data()), const_cast<char *const *>(environment));
-        _exit(127);
-    }
-    close(output[1]);
+        arguments.insert(arguments.end(), {"-dPDFFitPage", "-dPSFitPage"});
+    arguments.insert(arguments.end(), {"-sOutputFile=-", "-f", "document"});
+    Ghostscript gs(*scratch, arguments);
 
-    PipeReader gs(output[0]);
+    PipeReader output(gs.output());
+    PgmPages pgm(output);
     const bool turn_back_sides = options->sides == PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;
-    bool ok = child > 0 && start_job(job, options, device);
+    bool ok = gs.started() && start_job(job, options.get(), device);
     unsigned pages = 0;
     std::vector<uint8_t> row;
-    std::array<uint8_t, 2> magic{};
-    while (ok && !papplJobIsCanceled(job) && gs.read(magic.data(), 2)) {
-        unsigned width = 0, height = 0, maximum = 0;
-        if (magic[0] != 'P' || magic[1] != '5' || !gs.number(width) || !gs.number(height) || !gs.number(maximum) ||
-            maximum != 255) {
+    unsigned width = 0, height = 0;
+    while (ok && !papplJobIsCanceled(job)) {
+        const PgmPages::Next next = pgm.next_page(width, height);
+        if (next == PgmPages::Next::end)
+            break;
+        if (next == PgmPages::Next::malformed) {
             fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "Ghostscript's output cannot be read.");
             ok = false;
             break;
         }
         pages++;
         papplJobSetImpressionsCompleted(job, 1);
-        ok = begin_page(job, options, {width, height, page.HWResolution[0], page.HWResolution[1]}, pages);
+        ok = begin_page(job, options.get(), {width, height, res_x, res_y}, pages);
         const bool dither = ok && page_dithers(job);
         row.resize(width);
         auto write_row = [&](unsigned y) {
@@ -319,7 +391,7 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
             // The printer binds every two-sided job alike: for the short
             // edge each back side is turned half a turn.
             std::vector<uint8_t> whole(size_t{width} * height);
-            const bool complete = gs.read(whole.data(), whole.size());
+            const bool complete = pgm.rows(whole);
             for (unsigned y = 0; ok && complete && y < height; y++) {
                 const uint8_t *source = whole.data() + size_t{height - 1 - y} * width;
                 std::reverse_copy(source, source + width, row.begin());
@@ -327,39 +399,28 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
             }
         } else {
             for (unsigned y = 0; ok && y < height; y++) {
-                if (!gs.read(row.data(), width))
+                if (!pgm.rows(row))
                     break;  // the page ends short: end_page says so
                 ok = write_row(y);
             }
         }
-        ok = end_page(job, options, device, pages) && ok;
+        ok = end_page(job, options.get(), device, pages) && ok;
     }
-    if (child > 0 && (papplJobIsCanceled(job) || gs.silent || !ok))
-        kill(-child, SIGKILL);
-    close(output[0]);
-    int status = 0;
-    if (child > 0) {
-        waitpid(child, &status, 0);
-        kill(-child, SIGKILL);
+    const int status = gs.finish(papplJobIsCanceled(job) || output.silent || !ok);
+    if (ok && !papplJobIsCanceled(job) &&
+        (!gs.started() || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || pages == 0)) {
+        const std::string why = !gs.started()        ? "Ghostscript cannot be started."
+                                : output.silent      ? "Ghostscript made nothing for " +
+                                                      std::to_string(ghostscript_silence_seconds) + " seconds."
+                                : WIFSIGNALED(status) ? "Ghostscript went over its time or memory."
+                                : pages == 0         ? "Ghostscript found no pages in it."
+                                                     : "Ghostscript failed.";
+        const std::string said = gs.last_message();
+        fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                 "The document cannot be printed: " + why + (said.empty() ? "" : " (" + said + ")"));
+        ok = false;
     }
-    const std::string said = last_line(messages);
-    close(messages);
-    if (ok && !papplJobIsCanceled(job)) {
-        if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || pages == 0) {
-            std::string why = child < 0           ? "Ghostscript cannot be started."
-                              : gs.silent         ? "Ghostscript made nothing for " +
-                                                        std::to_string(ghostscript_silence_seconds) + " seconds."
-                              : WIFSIGNALED(status) ? "Ghostscript went over its time or memory."
-                              : pages == 0        ? "Ghostscript found no pages in it."
-                                                  : "Ghostscript failed.";
-            fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-                     "The document cannot be printed: " + why + (said.empty() ? "" : " (" + said + ")"));
-            ok = false;
-        }
-    }
-    ok = end_job(job, options, device) && ok;
-    papplJobDeletePrintOptions(options);
-    return ok;
+    return end_job(job, options.get(), device) && ok;
 }
 
 // Documents the printer cannot print end their job with the reason in

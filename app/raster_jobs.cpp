@@ -55,15 +55,17 @@ bool print_raster(pappl_job_t *job, pappl_device_t *device, void *)
     }
     FileInput input(fd);
     RasterReader reader(input);
-    pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
-    bool ok = start_job(job, options, device);
+    const PrintOptions options(papplJobCreatePrintOptions(job, 0, false));
+    bool ok = start_job(job, options.get(), device);
     unsigned page = 0;
     while (ok && !papplJobIsCanceled(job)) {
         const std::optional<RasterPageHeader> header = reader.next_page();
         if (!header)
             break;
         page++;
-        if (std::optional<std::string> refused = unprintable_pixels(header->bits_per_pixel, header->color_space, page)) {
+        const std::optional<std::string> refused =
+            unprintable_pixels(header->bits_per_pixel, header->color_space, page);
+        if (refused) {
             fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, *refused);
             ok = false;
             break;
@@ -71,7 +73,7 @@ bool print_raster(pappl_job_t *job, pappl_device_t *device, void *)
         if (header->total_pages && page == 1)
             papplJobSetImpressions(job, static_cast<int>(header->total_pages));
         papplJobSetImpressionsCompleted(job, 1);
-        ok = begin_page(job, options, {header->width, header->height, header->resolution_x, header->resolution_y},
+        ok = begin_page(job, options.get(), {header->width, header->height, header->resolution_x, header->resolution_y},
                         page);
         const BlackRows how{ok && page_dithers(job), header->color_space == CUPS_CSPACE_K};
         for (unsigned y = 0; ok && y < header->height && !papplJobIsCanceled(job); y++) {
@@ -80,7 +82,7 @@ bool print_raster(pappl_job_t *job, pappl_device_t *device, void *)
                 break;  // a page that ends short: end_page says so
             ok = commit_page_row(job);
         }
-        ok = end_page(job, options, device, page) && ok;
+        ok = end_page(job, options.get(), device, page) && ok;
     }
     close(fd);
     if (ok && !papplJobIsCanceled(job) && (!reader.failure().empty() || page == 0)) {
@@ -90,9 +92,7 @@ bool print_raster(pappl_job_t *job, pappl_device_t *device, void *)
                                                           : reader.failure() + "."));
         ok = false;
     }
-    ok = end_job(job, options, device) && ok;
-    papplJobDeletePrintOptions(options);
-    return ok;
+    return end_job(job, options.get(), device) && ok;
 }
 
 }  // namespace quillet::app

@@ -273,7 +273,9 @@ bool begin_page(pappl_job_t *job, const pappl_pr_options_t *options, const PageF
         return false;
     }
     const unsigned res_x = format.resolution_x, res_y = format.resolution_y;
-    auto printable = [](unsigned res) { return std::find(resolutions.begin(), resolutions.end(), res) != resolutions.end(); };
+    auto printable = [](unsigned res) {
+        return std::find(resolutions.begin(), resolutions.end(), res) != resolutions.end();
+    };
     if (!printable(res_x) || !printable(res_y)) {
         std::string offered;
         for (size_t i = 0; i < resolutions.size(); i++)

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,6 +26,12 @@ bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *d
                 const unsigned char *line);
 bool end_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device, unsigned page);
 bool end_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+
+// A job's print options, deleted with it.
+struct OptionsDeleter {
+    void operator()(pappl_pr_options_t *options) const { papplJobDeletePrintOptions(options); }
+};
+using PrintOptions = std::unique_ptr<pappl_pr_options_t, OptionsDeleter>;
 
 // A page as the application prints it: its size in pixels and its
 // resolution.
