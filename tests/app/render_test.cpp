@@ -221,4 +221,46 @@ TEST(RasterReader, ReadsEveryRowAsLibcupsDoes)
         }
 }
 
+// A stream that breaks the format is refused with its reason before any
+// row is taken, whatever libcups would make of it.
+TEST(RasterReader, RefusesMalformedStreamsWithAReason)
+{
+    cups_page_header2_t good{};
+    cupsRasterInitPWGHeader(&good, pwgMediaForPWG("iso_a6_105x148mm"), "sgray_8", 300, 300, "one-sided", nullptr);
+    auto pwg = [](const cups_page_header2_t &header, size_t keep = SIZE_MAX) {
+        Bytes stream;
+        cups_raster_t *writer = cupsRasterOpenIO(write_bytes, &stream, CUPS_RASTER_WRITE_PWG);
+        cupsRasterWriteHeader2(writer, const_cast<cups_page_header2_t *>(&header));
+        cupsRasterClose(writer);
+        stream.data.resize(std::min(keep, stream.data.size()));
+        return stream.data;
+    };
+    auto changed = [&](auto change) {
+        cups_page_header2_t header = good;
+        change(header);
+        return pwg(header);
+    };
+    const std::pair<std::vector<uint8_t>, const char *> table[] = {
+        {{}, "empty"},
+        {{'R', 'a', 'S', 't', 0, 0, 0, 0}, "neither PWG raster nor Apple raster"},
+        {pwg(good, 4 + 1000), "cut short in a page header"},
+        {changed([](auto &h) { h.cupsBytesPerLine += 1; }), "bytes per row"},
+        {changed([](auto &h) { h.cupsWidth = 0; }), "0 x"},
+        {changed([](auto &h) { h.HWResolution[1] = 0; }), "x 0 dpi"},
+        {changed([](auto &h) { h.cupsBitsPerPixel = h.cupsBitsPerColor = 12; }), "12 bits per pixel"},
+        {changed([](auto &h) { h.cupsColorOrder = CUPS_ORDER_PLANAR; }), "colour order 2"},
+        {changed([](auto &h) { h.cupsWidth = h.cupsBytesPerLine = 2000000; }), "wider than any paper"},
+        {pwg(good), "cut short: a page ends after 0 of its"},
+    };
+    for (const auto &[bytes, reason] : table) {
+        SCOPED_TRACE(reason);
+        quillet::app::MemoryInput input(bytes);
+        quillet::app::RasterReader reader(input);
+        std::vector<uint8_t> row(good.cupsBytesPerLine);
+        const std::optional<quillet::app::RasterPageHeader> page = reader.next_page();
+        EXPECT_FALSE(page && reader.read_row(row));
+        EXPECT_NE(reader.failure().find(reason), std::string::npos) << reader.failure();
+    }
+}
+
 }  // namespace
