@@ -184,7 +184,6 @@ bool takes_this_driver(const char *device_id)
     return ours;
 }
 
-
 namespace {
 
 // What the job asks of the printer for a page of this raster.
@@ -192,8 +191,8 @@ PrintSettings print_settings(pappl_job_t *job, const pappl_pr_options_t *options
                              bool copies_repeated)
 {
     PrintSettings settings;
-    settings.resolution_x = static_cast<int>(page.resolution_x);
-    settings.resolution_y = static_cast<int>(page.resolution_y);
+    settings.resolution_x = page.resolution_x;
+    settings.resolution_y = page.resolution_y;
     // The paper code from the page's own length: PAPPL's header truncates
     // PageSize (A4 arrives as 841 points), and a raster job's media need not
     // be the job's media attribute.
