@@ -39,7 +39,7 @@
 #include <utility>
 
 #include "mends.h"
-#include "server.h"
+#include "device_policy.h"
 
 namespace {
 

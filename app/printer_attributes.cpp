@@ -8,7 +8,7 @@
 
 #include "mends.h"
 #include "printer.h"
-#include "server.h"
+#include "access.h"
 
 namespace quillet::app {
 

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <string>
 
-#include "server.h"
+#include "access.h"
 
 namespace quillet::app {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "mends.h"
-#include "server.h"
+#include "access.h"
 
 namespace quillet::app {
 

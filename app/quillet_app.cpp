@@ -29,7 +29,10 @@
 #include "printer.h"
 #include "printer_page.h"
 #include "render.h"
+#include "access.h"
+#include "device_policy.h"
 #include "server.h"
+#include "state_file.h"
 
 #ifndef QUILLET_VERSION
 #define QUILLET_VERSION "0.1.0"

@@ -18,7 +18,6 @@
 #include "page_plan.h"
 #include "raster_reader.h"
 #include "record_writer.h"
-#include "server.h"
 
 namespace quillet::app {
 

@@ -1,0 +1,322 @@
+#include "access.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <vector>
+
+#include "server.h"
+
+namespace quillet::app {
+namespace {
+
+// Posts the password to the server's own page for it and returns the
+// answer's status and text.
+std::pair<http_status_t, std::string> post_password(const std::string &socket, const std::string &body)
+{
+    http_t *http = httpConnect2(socket.c_str(), 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
+    if (!http)
+        return {HTTP_STATUS_ERROR, "no server answers on " + socket};
+    httpClearFields(http);
+    httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+    httpSetLength(http, body.size());
+    http_status_t status = HTTP_STATUS_ERROR;
+    std::string answer;
+    if (!httpPost(http, password_path) && httpWrite2(http, body.data(), body.size()) >= 0) {
+        while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE)
+            ;
+        std::array<char, 4096> buffer;
+        for (ssize_t got; (got = httpRead2(http, buffer.data(), buffer.size())) > 0;)
+            answer.append(buffer.data(), static_cast<size_t>(got));
+    }
+    httpClose(http);
+    return {status, answer};
+}
+
+std::string form_encoded(const std::string &text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c))
+            out += static_cast<char>(c);
+        else {
+            std::array<char, 4> escaped{};
+            std::snprintf(escaped.data(), escaped.size(), "%%%02X", c);
+            out += escaped.data();
+        }
+    }
+    return out;
+}
+
+const char *weak_password =
+    "it must be at least eight characters long, with an uppercase letter, a lowercase letter and a digit";
+
+bool strong(const std::string &password)
+{
+    bool lower = false, upper = false, digit = false;
+    for (unsigned char c : password) {
+        lower |= std::islower(c) != 0;
+        upper |= std::isupper(c) != 0;
+        digit |= std::isdigit(c) != 0;
+    }
+    return password.size() >= 8 && lower && upper && digit;
+}
+
+}  // namespace
+
+int set_password_command(const char *base_name, int, cups_option_t *, int, char **, void *)
+{
+    std::string password;
+    std::getline(std::cin, password);
+    const std::string path = socket_path();
+    if (!socket_answers(path.c_str())) {
+        std::cerr << base_name << ": no server answers on " << path << "\n";
+        return 1;
+    }
+    auto [status, answer] = post_password(path, "password=" + form_encoded(password));
+    if (status != HTTP_STATUS_OK) {
+        std::cerr << base_name << ": the password was not changed: "
+                  << (answer.empty() ? std::string(httpStatus(status)) : answer) << "\n";
+        return 1;
+    }
+    std::cout << "The administrator password is set.\n";
+    return 0;
+}
+
+bool set_password_resource(pappl_client_t *client, void *)
+{
+    auto answer = [&](http_status_t status, const std::string &text) {
+        if (papplClientRespond(client, status, nullptr, "text/plain", 0, text.size()))
+            httpWrite2(papplClientGetHTTP(client), text.data(), text.size());
+        return true;
+    };
+    // The local socket only: its folder is root's (or the admin group's).
+    if (httpAddrFamily(httpGetAddress(papplClientGetHTTP(client))) != AF_LOCAL)
+        return answer(HTTP_STATUS_FORBIDDEN, "The password is set on the server's local socket only.");
+    if (papplClientGetMethod(client) != HTTP_STATE_POST)
+        return answer(HTTP_STATUS_METHOD_NOT_ALLOWED, "POST the password.");
+    cups_option_t *form = nullptr;
+    const int fields = papplClientGetForm(client, &form);
+    const char *password = cupsGetOption("password", fields, form);
+    const std::string given = password ? password : "";
+    cupsFreeOptions(fields, form);
+    if (!strong(given))
+        return answer(HTTP_STATUS_BAD_REQUEST, weak_password);
+    pappl_system_t *system = papplClientGetSystem(client);
+    std::array<char, 256> hash{};
+    papplSystemHashPassword(system, nullptr, given.c_str(), hash.data(), hash.size());
+    papplSystemSetPassword(system, hash.data());
+    papplLogClient(client, PAPPL_LOGLEVEL_INFO, "The administrator password was set on the local socket.");
+    return answer(HTTP_STATUS_OK, "Password changed.");
+}
+
+namespace {
+
+// Whether password matches a stored "nonce~sha256(nonce:password)".  PAPPL
+// 1.3's own check takes the stored hash for the nonce, so it never matches
+// and its login page takes any password: neither is used here.
+bool password_matches(const char *stored, const char *password)
+{
+    const char *tilde = std::strchr(stored, '~');
+    if (!tilde)
+        return false;
+    const std::string salted = std::string(stored, tilde) + ":" + password;
+    std::array<unsigned char, 32> sum{};
+    std::array<char, 65> hex{};
+    cupsHashData("sha2-256", salted.data(), salted.size(), sum.data(), sum.size());
+    cupsHashString(sum.data(), sum.size(), hex.data(), hex.size());
+    return !std::strcmp(tilde + 1, hex.data());
+}
+
+// What anyone who can reach the server may do: print, and follow and
+// cancel their own jobs.  PAPPL asks again with the admin group for another
+// user's job.
+bool open_to_everyone(ipp_op_t operation)
+{
+    switch (operation) {
+    case IPP_OP_PRINT_JOB:
+    case IPP_OP_VALIDATE_JOB:
+    case IPP_OP_CREATE_JOB:
+    case IPP_OP_SEND_DOCUMENT:
+    case IPP_OP_CLOSE_JOB:
+    case IPP_OP_CANCEL_JOB:
+    case IPP_OP_HOLD_JOB:
+    case IPP_OP_RELEASE_JOB:
+    case IPP_OP_CANCEL_MY_JOBS:
+    case IPP_OP_GET_JOB_ATTRIBUTES:
+    case IPP_OP_GET_JOBS:
+    case IPP_OP_CREATE_JOB_SUBSCRIPTIONS:
+    case IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS:
+    case IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES:
+    case IPP_OP_GET_SUBSCRIPTIONS:
+    case IPP_OP_RENEW_SUBSCRIPTION:
+    case IPP_OP_CANCEL_SUBSCRIPTION:
+    case IPP_OP_GET_NOTIFICATIONS:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The administrator's password in the request's Basic credentials.
+http_status_t password_given(pappl_client_t *client)
+{
+    std::array<char, 256> stored{};
+    papplSystemGetPassword(papplClientGetSystem(client), stored.data(), stored.size());
+    if (!stored[0])
+        return HTTP_STATUS_FORBIDDEN;
+    const char *field = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+    if (!field || std::strncmp(field, "Basic ", 6))
+        return HTTP_STATUS_UNAUTHORIZED;
+    std::array<char, 512> decoded{};
+    int length = static_cast<int>(decoded.size()) - 1;
+    httpDecode64_2(decoded.data(), &length, field + 6);
+    const char *colon = std::strchr(decoded.data(), ':');
+    if (!colon || !password_matches(stored.data(), colon + 1)) {
+        papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Wrong administrator password.");
+        return HTTP_STATUS_UNAUTHORIZED;
+    }
+    return HTTP_STATUS_CONTINUE;
+}
+
+}  // namespace
+
+std::optional<http_status_t> open_decision(pappl_client_t *client, const char *group)
+{
+    pappl_system_t *system = papplClientGetSystem(client);
+    std::array<char, 256> admin_group{};
+    papplSystemGetAdminGroup(system, admin_group.data(), admin_group.size());
+    const bool as_administrator = group && !std::strcmp(group, admin_group.data());
+    ipp_t *request = papplClientGetRequest(client);
+    if (!request || !open_to_everyone(ippGetOperation(request)))
+        return std::nullopt;
+    if (!as_administrator)
+        return HTTP_STATUS_CONTINUE;
+    // PAPPL's second question, about a job whose owner did not log in:
+    // anyone may look at it, and its owner by name may cancel it.
+    const ipp_op_t operation = ippGetOperation(request);
+    if (operation == IPP_OP_GET_JOB_ATTRIBUTES || operation == IPP_OP_GET_JOBS ||
+        operation == IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES || operation == IPP_OP_GET_SUBSCRIPTIONS ||
+        operation == IPP_OP_GET_NOTIFICATIONS)
+        return HTTP_STATUS_CONTINUE;
+    const char *user = ippGetString(ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME), 0, nullptr);
+    // Cancel-My-Jobs cancels the user's own jobs alone (privacy.cpp).
+    if (operation == IPP_OP_CANCEL_MY_JOBS && user && *user)
+        return HTTP_STATUS_CONTINUE;
+    const char *owner = papplClientGetJob(client) ? papplJobGetUsername(papplClientGetJob(client)) : nullptr;
+    if (user && owner && !std::strcmp(user, owner))
+        return HTTP_STATUS_CONTINUE;
+    return std::nullopt;
+}
+
+http_status_t authorize(pappl_client_t *client, const char *group, gid_t, void *)
+{
+    if (std::optional<http_status_t> decided = open_decision(client, group))
+        return *decided;
+    return password_given(client);
+}
+
+std::string basic_user(pappl_client_t *client)
+{
+    const char *field = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+    if (!field || std::strncmp(field, "Basic ", 6))
+        return {};
+    std::array<char, 512> decoded{};
+    int length = static_cast<int>(decoded.size()) - 1;
+    httpDecode64_2(decoded.data(), &length, field + 6);
+    const char *colon = std::strchr(decoded.data(), ':');
+    return colon ? std::string(decoded.data(), static_cast<size_t>(colon - decoded.data())) : std::string();
+}
+
+bool in_group(const std::string &user, gid_t group)
+{
+    std::array<char, 16384> buffer{};
+    passwd entry{}, *found = nullptr;
+    if (getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return false;
+    if (found->pw_gid == group)
+        return true;
+    std::vector<gid_t> groups(64);
+    int count = static_cast<int>(groups.size());
+    if (getgrouplist(user.c_str(), found->pw_gid, groups.data(), &count) < 0) {
+        groups.resize(static_cast<size_t>(count));
+        if (getgrouplist(user.c_str(), found->pw_gid, groups.data(), &count) < 0)
+            return false;
+    }
+    return std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
+}
+
+bool is_administrator(pappl_client_t *client)
+{
+    if (httpAddrFamily(httpGetAddress(papplClientGetHTTP(client))) == AF_LOCAL)
+        return true;
+    if (papplSystemGetAuthService(papplClientGetSystem(client)))
+        return papplClientIsAuthorized(client) == HTTP_STATUS_CONTINUE;
+    return password_given(client) == HTTP_STATUS_CONTINUE;
+}
+
+bool security_page(pappl_client_t *client, void *)
+{
+    if (!papplClientHTMLAuthorize(client))
+        return true;
+    pappl_system_t *system = papplClientGetSystem(client);
+    const char *status = nullptr;
+    if (papplClientGetMethod(client) == HTTP_STATE_POST) {
+        cups_option_t *form = nullptr;
+        const int fields = papplClientGetForm(client, &form);
+        const char *password = cupsGetOption("new_password", fields, form);
+        const char *again = cupsGetOption("new_password2", fields, form);
+        if (!papplClientIsValidForm(client, fields, form))
+            status = "Invalid form submission.";
+        else if (!password || !again || std::strcmp(password, again))
+            status = "Passwords do not match.";
+        else if (!strong(password))
+            status = "Password must be at least eight characters long and contain at least one uppercase letter, "
+                     "one lowercase letter, and one digit.";  // PAPPL's own words
+        else {
+            std::array<char, 256> hash{};
+            papplSystemHashPassword(system, nullptr, password, hash.data(), hash.size());
+            papplSystemSetPassword(system, hash.data());
+            status = "Password changed.";
+        }
+        cupsFreeOptions(fields, form);
+    }
+    if (!papplClientRespond(client, HTTP_STATUS_OK, nullptr, "text/html", 0, 0))
+        return true;
+    papplClientHTMLHeader(client, "Security", 0);
+    papplClientHTMLPuts(client, "<div class=\"content\"><div class=\"row\"><div class=\"col-12\">"
+                                "<h1 class=\"title\">Administrator Password</h1>\n");
+    if (status) {
+        papplClientHTMLPuts(client, "<div class=\"banner\">");
+        papplClientHTMLEscape(client, status, 0);
+        papplClientHTMLPuts(client, "</div>\n");
+    }
+    papplClientHTMLPuts(client, "<p>Anyone on the network may print. Changing printers, defaults and this server "
+                                "needs this password, given as user name <code>admin</code>.</p>\n");
+    papplClientHTMLStartForm(client, "/security", false);
+    papplClientHTMLPuts(client,
+                        "<table class=\"form\"><tr><th><label for=\"new_password\">New password:</label></th><td>"
+                        "<input type=\"password\" name=\"new_password\" id=\"new_password\" "
+                        "placeholder=\"8+, upper+lower+digit\"></td></tr>\n<tr><th><label for=\"new_password2\">"
+                        "Again:</label></th><td><input type=\"password\" name=\"new_password2\" id=\"new_password2\">"
+                        "</td></tr>\n<tr><th></th><td><input type=\"submit\" value=\"Set Password\"></td></tr>"
+                        "</table></form></div></div></div>\n");
+    papplClientHTMLFooter(client);
+    return true;
+}
+
+}  // namespace quillet::app

@@ -1,0 +1,99 @@
+#include "device_policy.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <vector>
+
+#include "server.h"
+
+namespace quillet::app {
+std::optional<DeviceUri> split_device_uri(const char *uri)
+{
+    std::array<char, 32> scheme{};
+    std::array<char, 256> userpass{}, host{};
+    std::array<char, 1024> resource{};
+    int port = 0;
+    if (!uri || httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme.data(), scheme.size(), userpass.data(),
+                                userpass.size(), host.data(), host.size(), &port, resource.data(),
+                                resource.size()) < HTTP_URI_STATUS_OK)
+        return std::nullopt;
+    return DeviceUri{scheme.data(), resource.data()};
+}
+
+bool device_uri_allowed(const char *uri, const std::string &output_directory, bool dns_sd, std::string &why)
+{
+    const std::optional<DeviceUri> parts = split_device_uri(uri);
+    if (!parts) {
+        why = "The device URI is not a valid URI.";
+        return false;
+    }
+    const std::string &kind = parts->scheme;
+    if (kind == "usb" || kind == "socket" || kind == "snmp")
+        return true;
+    if (kind == "dnssd") {
+        if (dns_sd)
+            return true;
+        why = "dnssd:// printers need avahi-daemon, which is not running.";
+        return false;
+    }
+    if (kind != "file") {
+        why = "The printer cannot be reached through '" + kind + "' URIs.";
+        return false;
+    }
+    if (output_directory.empty()) {
+        why = "Printing to files is off: the server was started without -o output-directory=FOLDER.";
+        return false;
+    }
+    const std::string &path = parts->path;
+    std::error_code failed;
+    const auto allowed = std::filesystem::canonical(output_directory, failed);
+    if (failed) {
+        why = "The output folder " + output_directory + " does not exist.";
+        return false;
+    }
+    const auto target = std::filesystem::weakly_canonical(path, failed);
+    // The path as given must be the resolved one: no links, no "..".
+    if (failed || path.find('?') != std::string::npos || target != std::filesystem::path(path).lexically_normal() ||
+        !std::filesystem::is_directory(target, failed)) {
+        why = "file:// must name an existing folder inside " + allowed.string() + ".";
+        return false;
+    }
+    auto [end, rest] = std::mismatch(allowed.begin(), allowed.end(), target.begin(), target.end());
+    if (end != allowed.end()) {
+        why = "file:// must name a folder inside " + allowed.string() + ".";
+        return false;
+    }
+    struct stat info{};
+    if (lstat(target.c_str(), &info) != 0 || !writable_only_by_owner(info)) {
+        why = "The folder " + target.string() + " may be written by other users; file:// needs one only the server writes.";
+        return false;
+    }
+    return true;
+}
+
+bool writable_only_by_owner(const struct stat &info)
+{
+    return (info.st_uid == geteuid() || info.st_uid == 0) && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool dns_sd_available()
+{
+    return socket_answers("/run/dbus/system_bus_socket") && socket_answers("/run/avahi-daemon/socket");
+}
+
+}  // namespace quillet::app

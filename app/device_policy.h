@@ -1,0 +1,31 @@
+// Where printers may write and which devices may be added.
+#pragma once
+
+#include <pappl/pappl.h>
+#include <sys/stat.h>
+
+#include <optional>
+#include <string>
+
+namespace quillet::app {
+
+// A device URI's scheme and path; nothing when it is no URI.
+struct DeviceUri {
+    std::string scheme, path;
+};
+std::optional<DeviceUri> split_device_uri(const char *uri);
+
+// Whether a printer may be created with this device URI.  file:// must name
+// output_directory or a folder inside it (no symbolic links, no options);
+// an empty output_directory refuses every file:// URI.  dnssd:// needs
+// DNS-SD to be reachable.  Other schemes are the printer's connections.
+bool device_uri_allowed(const char *uri, const std::string &output_directory, bool dns_sd, std::string &why);
+
+// Whether a folder with this status may be written by its owner alone,
+// and its owner is the server's user or root.
+bool writable_only_by_owner(const struct stat &info);
+
+// Whether DNS-SD (the system bus and avahi-daemon) answers on this machine.
+bool dns_sd_available();
+
+}  // namespace quillet::app
