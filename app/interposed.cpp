@@ -140,7 +140,9 @@ std::optional<std::string> interposition_failure()
 
 // The definitions.  Each calls the library's own through
 // next_definition(), found when the server starts (interposition_failure()
-// refuses to start without it).  Every fault below was measured on
+// refuses to start without it), but for _papplJobProcessRaster, which
+// replaces the library's and calls its _papplJobSubmitFile (checked there
+// too).  Every fault below was measured on
 // Debian's PAPPL 1.3.1 and on PAPPL 1.4.9 built from its release, unless
 // the comment says otherwise.
 
