@@ -175,8 +175,8 @@ bool RasterReader::bytes(uint8_t *to, size_t count)
 std::optional<RasterPageHeader> RasterReader::next_page()
 {
     // The rest of the page before, unread.
-    while (page_open_ && rows_left_)
-        if (!read_row(row_))
+    for (bool decode = false; page_open_ && rows_left_;)
+        if (!start_row(decode) || (decode && !decode_row(row_)))
             return std::nullopt;
     page_open_ = false;
     if (ended_)
@@ -396,8 +396,7 @@ bool RasterReader::read_row(std::span<uint8_t> row)
             return false;
         black_current_ = false;
     }
-    if (row.data() != row_.data())
-        std::copy_n(row_.begin(), std::min(row.size(), row_.size()), row.begin());
+    std::copy_n(row_.begin(), std::min(row.size(), row_.size()), row.begin());
     return true;
 }
 

@@ -27,6 +27,7 @@
 
 #include "band_encoder.h"
 #include "files.h"
+#include "timing.h"
 #include "page_document.h"
 #include "page_loop.h"
 #include "page_plan.h"
@@ -50,19 +51,6 @@ public:
 ssize_t discard(void *, const char *, size_t size)
 {
     return ssize_t(size);
-}
-
-double cpu_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 PagePlan plan_for(unsigned width, unsigned height, unsigned res_x, unsigned res_y)

@@ -30,6 +30,7 @@ extern "C" {
 }
 
 #include "files.h"
+#include "timing.h"
 #include "oakt_tables.h"
 #include "page_loop.h"
 #include "raster.h"
@@ -187,26 +188,6 @@ void BM_Encoder(benchmark::State &state, PageClass *c)
     for (auto _ : state)
         benchmark::DoNotOptimize(run_encoder(*c));
     state.counters["pages"] = double(c->pages.size());
-}
-
-double cpu_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
-}
-
-double wall_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 // (a)/(b) from runs taken in turns, the median of the pairs: slow drifts of

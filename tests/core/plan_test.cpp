@@ -2,6 +2,9 @@
 // and the headers the printer cannot take.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <tuple>
+
 #include "oakt_tables.h"
 #include "page_loop.h"
 #include "page_plan.h"
@@ -108,6 +111,27 @@ INSTANTIATE_TEST_SUITE_P(
                     FitCase{360, 101, 257, false, 128, 257, 336, 856, 4992},  // the grid truncates
                     FitCase{1, 32, 100, true, 32, 11, 38400, 13200, 0},
                     FitCase{0, 32, 0, true, 0, 0, 0, 0, 5160}));
+
+// What a document is rendered into prints whole, and is the largest that
+// does: 32 pixels wider or one row longer is cut.
+TEST(Plan, PrintedWholeIsTheLargestPartNotCut)
+{
+    const std::tuple<uint32_t, uint32_t, int> sheets[] = {
+        {2480, 3508, 300}, {4960, 7016, 600}, {9920, 14032, 1200}, {5100, 6600, 600}, {1750, 2480, 300}};
+    for (auto [width, height, res] : sheets) {
+        SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) + " at " + std::to_string(res));
+        const PixelSize kept = printed_whole(res, res, width, height);
+        EXPECT_LE(kept.width, width);
+        EXPECT_LE(kept.height, height);
+        EXPECT_FALSE(plan_of(header(kept.width, kept.height, uint32_t(res))).cut);
+        if (kept.width < width) {
+            EXPECT_TRUE(plan_of(header(kept.width + 32, kept.height, uint32_t(res))).cut);
+        }
+        if (kept.height < height) {
+            EXPECT_TRUE(plan_of(header(kept.width, kept.height + 1, uint32_t(res))).cut);
+        }
+    }
+}
 
 TEST(Placement, CentredOnTheA4WidthNeverNegative)
 {
