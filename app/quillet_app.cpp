@@ -23,6 +23,7 @@
 
 #include "documents.h"
 #include "icons.h"
+#include "capabilities.h"
 #include "interposed.h"
 #include "job_order.h"
 #include "page_plan.h"
@@ -48,90 +49,6 @@ constexpr const char *base_name = "quillet-printer-app";
 pappl_pr_driver_t drivers[] = {
     {driver_name, quillet::make_and_model.data(), quillet::device_id.data(), nullptr},
 };
-
-// The printer's sizes, and custom sizes up to its printable area.  (The
-// description's names are string literals, which end in NUL as PAPPL needs.)
-constexpr std::array<const char *, quillet::paper_sizes.size() + 2> media_sizes = [] {
-    std::array<const char *, quillet::paper_sizes.size() + 2> names{};
-    for (size_t i = 0; i < quillet::paper_sizes.size(); i++)
-        names[i] = quillet::paper_sizes[i].pwg_name.data();
-    names[quillet::paper_sizes.size()] = quillet::custom_sizes.min_pwg_name.data();
-    names[quillet::paper_sizes.size() + 1] = quillet::custom_sizes.max_pwg_name.data();
-    return names;
-}();
-
-// Margins in hundredths of a millimetre that keep what a client prints
-// within what the printer prints of a full-page raster, for every size at
-// every resolution: the most printed_part() cuts at a side and at the
-// bottom, brought up to half a millimetre.  (PAPPL takes one set of margins
-// for every size, and refuses ready media with others.)
-struct Margins {
-    int left_right = 0, bottom_top = 0;
-};
-Margins printable_margins()
-{
-    Margins most;
-    auto half_millimetres_up = [](int64_t pixels, unsigned resolution) {
-        const int64_t hundredths = (pixels * 2540 + resolution - 1) / resolution;
-        return static_cast<int>((hundredths + 49) / 50 * 50);
-    };
-    for (const quillet::PaperSize &size : quillet::paper_sizes)
-        for (unsigned resolution : quillet::resolutions) {
-            const quillet::app::PageFormat sheet{size.width_points * resolution / 72,
-                                                 size.length_points * resolution / 72, resolution, resolution};
-            const quillet::app::PrintedPart part = quillet::app::printed_part(sheet);
-            const int64_t right = int64_t{sheet.width} - part.kept.width - part.left;
-            most.left_right =
-                std::max(most.left_right, half_millimetres_up(std::max<int64_t>(right, part.left), resolution));
-            most.bottom_top =
-                std::max(most.bottom_top, half_millimetres_up(int64_t{sheet.height} - part.kept.height, resolution));
-        }
-    return most;
-}
-
-// The icon in PAPPL's three sizes, drawn once.
-const std::array<std::vector<uint8_t>, 3> &icons()
-{
-    static const std::array<std::vector<uint8_t>, 3> drawn{icon_png(48), icon_png(128), icon_png(512)};
-    return drawn;
-}
-
-// The labels of the printer's own attributes and media types, in PAPPL's
-// languages: the web page and IPP clients (printer-strings-uri) show them
-// instead of the keywords.
-struct Labels {
-    const char *language, *mirror;
-};
-constexpr std::array<Labels, 9> labels{{{"de", "Spiegelbild"},
-                                        {"en", "Mirror image"},
-                                        {"es", "Imagen especular"},
-                                        {"fr", "Image miroir"},
-                                        {"it", "Immagine speculare"},
-                                        {"ja", "鏡像"},
-                                        {"nb-NO", "Speilvendt bilde"},
-                                        {"pl", "Odbicie lustrzane"},
-                                        {"tr", "Ayna görüntüsü"}}};
-
-// The strings files for labels, at their paths, kept for as long as the
-// server runs (PAPPL does not copy them).
-struct StringsFile {
-    std::string path, text;
-};
-const std::array<StringsFile, labels.size()> &strings_files()
-{
-    static const std::array<StringsFile, labels.size()> files = [] {
-        std::array<StringsFile, labels.size()> made;
-        for (size_t i = 0; i < labels.size(); i++) {
-            made[i].path = "/" + std::string(labels[i].language) + ".strings";
-            made[i].text = "\"" + std::string(mirror_attribute) + "\" = \"" + labels[i].mirror + "\";\n";
-            for (const quillet::MediaType &type : quillet::media_types)
-                made[i].text +=
-                    "\"media-type." + std::string(type.keyword) + "\" = \"" + std::string(type.name) + "\";\n";
-        }
-        return made;
-    }();
-    return files;
-}
 
 // What the administrator chose when starting the server.
 struct ServerSettings {
@@ -197,79 +114,7 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
     // and PAPPL looks up this application's document filters by it.
     data->format = printer_format;
 
-    std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", quillet::make_and_model.data());
-    for (size_t i = 0; i < icons().size(); i++) {
-        data->icons[i].data = icons()[i].data();
-        data->icons[i].datalen = icons()[i].size();
-    }
-    data->ppm = static_cast<int>(quillet::pages_per_minute);
-    data->kind = PAPPL_KIND_DOCUMENT;
-    data->orient_default = IPP_ORIENT_PORTRAIT;
-    data->color_supported = PAPPL_COLOR_MODE_MONOCHROME;
-    data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
-    data->content_default = PAPPL_CONTENT_AUTO;
-    data->quality_default = IPP_QUALITY_NORMAL;
-    data->scaling_default = PAPPL_SCALING_AUTO;
-    // 8-bit grey in; the driver makes 1-bit black itself.
-    data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
-    // The printer binds every two-sided job alike: for the short edge the
-    // client turns the back sides.
-    data->duplex = PAPPL_DUPLEX_MANUAL_TUMBLE;
-    data->sides_supported = PAPPL_SIDES_ONE_SIDED | PAPPL_SIDES_TWO_SIDED_LONG_EDGE | PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;
-    data->sides_default = PAPPL_SIDES_ONE_SIDED;
-
-    // print-quality draft, normal and high are the three resolutions.
-    data->num_resolution = static_cast<int>(quillet::resolutions.size());
-    for (size_t i = 0; i < quillet::resolutions.size(); i++)
-        data->x_resolution[i] = data->y_resolution[i] = static_cast<int>(quillet::resolutions[i]);
-    data->x_default = data->y_default = static_cast<int>(quillet::default_resolution);
-
-    static const Margins margins = printable_margins();
-    data->left_right = margins.left_right;
-    data->bottom_top = margins.bottom_top;
-    data->num_media = static_cast<int>(media_sizes.size());
-    for (size_t i = 0; i < media_sizes.size(); i++)
-        data->media[i] = media_sizes[i];
-    data->num_source = 1;
-    data->source[0] = quillet::paper_source.data();
-    data->num_type = static_cast<int>(quillet::media_types.size());
-    for (size_t i = 0; i < quillet::media_types.size(); i++)
-        data->type[i] = quillet::media_types[i].keyword.data();
-
-    pwg_media_t *a4 = pwgMediaForPWG(quillet::default_paper.pwg_name.data());
-    std::snprintf(data->media_default.size_name, sizeof data->media_default.size_name, "%s", a4->pwg);
-    data->media_default.size_width = a4->width;
-    data->media_default.size_length = a4->length;
-    data->media_default.left_margin = data->media_default.right_margin = data->left_right;
-    data->media_default.bottom_margin = data->media_default.top_margin = data->bottom_top;
-    std::snprintf(data->media_default.source, sizeof data->media_default.source, "%s", quillet::paper_source.data());
-    std::snprintf(data->media_default.type, sizeof data->media_default.type, "%s",
-                  quillet::media_types[0].keyword.data());
-    data->media_ready[0] = data->media_default;
-
-    // Five densities: print-darkness and printer-darkness-configured.
-    data->darkness_supported = quillet::density_levels;
-    data->darkness_configured = quillet::app::default_darkness;
-
-    // Mirror printing, a vendor attribute.
-    data->num_vendor = 1;
-    data->vendor[0] = mirror_attribute;
-    if (!*attributes)
-        *attributes = ippNew();
-    ippAddBoolean(*attributes, IPP_TAG_PRINTER, mirror_default, 0);
-    ippAddBoolean(*attributes, IPP_TAG_PRINTER, mirror_supported, 1);
-    // PAPPL 1.3 would add this to the printer on every request (see
-    // printer_attributes.cpp).
-    // (IPP writes language tags in lower case.)
-    ipp_attribute_t *languages = nullptr;
-    for (size_t i = 0; i < labels.size(); i++) {
-        const std::string tag = quillet::lower_case(labels[i].language);
-        if (!languages)
-            languages = ippAddString(*attributes, IPP_TAG_PRINTER, IPP_TAG_LANGUAGE,
-                                     "printer-strings-languages-supported", nullptr, tag.c_str());
-        else
-            ippSetString(*attributes, &languages, static_cast<int>(i), tag.c_str());
-    }
+    describe_printer(*data, *attributes);
     return true;
 }
 
@@ -476,9 +321,8 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     papplSystemAddResourceCallback(system, password_path, "text/plain", set_password_resource, nullptr);
     papplSystemAddResourceData(system, "/favicon.png", "image/png", icons()[1].data(), icons()[1].size());
     papplSystemAddResourceData(system, "/navicon.png", "image/png", icons()[0].data(), icons()[0].size());
-    for (size_t i = 0; i < labels.size(); i++)
-        papplSystemAddStringsData(system, strings_files()[i].path.c_str(), labels[i].language,
-                                  strings_files()[i].text.c_str());
+    for (const StringsFile &strings : strings_files())
+        papplSystemAddStringsData(system, strings.path.c_str(), strings.language.c_str(), strings.text.c_str());
     // Every web page needs a footer: PAPPL's localised strings assume one.
     papplSystemSetFooterHTML(system, "Quillet printer application " QUILLET_VERSION);
     papplSystemSetSaveCallback(system, save_state, nullptr);

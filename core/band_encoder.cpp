@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include "oakt_tables.h"
+#include "page_sequence.h"
 
 namespace quillet {
 
@@ -87,7 +88,9 @@ EncodedBand encode_band(std::span<uint8_t> bits, uint32_t width, uint32_t lines,
     band.record.data_length = static_cast<uint32_t>(band.data.size());
     band.record.padded_length = static_cast<uint32_t>((band.data.size() + 15) & ~size_t{15});
     band.record.first_row = first_row;
-    band.record.plane = 3;
+    band.record.reserved = fixed::band_reserved;
+    band.record.plane = fixed::band_plane;
+    band.record.subplane = fixed::band_subplane;
     return band;
 }
 

@@ -9,9 +9,8 @@ namespace quillet {
 
 namespace {
 
-// Placement on the 1/1200 inch grid: centred on the width of an A4 sheet,
+// Placement on the 1/1200 inch grid: centred on the printer's width,
 // moved right by a fixed base, and a fixed distance down.
-constexpr int64_t a4_width_1200 = 9920;
 constexpr int64_t left_base_1200 = 200;
 constexpr uint32_t top_base_1200 = 236;
 
@@ -33,9 +32,9 @@ struct Fit {
 };
 
 // Fits a width x height image (width already padded to 32 pixels) to the
-// printable area.  A larger image is cut to its top-left part, less a margin
-// of 0.236 inch of the vertical resolution, the width brought up to a
-// multiple of 32 again.  Not possible when the limits do not fit an int, or
+// printable area.  A larger image is cut to its top-left part, less the cut
+// margin at the vertical resolution, the width brought up to a multiple of
+// 32 again.  Not possible when the limits do not fit an int, or
 // the cut size is negative, larger than the image, or 0 wide with rows.
 Fit fit_to_printable_area(int res_x, int res_y, int64_t width, int64_t height)
 {
@@ -46,7 +45,7 @@ Fit fit_to_printable_area(int res_x, int res_y, int64_t width, int64_t height)
     if (width <= *max_width && height <= *max_height)
         return {true, false, width, height};
 
-    int64_t margin = static_cast<int>(res_y * 0.236);
+    int64_t margin = static_cast<int>(res_y * cut_margin_inches);
     int64_t cut_width = width > *max_width ? *max_width - margin : width;
     cut_width = (cut_width + 31) & ~int64_t{31};
     int64_t cut_height = height > *max_height ? *max_height - margin : height;
@@ -88,7 +87,7 @@ uint32_t grid_1200(int64_t pixels, int res)
 
 uint32_t left_offset_1200(uint32_t paper_width_1200)
 {
-    const int64_t left = (a4_width_1200 - static_cast<int>(paper_width_1200)) / 2 + left_base_1200;
+    const int64_t left = (int64_t{centring_width_1200} - static_cast<int>(paper_width_1200)) / 2 + left_base_1200;
     return left < 0 ? 0 : static_cast<uint32_t>(left);
 }
 

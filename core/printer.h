@@ -25,6 +25,9 @@ inline constexpr std::string_view command_set = "OAKT";
 // What the printer prints of a sheet: its top-left part, in inches.
 inline constexpr float printable_width_inches = 8.26f;
 inline constexpr float printable_height_inches = 11.69f;
+// A page larger than that is cut to its top-left part less this much of
+// the vertical resolution, on each axis it exceeds.
+inline constexpr double cut_margin_inches = 0.236;
 
 inline constexpr std::array<unsigned, 3> resolutions{300, 600, 1200};
 inline constexpr unsigned default_resolution = 600;
@@ -56,6 +59,12 @@ inline constexpr std::array<PaperSize, 8> paper_sizes{{
     {"EnvC5", "Envelope C5", "iso_c5_162x229mm", 459, 649, 28, 2, 1, 2, 0},
 }};
 inline constexpr const PaperSize &default_paper = paper_sizes[0];
+
+// The printer centres every image on the width of an A4 sheet as it counts
+// it on its 300 dpi grid (2480 dots), in 1/1200 inch.
+inline constexpr uint32_t centring_width_1200 = 2480 * 4;
+static_assert(paper_sizes[0].ppd_name == "A4" &&
+              centring_width_1200 / 4 - paper_sizes[0].width_points * 300 / 72 <= 1);
 // Any other length.
 inline constexpr uint32_t user_defined_paper = 256;
 

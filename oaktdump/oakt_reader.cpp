@@ -3,6 +3,7 @@
 #include <array>
 
 #include "oakt_tables.h"
+#include "page_sequence.h"
 
 #include <algorithm>
 #include <cstring>
@@ -37,9 +38,10 @@ bool is_filler(std::span<const uint8_t> bytes)
     return true;
 }
 
-std::string type_text(uint32_t type)
+// What may come next, in words.
+std::string expected(const RecordOrder &order)
 {
-    return std::to_string(type) + " (" + std::string(record_name(type)) + ")";
+    return order.expected() + (order.between_documents() ? ", which opens a page document" : "");
 }
 
 }  // namespace
@@ -78,12 +80,12 @@ Frames split_frames(std::span<const uint8_t> stream)
         uint32_t want = record_length(uint32_t(payload));
         if (f.hdr.length != want)
             return fail(pos, "length rule",
-                        "record " + type_text(f.hdr.type) + " with " + std::to_string(payload) +
+                        "record " + record_label(f.hdr.type) + " with " + std::to_string(payload) +
                             " payload bytes must be " + std::to_string(want) + " bytes long, not " +
                             std::to_string(f.hdr.length));
         if (left < f.hdr.length)
             return fail(pos, "truncated",
-                        "stream ends inside record " + type_text(f.hdr.type) + " (" + std::to_string(left) +
+                        "stream ends inside record " + record_label(f.hdr.type) + " (" + std::to_string(left) +
                             " of " + std::to_string(f.hdr.length) + " bytes)");
         f.payload = stream.subspan(pos + record_header_size, payload);
         auto filler = stream.subspan(pos + record_header_size + payload, f.hdr.length - record_header_size - payload);
@@ -152,70 +154,6 @@ DecodedBand decode_band(const BandRecord &rec, std::span<const uint8_t> data)
 
 namespace {
 
-// Where the reader stands inside a page document: the record types that may
-// come next.
-enum class Expect {
-    Other, Time, FileName, Duplex, StartPageOrEndDoc, Source, Media, Copies, Paper, ImageMono, StartImage,
-    BandOrEndImage, EndPage, EndDoc
-};
-
-const char *expected_text(Expect e)
-{
-    switch (e) {
-    case Expect::Other: return "13 (OTHER), which opens a page document";
-    case Expect::Time: return "12 (TIME)";
-    case Expect::FileName: return "10 (FILENAME)";
-    case Expect::Duplex: return "15 (DUPLEX)";
-    case Expect::StartPageOrEndDoc: return "20 (START_PAGE) or 11 (END_DOC)";
-    case Expect::Source: return "40 (SOURCE)";
-    case Expect::Media: return "41 (MEDIA)";
-    case Expect::Copies: return "42 (COPIES)";
-    case Expect::Paper: return "43 (PAPER)";
-    case Expect::ImageMono: return "51 (IMAGE_MONO)";
-    case Expect::StartImage: return "21 (START_IMAGE)";
-    case Expect::BandOrEndImage: return "60 (IMAGE_DATA) or 23 (END_IMAGE)";
-    case Expect::EndPage: return "24 (END_PAGE)";
-    case Expect::EndDoc: return "11 (END_DOC)";
-    }
-    return "?";
-}
-
-// The state after a record of the given type, or nullopt when it may not
-// come here.
-std::optional<Expect> next_state(Expect e, uint32_t type)
-{
-    switch (e) {
-    case Expect::Other: return type == record_type::other ? std::optional(Expect::Time) : std::nullopt;
-    case Expect::Time: return type == record_type::time ? std::optional(Expect::FileName) : std::nullopt;
-    case Expect::FileName: return type == record_type::file_name ? std::optional(Expect::Duplex) : std::nullopt;
-    case Expect::Duplex: return type == record_type::duplex ? std::optional(Expect::StartPageOrEndDoc) : std::nullopt;
-    case Expect::StartPageOrEndDoc:
-        if (type == record_type::start_page)
-            return Expect::Source;
-        return type == record_type::end_document ? std::optional(Expect::Other) : std::nullopt;
-    case Expect::Source: return type == record_type::source ? std::optional(Expect::Media) : std::nullopt;
-    case Expect::Media: return type == record_type::media ? std::optional(Expect::Copies) : std::nullopt;
-    case Expect::Copies: return type == record_type::copies ? std::optional(Expect::Paper) : std::nullopt;
-    case Expect::Paper: return type == record_type::paper ? std::optional(Expect::ImageMono) : std::nullopt;
-    case Expect::ImageMono: return type == record_type::image ? std::optional(Expect::StartImage) : std::nullopt;
-    case Expect::StartImage:
-        return type == record_type::start_image ? std::optional(Expect::BandOrEndImage) : std::nullopt;
-    case Expect::BandOrEndImage:
-        if (type == record_type::band)
-            return Expect::BandOrEndImage;
-        return type == record_type::end_image ? std::optional(Expect::EndPage) : std::nullopt;
-    case Expect::EndPage: return type == record_type::end_page ? std::optional(Expect::EndDoc) : std::nullopt;
-    case Expect::EndDoc: return type == record_type::end_document ? std::optional(Expect::Other) : std::nullopt;
-    }
-    return std::nullopt;
-}
-
-bool text_field_is(const std::array<char, 64> &field, std::string_view text)
-{
-    return std::string_view(field.data(), text.size()) == text &&
-           std::all_of(field.begin() + long(text.size()), field.end(), [](char c) { return c == 0; });
-}
-
 // Checks the payload of one record against the fixed fields of its type and
 // takes it into the page document.  Returns what is wrong, or an empty text.
 std::string take_record(const Frame &f, PageDoc &doc)
@@ -224,45 +162,49 @@ std::string take_record(const Frame &f, PageDoc &doc)
     switch (f.hdr.type) {
     case record_type::other:
         unpack(p, doc.other);
-        if (doc.other.kind != 1 || !text_field_is(doc.other.text, "OTHER"))
+        if (doc.other.kind != fixed::other.kind || doc.other.text != fixed::other.text)
             return "OTHER record must hold WORD 1 and the text \"OTHER\"";
         break;
     case record_type::time: unpack(p, doc.time); break;
     case record_type::file_name:
         unpack(p, doc.file_name);
-        if (!text_field_is(doc.file_name.name, "stdin"))
+        if (doc.file_name.name != fixed::file_name.name)
             return "FILENAME record must hold the text \"stdin\"";
         break;
     case record_type::duplex:
         unpack(p, doc.duplex);
-        if (doc.duplex.short_edge != 0)
+        if (doc.duplex.short_edge != fixed::duplex_short_edge)
             return "DUPLEX record's short_edge must be 0";
         break;
     case record_type::start_page: doc.has_image = true; break;
-    case record_type::source: doc.source = get_u32(p); break;
+    case record_type::source: {
+        SourceRecord source;
+        unpack(p, source);
+        doc.source = source.source;
+        break;
+    }
     case record_type::media:
         unpack(p, doc.media);
-        if (doc.media.reserved[0] != 0 || doc.media.reserved[1] != 0 || doc.media.text[0] != 0 ||
-            !std::all_of(doc.media.text.begin() + 1, doc.media.text.end(), [](char c) { return c == ' '; }))
+        if (doc.media.reserved != fixed::media_reserved || doc.media.text != fixed::media_text)
             return "MEDIA record must end in two zero bytes, a zero byte and 63 spaces";
         break;
     case record_type::copies: unpack(p, doc.copies); break;
     case record_type::paper:
         unpack(p, doc.paper);
-        if (doc.paper.reserved != 0)
+        if (doc.paper.reserved != fixed::paper_reserved)
             return "PAPER record's last DWORD must be 0";
         break;
-    case record_type::image: {
+    case record_type::image:
         unpack(p, doc.geometry);
-        if (doc.geometry.bits_per_pixel != 1)
+        if (doc.geometry.bits_per_pixel != fixed::bits_per_pixel)
             return "IMAGE_MONO record must have 1 bit per pixel";
-        for (size_t i = 0; i < doc.geometry.sequence.size(); i++)
-            if (doc.geometry.sequence[i] != char(i))
-                return "IMAGE_MONO record must end in the bytes 00 01 02 ... 0F";
+        if (doc.geometry.sequence != fixed::image_sequence)
+            return "IMAGE_MONO record must end in the bytes 00 01 02 ... 0F";
         break;
-    }
     case record_type::end_page: {
-        if (get_u16(p) != 0)
+        EndPageRecord end;
+        unpack(p, end);
+        if (end.reserved != fixed::end_page.reserved)
             return "END_PAGE record must hold WORD 0";
         break;
     }
@@ -277,23 +219,22 @@ std::optional<Violation> read_stream(std::span<const uint8_t> stream, StreamList
                                      const ReadOptions &options)
 {
     Frames split = split_frames(stream);
-    Expect expect = Expect::Other;
+    RecordOrder order;
     PageDoc doc;
     int pages = 0;
     uint64_t next_row = 0;
 
     for (const Frame &f : split.frames) {
-        auto next = next_state(expect, f.hdr.type);
-        if (!next)
+        const bool starts_document = order.between_documents();
+        if (!order.take(f.hdr.type))
             return Violation{f.offset, "record order",
-                             "record " + type_text(f.hdr.type) + " where " + expected_text(expect) + " belongs"};
-        if (expect == Expect::Other) {
+                             "record " + record_label(f.hdr.type) + " where " + expected(order) + " belongs"};
+        if (starts_document) {
             doc = PageDoc{};
             doc.number = ++pages;
             doc.offset = f.offset;
             next_row = 0;
         }
-        expect = *next;
 
         std::string wrong = take_record(f, doc);
         if (!wrong.empty())
@@ -332,7 +273,8 @@ std::optional<Violation> read_stream(std::span<const uint8_t> stream, StreamList
                                  "BIH " + hex_bytes(rec.bih) +
                                      " must read 00 00 01 00, XD = image width, YD = L0 = band rows, 10 00 03 58"};
             }
-            if (rec.reserved != 0 || rec.plane != 3 || rec.subplane != 0)
+            if (rec.reserved != fixed::band_reserved || rec.plane != fixed::band_plane ||
+                rec.subplane != fixed::band_subplane)
                 return Violation{f.offset, "fixed field", "IMAGE_DATA record must have 0, plane 3, subplane 0"};
             if (options.decode) {
                 DecodedBand band = decode_band(rec, f.data);
@@ -355,10 +297,10 @@ std::optional<Violation> read_stream(std::span<const uint8_t> stream, StreamList
     }
     if (split.violation)
         return split.violation;
-    if (expect != Expect::Other)
+    if (!order.between_documents())
         return Violation{stream.size(), "truncated",
                          "stream ends inside page document " + std::to_string(pages) + ", where " +
-                             expected_text(expect) + " belongs"};
+                             expected(order) + " belongs"};
     return std::nullopt;
 }
 

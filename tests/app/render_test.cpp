@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <cups/raster.h>
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <tuple>
 #include <vector>
 
+#include "capabilities.h"
+#include "page_plan.h"
 #include "raster_reader.h"
 #include "render.h"
 
@@ -62,6 +66,58 @@ TEST(PaperLength, FromRowsWithinAPixel)
         {22000, 300, 624}, {12700, 300, 360}};
     for (auto [hundredths, res, points] : table)
         EXPECT_EQ(length_points(hundredths, res), points) << hundredths << " at " << res;
+}
+
+// The PPD's margins, worked out by hand, and the application's, worked out
+// from the plan, each keep what they offer within what the printer prints,
+// for every size at every resolution, and tell the same within half a
+// millimetre.
+TEST(Margins, ThePpdsAndTheApplicationsHoldForEverySizeAndResolution)
+{
+    using namespace quillet;
+    struct Sheet {
+        unsigned width, length;
+        float left, bottom, right, top;
+    };
+    std::vector<Sheet> sheets;
+    for (const PaperSize &size : paper_sizes)
+        sheets.push_back({size.width_points, size.length_points, size.left, size.bottom, size.right, size.top});
+    const CustomSizes &custom = custom_sizes;
+    sheets.push_back({custom.max_width, custom.max_length, custom.left, custom.bottom, custom.right, custom.top});
+
+    const app::Margins offered = app::printable_margins();
+    float ppd_side = 0, ppd_end = 0;
+    for (const Sheet &sheet : sheets) {
+        ppd_side = std::max({ppd_side, sheet.left, sheet.right});
+        ppd_end = std::max({ppd_end, sheet.bottom, sheet.top});
+        for (unsigned res : resolutions) {
+            SCOPED_TRACE(std::to_string(sheet.width) + " x " + std::to_string(sheet.length) + " pt at " +
+                         std::to_string(res));
+            // CUPS renders the PPD's imageable area: the printer takes it whole.
+            auto pixels = [res](float points) { return static_cast<uint32_t>(std::ceil(points * float(res) / 72)); };
+            const uint32_t width = pixels(float(sheet.width) - sheet.left - sheet.right);
+            PrintSettings settings;
+            settings.resolution_x = settings.resolution_y = res;
+            const PlanResult plan = plan_page(
+                settings, {width, pixels(float(sheet.length) - sheet.bottom - sheet.top), (width + 7) / 8, 1}, 1);
+            ASSERT_TRUE(plan.plan) << plan.refusal;
+            EXPECT_FALSE(plan.plan->cut);
+            // A client of the application draws within its margins of a
+            // full sheet; the part printed holds all of that.
+            const app::PageFormat full{sheet.width * res / 72, sheet.length * res / 72, res, res};
+            const app::PrintedPart part = app::printed_part(full);
+            const unsigned side = unsigned(offered.left_right) * res / 2540;
+            const unsigned end = unsigned(offered.bottom_top) * res / 2540;
+            EXPECT_LE(part.left, side);
+            EXPECT_GE(part.left + part.kept.width, full.width - side);
+            EXPECT_GE(part.kept.height, full.height - end);
+        }
+    }
+    const float side_hundredths = ppd_side * 2540 / 72, end_hundredths = ppd_end * 2540 / 72;
+    EXPECT_GE(float(offered.left_right), side_hundredths);
+    EXPECT_LT(float(offered.left_right), side_hundredths + 50);
+    EXPECT_GE(float(offered.bottom_top), end_hundredths);
+    EXPECT_LT(float(offered.bottom_top), end_hundredths + 50);
 }
 
 TEST(DeviceId, MatchesTheMakerOrTheCommandSet)

@@ -76,22 +76,22 @@ public:
 // nothing is written after it.
 TEST(RecordWriter, FirstFailedWriteIsKeptAndEndsWriting)
 {
-    const std::pair<size_t, const char *> table[] = {{0, "fwrite(1): rc == 0!"},  {11, "fwrite(1): rc == 0!"},
-                                                     {12, "fwrite(2): rc == 0!"}, {77, "fwrite(2): rc == 0!"},
-                                                     {78, "fwrite(3): rc == 0!"}, {79, "fwrite(3): rc == 0!"}};
-    for (auto [room, message] : table) {
+    const std::pair<size_t, WriteStep> table[] = {
+        {0, WriteStep::record_header},   {11, WriteStep::record_header}, {12, WriteStep::record_payload},
+        {77, WriteStep::record_payload}, {78, WriteStep::record_filler}, {79, WriteStep::record_filler}};
+    for (auto [room, step] : table) {
         SmallSink sink(room);
         RecordWriter writer(sink);
         std::vector<uint8_t> payload(66);
         writer.record(record_type::other, payload);
         sink.room_ = 1000;
         writer.record(record_type::end_document);
-        EXPECT_EQ(writer.error(), message) << room;
+        EXPECT_EQ(writer.failed_step(), step) << room;
         EXPECT_FALSE(writer.flush());
         EXPECT_LE(sink.taken_.size(), room);
     }
-    for (auto [room, message] : {std::pair<size_t, const char *>{64 + 0x10000 - 1, "fwrite(7): rc == 0!"},
-                                 {64 + 0x10001, "fwrite(8): rc == 0!"}}) {
+    for (auto [room, step] : {std::pair<size_t, WriteStep>{64 + 0x10000 - 1, WriteStep::band_data},
+                              {64 + 0x10001, WriteStep::band_filler}}) {
         SmallSink sink(room);
         RecordWriter writer(sink);
         EncodedBand band;
@@ -99,7 +99,7 @@ TEST(RecordWriter, FirstFailedWriteIsKeptAndEndsWriting)
         band.record.data_length = 0x10001;
         band.record.padded_length = 0x10010;
         write_band(writer, band);
-        EXPECT_EQ(writer.error(), message) << room;
+        EXPECT_EQ(writer.failed_step(), step) << room;
     }
 }
 

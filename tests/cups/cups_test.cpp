@@ -233,26 +233,39 @@ TEST(Duplex, ShortEdgeTurnsTheBackSides)
     EXPECT_LT(turned, asIs / 10) << "as is " << asIs;
 }
 
-// The PPD is generated from the printer's description: each of its sizes,
-// media types and densities is a choice that reaches the stream.
-TEST(Ppd, EveryChoiceOfTheDescriptionReachesTheStream)
+// Every size, media type and density of the PPD reaches the stream with the
+// printer's own code.
+TEST(Ppd, EveryChoiceReachesTheStream)
 {
-    using namespace quillet;
-    for (size_t i = 0; i < media_types.size(); i++) {
-        const PaperSize &size = paper_sizes[i % paper_sizes.size()];
-        const int density = static_cast<int>(i) % density_levels;
+    struct Choice {
+        const char *size;
+        uint32_t paper;
+        const char *media_type;
+        unsigned media;
+        const char *density;
+        int level;
+    };
+    const Choice table[] = {
+        {"A4", 9, "Plain", 0, "Lightest", 0},          {"A5", 11, "StationeryArchival", 1, "Light", 1},
+        {"B5", 13, "Kraft80", 2, "Normal", 2},        {"Letter", 1, "Kraft120", 3, "Dark", 3},
+        {"Executive", 7, "Kraft200", 4, "Darkest", 4}, {"EnvMonarch", 37, "Kraft250", 5, "Lightest", 0},
+        {"EnvDL", 27, "Label160", 6, "Light", 1},      {"EnvC5", 28, "Label180", 7, "Normal", 2},
+        {"A4", 9, "Labels", 8, "Dark", 3},            {"A4", 9, "Tracing", 9, "Darkest", 4},
+    };
+    for (const Choice &c : table) {
+        SCOPED_TRACE(std::string(c.size) + " " + c.media_type + " " + c.density);
         RunResult r = run("/usr/sbin/cupsfilter",
                           {"-e", "-p", driver().ppd, "-m", "printer/quillet", "-o", "Resolution=300dpi", "-o",
-                           "PageSize=" + std::string(size.ppd_name), "-o",
-                           "MediaType=" + std::string(media_types[i].ppd_name), "-o",
-                           "QuilletDensity=" + std::string(density_names[size_t(density)]), Samples + "/blank.ps"});
+                           std::string("PageSize=") + c.size, "-o", std::string("MediaType=") + c.media_type, "-o",
+                           std::string("QuilletDensity=") + c.density, Samples + "/blank.ps"});
         ASSERT_EQ(r.status, 0) << r.err;
         auto docs = read_pages(r.out);
         ASSERT_EQ(docs.size(), 1u);
-        EXPECT_EQ(docs[0].media.media, i) << media_types[i].ppd_name;
-        EXPECT_EQ(docs[0].media.density, density) << density_names[size_t(density)];
-        EXPECT_EQ(docs[0].paper.code, size.code) << size.ppd_name;
+        EXPECT_EQ(docs[0].media.media, c.media);
+        EXPECT_EQ(docs[0].media.density, c.level);
+        EXPECT_EQ(docs[0].paper.code, c.paper);
     }
+    using namespace quillet;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     ppd_file_t *ppd = ppdOpenFile(QUILLET_PPD);
