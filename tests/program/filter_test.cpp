@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <regex>
 
 #include "expect.h"
 #include "files.h"
@@ -374,6 +375,11 @@ TEST(Output, FullDiskEndsTheRunWithAnError)
         RunResult r = p.finish();
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_NE(r.err.find("ERROR:"), std::string::npos) << r.err;
+        // Past the output's buffer, the line that names the write that failed.
+        if (w > 100) {
+            EXPECT_TRUE(std::regex_search(r.err, std::regex("(^|\n)fwrite\\([12378]\\): rc == 0!\n")))
+                << r.err;
+        }
     }
 }
 
