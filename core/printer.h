@@ -127,6 +127,7 @@ constexpr std::optional<int> media_code_for_keyword(std::string_view keyword)
 inline constexpr std::array<std::string_view, 5> density_names{"Lightest", "Light", "Normal", "Dark", "Darkest"};
 inline constexpr int density_levels = static_cast<int>(density_names.size());
 inline constexpr int normal_density = 2;
+inline constexpr unsigned density_in_compression = 2;  // what cupsCompression adds to the level
 
 // A name in lower case, as oaktdump lists it.
 inline std::string lower_case(std::string_view name)

@@ -54,7 +54,7 @@ PrintSettings print_settings(const cups_page_header2_t &cups, const JobOptions &
     settings.media = job.media.value_or(static_cast<int>(cups.cupsMediaType));
     // cupsCompression carries the density 2 to 6; the step is the signed
     // difference, so that values of 2^31 + 2 and more count as negative.
-    settings.density = static_cast<int>(cups.cupsCompression - 2u);
+    settings.density = static_cast<int>(cups.cupsCompression - density_in_compression);
     settings.copies = cups.NumCopies;
     settings.duplex = enum_field(cups.Duplex);
     settings.mirror = cups.cupsInteger[0] != 0;

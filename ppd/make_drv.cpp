@@ -21,6 +21,15 @@ std::string blocks(const std::string &name)
         for (unsigned resolution : resolutions)
             out << (resolution == default_resolution ? "*" : "") << "Resolution k 1 0 0 0 \"" << resolution
                 << "dpi/" << resolution << " DPI\"\n";
+    } else if (name == "@PRINT_QUALITY@") {
+        // Draft and high are the lowest and the highest resolution.
+        auto choice = [&](const char *quality, unsigned resolution) {
+            out << "  Choice \"" << quality << "/" << quality << "\" \"<</HWResolution[" << resolution << " "
+                << resolution << "]>>setpagedevice\"\n";
+        };
+        choice("Draft", resolutions.front());
+        out << "  *Choice \"Normal/Normal\" \"\"\n";
+        choice("High", resolutions.back());
     } else if (name == "@PAPER_SIZES@") {
         for (const PaperSize &size : paper_sizes) {
             const std::string page_size = "\"<</PageSize[" + std::to_string(size.width_points) + " " +
@@ -41,7 +50,8 @@ std::string blocks(const std::string &name)
     } else if (name == "@DENSITIES@") {
         for (int level = 0; level < density_levels; level++)
             out << (level == normal_density ? "  *" : "  ") << "Choice \"" << density_names[level] << "/"
-                << density_names[level] << "\" \"<</cupsCompression " << level + 2 << ">>setpagedevice\"\n";
+                << density_names[level] << "\" \"<</cupsCompression " << unsigned(level) + density_in_compression
+                << ">>setpagedevice\"\n";
     } else {
         return {};
     }
