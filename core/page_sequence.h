@@ -88,19 +88,14 @@ public:
     // and the place stays where it was.
     constexpr bool take(uint32_t type)
     {
-        for (size_t step = next_;;) {
-            const SequenceStep &here = page_document_sequence[step];
+        for (std::optional<size_t> step = next_; step; step = instead_of(*step)) {
+            const SequenceStep &here = page_document_sequence[*step];
             if (here.type == type) {
-                next_ = here.repeats ? step : (step + 1) % page_document_sequence.size();
+                next_ = here.repeats ? *step : (*step + 1) % page_document_sequence.size();
                 return true;
             }
-            if (here.repeats)
-                step++;
-            else if (here.may_skip_to)
-                step = *here.may_skip_to;
-            else
-                return false;
         }
+        return false;
     }
     // Between page documents: nothing begun, nothing left open.
     constexpr bool between_documents() const { return next_ == 0; }
@@ -108,21 +103,19 @@ public:
     std::string expected() const
     {
         std::string text;
-        for (size_t step = next_;;) {
-            const SequenceStep &here = page_document_sequence[step];
-            if (!text.empty())
-                text += " or ";
-            text += record_label(here.type);
-            if (here.repeats)
-                step++;
-            else if (here.may_skip_to)
-                step = *here.may_skip_to;
-            else
-                return text;
-        }
+        for (std::optional<size_t> step = next_; step; step = instead_of(*step))
+            text += (text.empty() ? "" : " or ") + record_label(page_document_sequence[*step].type);
+        return text;
     }
 
 private:
+    // The step whose record may come where this step's does not.
+    static constexpr std::optional<size_t> instead_of(size_t step)
+    {
+        const SequenceStep &here = page_document_sequence[step];
+        return here.repeats ? std::optional<size_t>(step + 1) : here.may_skip_to;
+    }
+
     size_t next_ = 0;
 };
 
