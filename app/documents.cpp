@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -249,8 +250,8 @@ class Ghostscript {
 public:
     Ghostscript(const ScratchFolder &scratch, const std::vector<std::string> &arguments)
     {
-        const std::string messages_path = scratch.path() + "/messages";
-        messages_ = open(messages_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        messages_path_ = scratch.path() + "/messages";
+        messages_ = open(messages_path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         int output[2];
         if (messages_ < 0 || pipe2(output, O_CLOEXEC) != 0)
             return;
@@ -297,8 +298,10 @@ public:
     ~Ghostscript()
     {
         finish(true);
-        if (messages_ >= 0)
+        if (messages_ >= 0) {
             close(messages_);
+            unlink(messages_path_.c_str());  // for the next run in the folder
+        }
     }
 
     bool started() const { return started_; }
@@ -323,48 +326,121 @@ public:
 private:
     pid_t pid_ = -1;
     bool started_ = false;
+    std::string messages_path_;
     int output_ = -1, messages_ = -1;
     int status_ = 0;
 };
 
-// PDF and PostScript pages rendered by Ghostscript (-dSAFER, bounded in memory and time)
-// to 8-bit grey at the job's resolution and paper size, fitted to the page.
-bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
+// What every run of Ghostscript on a document is given.
+std::vector<std::string> ghostscript_arguments(unsigned res_x, unsigned res_y)
 {
-    const PrintOptions options(papplJobCreatePrintOptions(job, 0, false));
-    const cups_page_header2_t &sheet = options->header;
-    const unsigned res_x = sheet.HWResolution[0], res_y = sheet.HWResolution[1];
-    // The document is fitted into what the printer prints of the sheet, so
-    // that nothing of it is cut; without scaling it keeps its size on the
-    // whole sheet, and what lies beyond the printable area is cut.
-    const bool scaled = options->print_scaling != PAPPL_SCALING_NONE;
-    const PixelSize canvas = scaled ? printed_whole(static_cast<int>(res_x), static_cast<int>(res_y),
-                                                    sheet.cupsWidth, sheet.cupsHeight)
-                                    : PixelSize{sheet.cupsWidth, sheet.cupsHeight};
-    // The document is converted in a scratch folder of its own, as a user
-    // without rights, and reaches nothing else.
-    std::string refusal;
-    std::optional<ScratchFolder> scratch = ScratchFolder::make(refusal);
-    if (!scratch || !copy_document(papplJobGetFilename(job), scratch->path() + "/document")) {
-        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                 "The document cannot be converted: " + (refusal.empty() ? "no room for its copy." : refusal));
+    return {"-q",         "-dSAFER",          "-dBATCH",         "-dNOPAUSE",
+            "-dNOPROMPT", "-sstdout=%stderr", "-sDEVICE=pgmraw", "-r" + std::to_string(res_x) + "x" + std::to_string(res_y)};
+}
+
+// Why a run of Ghostscript did not end well; empty when it did.
+std::string ghostscript_failure(Ghostscript &gs, const PipeReader &output, bool cut_short, unsigned pages)
+{
+    const int status = gs.finish(cut_short || output.silent);
+    if (cut_short || (!output.silent && WIFEXITED(status) && WEXITSTATUS(status) == 0 && pages > 0))
+        return {};
+    const std::string why = output.silent        ? "Ghostscript made nothing for " +
+                                                   std::to_string(ghostscript_silence_seconds) + " seconds."
+                            : WIFSIGNALED(status) ? "Ghostscript went over its time or memory."
+                            : pages == 0          ? "Ghostscript found no pages in it."
+                                                  : "Ghostscript failed.";
+    const std::string said = gs.last_message();
+    return why + (said.empty() ? "" : " (" + said + ")");
+}
+
+// Pages that one run of Ghostscript renders, and what it renders each into.
+struct PageRun {
+    unsigned first = 0, last = 0;  // from 1; 0 and 0: every page
+    PixelSize canvas;
+};
+
+// A canvas of a page's proportions (measured in points) that covers the
+// printed part when the page is fitted into it.  The measure is rounded to
+// the point, so the scale is taken a point short; a canvas is at most four
+// times the printed part across and down.
+PixelSize covering(unsigned width_points, unsigned height_points, PixelSize printed, unsigned res_x, unsigned res_y)
+{
+    const double across = double(width_points) * res_x / 72, down = double(height_points) * res_y / 72;
+    const double scale = std::max(printed.width / std::max(across - res_x / 72.0, 1.0),
+                                  printed.height / std::max(down - res_y / 72.0, 1.0));
+    return {static_cast<uint32_t>(std::min(std::ceil(across * scale), 4.0 * printed.width)),
+            static_cast<uint32_t>(std::min(std::ceil(down * scale), 4.0 * printed.height))};
+}
+
+// print-scaling fill: Ghostscript only fits a page into its canvas.  The
+// pages are measured first, in a quick run at 72 dpi; each run of pages of
+// one size is fitted into a canvas that covers the printed part, whose
+// centre is printed.  Pages past the job's limit are not measured.
+std::vector<PageRun> fill_runs(const ScratchFolder &scratch, PixelSize printed, unsigned res_x, unsigned res_y,
+                               std::string &why)
+{
+    std::vector<std::string> arguments = ghostscript_arguments(72, 72);
+    arguments.insert(arguments.end(), {"-sOutputFile=-", "-f", "document"});
+    Ghostscript gs(scratch, arguments);
+    if (!gs.started()) {
+        why = "Ghostscript cannot be started.";
+        return {};
+    }
+    PipeReader output(gs.output());
+    PgmPages pgm(output);
+    std::vector<PageRun> runs;
+    std::vector<uint8_t> row;
+    unsigned width = 0, height = 0, pages = 0;
+    bool whole = true;
+    while (whole && pages <= pages_per_job()) {
+        const PgmPages::Next next = pgm.next_page(width, height);
+        if (next != PgmPages::Next::page) {
+            whole = next == PgmPages::Next::end;
+            break;
+        }
+        row.resize(width);
+        for (unsigned y = 0; whole && y < height; y++)
+            whole = pgm.rows(row);
+        pages++;
+        const PixelSize canvas = covering(width, height, printed, res_x, res_y);
+        if (!runs.empty() && runs.back().canvas.width == canvas.width && runs.back().canvas.height == canvas.height)
+            runs.back().last = pages;
+        else
+            runs.push_back({pages, pages, canvas});
+    }
+    why = whole || output.silent ? ghostscript_failure(gs, output, pages > pages_per_job(), pages)
+                                 : "Ghostscript's output cannot be read.";
+    return runs;
+}
+
+// Renders one run of pages and prints each, cut to its centre where it is
+// larger than the printed part; the number of the last page printed goes
+// on in pages.  False when the job ends here, with its reason.
+bool print_run(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device, const ScratchFolder &scratch,
+               const PageRun &run, bool fit, PixelSize printed, unsigned &pages)
+{
+    const unsigned res_x = options->header.HWResolution[0], res_y = options->header.HWResolution[1];
+    std::vector<std::string> arguments = ghostscript_arguments(res_x, res_y);
+    arguments.insert(arguments.end(),
+                     {"-g" + std::to_string(run.canvas.width) + "x" + std::to_string(run.canvas.height), "-dFIXEDMEDIA"});
+    if (fit)
+        arguments.insert(arguments.end(), {"-dPDFFitPage", "-dPSFitPage"});
+    if (run.first)
+        arguments.insert(arguments.end(),
+                         {"-dFirstPage=" + std::to_string(run.first), "-dLastPage=" + std::to_string(run.last)});
+    arguments.insert(arguments.end(), {"-sOutputFile=-", "-f", "document"});
+    Ghostscript gs(scratch, arguments);
+    if (!gs.started()) {
+        fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The document cannot be printed: Ghostscript cannot be started.");
         return false;
     }
-    std::vector<std::string> arguments = {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOPROMPT", "-sstdout=%stderr",
-                                          "-sDEVICE=pgmraw", "-r" + std::to_string(res_x) + "x" + std::to_string(res_y),
-                                          "-g" + std::to_string(canvas.width) + "x" + std::to_string(canvas.height),
-                                          "-dFIXEDMEDIA"};
-    if (scaled)
-        arguments.insert(arguments.end(), {"-dPDFFitPage", "-dPSFitPage"});
-    arguments.insert(arguments.end(), {"-sOutputFile=-", "-f", "document"});
-    Ghostscript gs(*scratch, arguments);
 
     PipeReader output(gs.output());
     PgmPages pgm(output);
     const bool turn_back_sides = options->sides == PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;
-    bool ok = gs.started() && start_job(job, options.get(), device);
-    unsigned pages = 0;
-    std::vector<uint8_t> row;
+    bool ok = true;
+    unsigned pages_in_run = 0;
+    std::vector<uint8_t> rendered, row, whole;
     unsigned width = 0, height = 0;
     while (ok && !papplJobIsCanceled(job)) {
         const PgmPages::Next next = pgm.next_page(width, height);
@@ -376,10 +452,23 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
             break;
         }
         pages++;
-        papplJobSetImpressionsCompleted(job, 1);
-        ok = begin_page(job, options.get(), {width, height, res_x, res_y}, pages);
+        pages_in_run++;
+        // The centre of what was rendered, as much as is printed.
+        const unsigned kept_width = std::min<unsigned>(width, printed.width);
+        const unsigned kept_height = std::min<unsigned>(height, printed.height);
+        const unsigned left = (width - kept_width) / 2, top = (height - kept_height) / 2;
+        ok = begin_page(job, options, {kept_width, kept_height, res_x, res_y}, pages);
+        if (ok)
+            papplJobSetImpressionsCompleted(job, 1);
         const bool dither = ok && page_dithers(job);
-        row.resize(width);
+        rendered.resize(width);
+        row.resize(kept_width);
+        bool complete = true;
+        auto read_row = [&](std::span<uint8_t> to) {
+            complete = complete && pgm.rows(rendered);
+            std::copy_n(rendered.begin() + left, kept_width, to.begin());
+            return complete;
+        };
         auto write_row = [&](unsigned y) {
             std::span<uint8_t> room = page_row(job);
             if (room.empty())
@@ -387,39 +476,73 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
             grey_to_black(row, y, dither, room);
             return commit_page_row(job);
         };
+        for (unsigned y = 0; complete && y < top; y++)
+            complete = pgm.rows(rendered);
         if (turn_back_sides && pages % 2 == 0) {
             // The printer binds every two-sided job alike: for the short
             // edge each back side is turned half a turn.
-            std::vector<uint8_t> whole(size_t{width} * height);
-            const bool complete = pgm.rows(whole);
-            for (unsigned y = 0; ok && complete && y < height; y++) {
-                const uint8_t *source = whole.data() + size_t{height - 1 - y} * width;
-                std::reverse_copy(source, source + width, row.begin());
+            whole.resize(size_t{kept_width} * kept_height);
+            for (unsigned y = 0; complete && y < kept_height; y++)
+                read_row(std::span(whole).subspan(size_t{y} * kept_width, kept_width));
+            for (unsigned y = 0; ok && complete && y < kept_height; y++) {
+                const auto source = whole.begin() + long(size_t{kept_height - 1 - y} * kept_width);
+                std::reverse_copy(source, source + kept_width, row.begin());
                 ok = write_row(y);
             }
         } else {
-            for (unsigned y = 0; ok && y < height; y++) {
-                if (!pgm.rows(row))
-                    break;  // the page ends short: end_page says so
+            // A page that ends short: end_page says so.
+            for (unsigned y = 0; ok && y < kept_height && read_row(row); y++)
                 ok = write_row(y);
-            }
         }
-        ok = end_page(job, options.get(), device, pages) && ok;
+        for (unsigned y = top + kept_height; complete && y < height; y++)
+            complete = pgm.rows(rendered);
+        ok = end_page(job, options, device, pages) && ok;
     }
-    const int status = gs.finish(papplJobIsCanceled(job) || output.silent || !ok);
-    if (ok && !papplJobIsCanceled(job) &&
-        (!gs.started() || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || pages == 0)) {
-        const std::string why = !gs.started()        ? "Ghostscript cannot be started."
-                                : output.silent      ? "Ghostscript made nothing for " +
-                                                      std::to_string(ghostscript_silence_seconds) + " seconds."
-                                : WIFSIGNALED(status) ? "Ghostscript went over its time or memory."
-                                : pages == 0         ? "Ghostscript found no pages in it."
-                                                     : "Ghostscript failed.";
-        const std::string said = gs.last_message();
-        fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-                 "The document cannot be printed: " + why + (said.empty() ? "" : " (" + said + ")"));
+    const std::string why = ghostscript_failure(gs, output, papplJobIsCanceled(job) || !ok, pages_in_run);
+    if (!why.empty()) {
+        fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The document cannot be printed: " + why);
         ok = false;
     }
+    return ok;
+}
+
+// PDF and PostScript pages rendered by Ghostscript (-dSAFER, bounded in
+// memory and time) to 8-bit grey at the job's resolution and paper size.
+bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
+{
+    const PrintOptions options(papplJobCreatePrintOptions(job, 0, false));
+    const cups_page_header2_t &sheet = options->header;
+    const unsigned res_x = sheet.HWResolution[0], res_y = sheet.HWResolution[1];
+    // The document goes into what the printer prints of the sheet, so that
+    // nothing of it is cut: fitted into it, or filling it with its overflow
+    // cut; without scaling it keeps its size on the whole sheet, and what
+    // lies beyond the printable area is cut.
+    const bool scaled = options->print_scaling != PAPPL_SCALING_NONE;
+    const PixelSize printed = scaled ? printed_whole(static_cast<int>(res_x), static_cast<int>(res_y),
+                                                     sheet.cupsWidth, sheet.cupsHeight)
+                                     : PixelSize{sheet.cupsWidth, sheet.cupsHeight};
+    // The document is converted in a scratch folder of its own, as a user
+    // without rights, and reaches nothing else.
+    std::string refusal;
+    std::optional<ScratchFolder> scratch = ScratchFolder::make(refusal);
+    if (!scratch || !copy_document(papplJobGetFilename(job), scratch->path() + "/document")) {
+        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                 "The document cannot be converted: " + (refusal.empty() ? "no room for its copy." : refusal));
+        return false;
+    }
+    std::vector<PageRun> runs{{0, 0, printed}};
+    if (options->print_scaling == PAPPL_SCALING_FILL) {
+        std::string why;
+        runs = fill_runs(*scratch, printed, res_x, res_y, why);
+        if (!why.empty()) {
+            fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The document cannot be printed: " + why);
+            return false;
+        }
+    }
+    bool ok = start_job(job, options.get(), device);
+    unsigned pages = 0;
+    for (const PageRun &run : runs)
+        ok = ok && !papplJobIsCanceled(job) && print_run(job, options.get(), device, *scratch, run, scaled, printed, pages);
     return end_job(job, options.get(), device) && ok;
 }
 

@@ -72,9 +72,10 @@ bool print_raster(pappl_job_t *job, pappl_device_t *device, void *)
         }
         if (header->total_pages && page == 1)
             papplJobSetImpressions(job, static_cast<int>(header->total_pages));
-        papplJobSetImpressionsCompleted(job, 1);
         ok = begin_page(job, options.get(), {header->width, header->height, header->resolution_x, header->resolution_y},
                         page);
+        if (ok)
+            papplJobSetImpressionsCompleted(job, 1);
         const BlackRows how{ok && page_dithers(job), header->color_space == CUPS_CSPACE_K};
         for (unsigned y = 0; ok && y < header->height && !papplJobIsCanceled(job); y++) {
             std::span<uint8_t> room = page_row(job);

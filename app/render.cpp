@@ -133,6 +133,11 @@ void set_page_limit(unsigned pages)
     page_limit = pages ? pages : default_page_limit;
 }
 
+unsigned pages_per_job()
+{
+    return page_limit;
+}
+
 void fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &message)
 {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());

@@ -71,6 +71,7 @@ std::optional<std::string> unprintable_pixels(unsigned bits, unsigned color_spac
 // printer prints 20 pages a minute.
 inline constexpr unsigned default_page_limit = 200;
 void set_page_limit(unsigned pages);
+unsigned pages_per_job();
 
 // Ends the job with a reason the user sees in its state and in the log.
 void fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &message);

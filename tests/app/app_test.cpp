@@ -932,7 +932,9 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
         std::string title = "";       // the job's name, when not doc-NAME
         std::string message = "";     // what the job's state message says
         bool dithered = false;        // a left-to-right grey gradient comes out dithered
-        unsigned whole_at = 0;        // dpi: a frame 3.5 mm inside the sheet prints on all four sides
+        unsigned whole_at = 0;        // dpi: a frame 3.5 mm inside the sheet prints on these sides
+        std::array<bool, 4> sides{true, true, true, true};  // left, top, right, bottom
+        std::string expect = "";                             // more of the ended job's attributes
     };
     const Document documents[] = {
         {"pdf", "application/pdf", [](auto &f) { fs::copy_file(Samples + "/brochure.pdf", f); }, true},
@@ -956,7 +958,8 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
         {"long_name", "image/png", [](auto &f) { fs::copy_file(Samples + "/photo.png", f); }, true, false, "",
          std::string(254, 'n')},
         // The page limit (20 for this server): pages without end, copies.
-        {"endless", "application/postscript", [](auto &f) { write_file(f, "%!PS\n{ showpage } loop\n"); }, false},
+        {"endless", "application/postscript", [](auto &f) { write_file(f, "%!PS\n{ showpage } loop\n"); }, false,
+         false, "", "", "limit of 20 pages", false, 0, {}, "EXPECT job-impressions-completed WITH-VALUE 20\n"},
         {"copies_999", "image/png", [](auto &f) { fs::copy_file(Samples + "/photo.png", f); }, false, false,
          "GROUP job-attributes-tag\nATTR integer copies 999\n"},
         // Fitted into what the printer prints of the sheet, at each resolution.
@@ -966,6 +969,15 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
          "", "", "", false, 600},
         {"frame_1200", "application/pdf", [](auto &f) { fs::copy_file(Samples + "/frame.pdf", f); }, true, false,
          "GROUP job-attributes-tag\nATTR enum print-quality 5\n", "", "", false, 1200},
+        // A Letter page filling A4: its top and bottom reach the edges, its
+        // sides are cut off.
+        {"fill_letter", "application/postscript",
+         [](auto &f) {
+             write_file(f, "%!PS\n<</PageSize[612 792]>>setpagedevice 4 setlinewidth 10 10 592 772 rectstroke "
+                           "showpage\n");
+         },
+         true, false, "GROUP job-attributes-tag\nATTR keyword print-scaling fill\n", "", "", false, 600,
+         {false, true, false, true}},
         // A header claiming 100000 x 100000 pixels, refused before its rows.
         {"oversized", "image/pwg-raster",
          [](auto &f) {
@@ -1014,7 +1026,7 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
                                  : "EXPECT job-state WITH-VALUE 8\nEXPECT job-state-message" +
                                        (d.message.empty() ? std::string() : " WITH-VALUE \"/" + d.message + "/\"") +
                                        "\n") +
-                       "}\n");
+                       d.expect + "}\n");
         RunResult r = run("/usr/bin/ipptool", {"-t", "-f", file, printer_uri(),
                                                dir_->file(std::string("doc-") + d.name + ".test")});
         EXPECT_EQ(r.status, 0) << std::string(r.out.begin(), r.out.end()) << log();
@@ -1071,7 +1083,7 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
                 ink[0] |= dot(i, page.h / 2), ink[2] |= dot(page.w - 1 - i, page.h / 2);
                 ink[1] |= dot(page.w / 2, i), ink[3] |= dot(page.w / 2, page.h - 1 - i);
             }
-            EXPECT_EQ(ink, (std::array<bool, 4>{true, true, true, true})) << "the frame printed on every side";
+            EXPECT_EQ(ink, d.sides) << "the frame's sides printed";
         } else if (d.prints && d.title.empty()) {
             std::vector<PageDoc> docs = read_pages(read_file(out));
             ASSERT_GE(docs.size(), 1u);
