@@ -361,15 +361,16 @@ struct PageRun {
 
 // A canvas of a page's proportions (measured in points) that covers the
 // printed part when the page is fitted into it.  The measure is rounded to
-// the point, so the scale is taken a point short; a canvas is at most four
-// times the printed part across and down.
+// the point, so the scale is taken a point short.  A canvas is at most
+// twice the printed part across and down: pages of more extreme
+// proportions fill it as far as that goes.
 PixelSize covering(unsigned width_points, unsigned height_points, PixelSize printed, unsigned res_x, unsigned res_y)
 {
     const double across = double(width_points) * res_x / 72, down = double(height_points) * res_y / 72;
     const double scale = std::max(printed.width / std::max(across - res_x / 72.0, 1.0),
                                   printed.height / std::max(down - res_y / 72.0, 1.0));
-    return {static_cast<uint32_t>(std::min(std::ceil(across * scale), 4.0 * printed.width)),
-            static_cast<uint32_t>(std::min(std::ceil(down * scale), 4.0 * printed.height))};
+    return {static_cast<uint32_t>(std::min(std::ceil(across * scale), 2.0 * printed.width)),
+            static_cast<uint32_t>(std::min(std::ceil(down * scale), 2.0 * printed.height))};
 }
 
 // print-scaling fill: Ghostscript only fits a page into its canvas.  The
