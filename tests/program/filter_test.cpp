@@ -5,8 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
-#include <regex>
 
 #include "expect.h"
 #include "files.h"
@@ -377,8 +377,10 @@ TEST(Output, FullDiskEndsTheRunWithAnError)
         EXPECT_NE(r.err.find("ERROR:"), std::string::npos) << r.err;
         // Past the output's buffer, the line that names the write that failed.
         if (w > 100) {
-            EXPECT_TRUE(std::regex_search(r.err, std::regex("(^|\n)fwrite\\([12378]\\): rc == 0!\n")))
-                << r.err;
+            const std::string steps = "12378";
+            EXPECT_TRUE(std::any_of(steps.begin(), steps.end(), [&](char step) {
+                return r.err.find(std::string("\nfwrite(") + step + "): rc == 0!\n") != std::string::npos;
+            })) << r.err;
         }
     }
 }
