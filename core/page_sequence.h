@@ -74,6 +74,7 @@ inline constexpr std::array<SequenceStep, 15> page_document_sequence{{
     {record_type::end_page},
     {record_type::end_document},
 }};
+static_assert(page_document_sequence[*page_document_sequence[4].may_skip_to].type == record_type::end_document);
 
 // A record type as people read it: "20 (START_PAGE)".
 inline std::string record_label(uint32_t type)
