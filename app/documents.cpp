@@ -334,8 +334,8 @@ private:
 // What every run of Ghostscript on a document is given.
 std::vector<std::string> ghostscript_arguments(unsigned res_x, unsigned res_y)
 {
-    return {"-q",         "-dSAFER",          "-dBATCH",         "-dNOPAUSE",
-            "-dNOPROMPT", "-sstdout=%stderr", "-sDEVICE=pgmraw", "-r" + std::to_string(res_x) + "x" + std::to_string(res_y)};
+    const std::string resolution = "-r" + std::to_string(res_x) + "x" + std::to_string(res_y);
+    return {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOPROMPT", "-sstdout=%stderr", "-sDEVICE=pgmraw", resolution};
 }
 
 // Why a run of Ghostscript did not end well; empty when it did.
@@ -422,8 +422,9 @@ bool print_run(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
 {
     const unsigned res_x = options->header.HWResolution[0], res_y = options->header.HWResolution[1];
     std::vector<std::string> arguments = ghostscript_arguments(res_x, res_y);
-    arguments.insert(arguments.end(),
-                     {"-g" + std::to_string(run.canvas.width) + "x" + std::to_string(run.canvas.height), "-dFIXEDMEDIA"});
+    arguments.insert(arguments.end(), {"-g" + std::to_string(run.canvas.width) + "x" +
+                                           std::to_string(run.canvas.height),
+                                       "-dFIXEDMEDIA"});
     if (fit)
         arguments.insert(arguments.end(), {"-dPDFFitPage", "-dPSFitPage"});
     if (run.first)
@@ -432,7 +433,8 @@ bool print_run(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
     arguments.insert(arguments.end(), {"-sOutputFile=-", "-f", "document"});
     Ghostscript gs(scratch, arguments);
     if (!gs.started()) {
-        fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The document cannot be printed: Ghostscript cannot be started.");
+        fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                 "The document cannot be printed: Ghostscript cannot be started.");
         return false;
     }
 
@@ -543,7 +545,8 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
     bool ok = start_job(job, options.get(), device);
     unsigned pages = 0;
     for (const PageRun &run : runs)
-        ok = ok && !papplJobIsCanceled(job) && print_run(job, options.get(), device, *scratch, run, scaled, printed, pages);
+        ok = ok && !papplJobIsCanceled(job) &&
+             print_run(job, options.get(), device, *scratch, run, scaled, printed, pages);
     return end_job(job, options.get(), device) && ok;
 }
 

@@ -328,6 +328,15 @@ TEST(Verdict, ValidStreamAndItsListing)
                   .find("\"Mon Dec  7 09:05:03 2026\", clock 1796634303, local time 2026-12-07 09:05:03"),
               std::string::npos);
 
+    // A page document of its four records and its end alone.
+    std::vector<uint8_t> bare = valid_stream();
+    bare.resize(256);
+    const std::initializer_list<uint8_t> end = {'O', 'A', 'K', 'T', 16, 0, 0, 0, 11, 0, 0, 0, 'P', 'A', 'D', '_'};
+    bare.insert(bare.end(), end);
+    r = run_dump({"-"}, bare);
+    EXPECT_EQ(r.status, 0) << last_line(r);
+    EXPECT_NE(std::string(r.out.begin(), r.out.end()).find("no image (document records only)"), std::string::npos);
+
     r = run_dump({"--quiet", "-"}, valid_stream());
     EXPECT_EQ(r.status, 0);
     std::string quiet(r.out.begin(), r.out.end());
