@@ -287,6 +287,10 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
         spool.c_str(), option("log-file") ? option("log-file") : "-", level, option("auth-service"), false);
     if (!system)
         return nullptr;
+    // PAPPL rotates a log past 1 MiB, also one it did not open (standard
+    // error sent to a file), and hangs in its own lock doing so: the log is
+    // left to whoever keeps it, from the first line on.
+    papplSystemSetMaxLogSize(system, 0);
     // The TLS key and certificate made on first use: in the server's own
     // folder (ssl/ in it), rather than CUPS's.
     const std::string credentials = state_dir + "/ssl";
@@ -340,10 +344,6 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     // (Timers run under the system's lock: they add no timers themselves.)
     papplSystemAddTimerCallback(system, time(nullptr), 0, start_waiting_jobs, nullptr);
     papplSystemAddTimerCallback(system, time(nullptr), 1, stop_when_asked, nullptr);
-    // PAPPL rotates a log past 1 MiB, also one it did not open (standard
-    // error sent to a file), and hangs in its own lock doing so: the log is
-    // left to whoever keeps it.
-    papplSystemSetMaxLogSize(system, 0);
     return system;
 }
 

@@ -527,7 +527,7 @@ TEST_F(App, KilledDuringABurstEveryJobEndsInOrder)
             client->finish(std::chrono::seconds(60));
         start();
         ASSERT_TRUE(running_) << log();
-        // (PAPPL starts a new log file past 1 MiB when it starts.)
+        // (The log holds every run of the server: the restart's lines come last.)
         const size_t log_restart = log().rfind("Loading system state");
         ASSERT_NE(log_restart, std::string::npos);
         // No job is sent: every job ends by itself.
