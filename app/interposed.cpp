@@ -11,6 +11,7 @@
 #include <span>
 
 #include "mends.h"
+#include "state_file.h"
 
 namespace quillet::app {
 
@@ -191,10 +192,14 @@ extern "C" void papplPrinterCancelAllJobs(pappl_printer_t *printer)
 
 // A printer the driver refuses is answered "Driver ... cannot be used with
 // this printer", with the driver's reason in the log only.  Goes when PAPPL
-// lets the driver callback give the reason.
+// lets the driver callback give the reason.  Also: a job whose document
+// has come is not saved until some later change (1.3.1 and 1.4.9; see
+// save_accepted_document).  Goes when PAPPL saves the state as a document
+// arrives.
 extern "C" ipp_t *papplClientRespondIPP(pappl_client_t *client, ipp_status_t status, const char *message, ...)
 {
     static const auto real = next_definition<RespondIpp>("papplClientRespondIPP");
+    save_accepted_document(client, status);
     if (!message)
         return respond_ipp(real, client, status, nullptr);
     std::array<char, 2048> text{};

@@ -75,13 +75,13 @@ std::string state_directory()
 
 bool save_state(pappl_system_t *system, void *)
 {
-    return save_state_atomically(system, settings.state_file);
+    return save_state_now(system);
 }
 
 // A job is on disk before it prints: a crash then leaves it listed.
 bool start_saved_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
-    save_state_atomically(papplPrinterGetSystem(papplJobGetPrinter(job)), settings.state_file);
+    save_state_now(papplPrinterGetSystem(papplJobGetPrinter(job)));
     return start_job(job, options, device);
 }
 
@@ -155,7 +155,7 @@ bool stop_when_asked(pappl_system_t *system, void *)
         return true;
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopping; %s", printing_now() ? "the job printing is cut short." :
                                                                             "no job is printing.");
-    save_state_atomically(system, settings.state_file);
+    save_state_now(system);
     unlink(socket_path().c_str());
     if (!scratch_root.empty()) {
         std::error_code ignored;
@@ -252,6 +252,7 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
         chmod(state_dir.c_str(), 0700);
     }
     settings.state_file = option("state-file") ? option("state-file") : state_dir + "/state";
+    keep_state_in(settings.state_file);
     const std::string spool = option("spool-directory") ? option("spool-directory") : state_dir + "/spool";
     if (const char *output = option("output-directory"))
         settings.output_directory = output;

@@ -154,4 +154,26 @@ bool save_state_atomically(pappl_system_t *system, const std::string &path)
     return true;
 }
 
+namespace {
+std::string kept_state_file;
+}  // namespace
+
+void keep_state_in(const std::string &path)
+{
+    kept_state_file = path;
+}
+
+bool save_state_now(pappl_system_t *system)
+{
+    return !kept_state_file.empty() && save_state_atomically(system, kept_state_file);
+}
+
+void save_accepted_document(pappl_client_t *client, ipp_status_t status)
+{
+    const ipp_op_t operation = papplClientGetOperation(client);
+    if (status <= IPP_STATUS_OK_EVENTS_COMPLETE &&
+        (operation == IPP_OP_PRINT_JOB || operation == IPP_OP_SEND_DOCUMENT))
+        save_state_now(papplClientGetSystem(client));
+}
+
 }  // namespace quillet::app

@@ -23,4 +23,18 @@ bool replace_file(const std::string &path, const std::string &text);
 // file: a temporary file beside it, flushed to disk, renamed over it.
 bool save_state_atomically(pappl_system_t *system, const std::string &path);
 
+// The server's state file, named once before the server runs, and a save
+// of the state to it now (what PAPPL's save callback and the mends below
+// call).
+void keep_state_in(const std::string &path);
+bool save_state_now(pappl_system_t *system);
+
+// PAPPL marks its state as changed when a job is made and when it ends,
+// and saves it later, from its main loop; a document's arrival, which
+// makes the job printable, marks nothing.  A crash then lost every job
+// whose document had come since the last save: listed without one, it was
+// aborted at the restart.  The state is saved before the client hears that
+// its document is in, and once more as each job ends.
+void save_accepted_document(pappl_client_t *client, ipp_status_t status);
+
 }  // namespace quillet::app

@@ -40,7 +40,7 @@ PrivateCupsd::PrivateCupsd(int port) : port_(port)
                    "\nFileDevice Yes\nServerBin /usr/lib/cups\nDataDir /usr/share/cups\n");
     write_file(dir_.file("etc/cupsd.conf"),
                "Listen " + host() +
-                   "\nLogLevel debug\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
+                   "\nLogLevel debug\nMaxLogSize 0\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
                    "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
                    "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n");
     // Running means answering an IPP request: a list of printers, or that
