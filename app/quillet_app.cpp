@@ -285,13 +285,16 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     pappl_system_t *system = papplSystemCreate(
         PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_SECURITY,
         option("system-name") ? option("system-name") : "Quillet Printer Application", port, "_print,_universal",
-        spool.c_str(), option("log-file") ? option("log-file") : "-", level, option("auth-service"), false);
+        spool.c_str(), option("log-file") ? option("log-file") : "-", std::max(level, PAPPL_LOGLEVEL_ERROR),
+        option("auth-service"), false);
     if (!system)
         return nullptr;
     // PAPPL rotates a log past 1 MiB, also one it did not open (standard
     // error sent to a file), and hangs in its own lock doing so: the log is
-    // left to whoever keeps it, from the first line on.
+    // left to whoever keeps it, from the first line on.  (PAPPL logs while
+    // it makes the system, before the size can be set: only errors then.)
     papplSystemSetMaxLogSize(system, 0);
+    papplSystemSetLogLevel(system, level);
     // The TLS key and certificate made on first use: in the server's own
     // folder (ssl/ in it), rather than CUPS's.
     const std::string credentials = state_dir + "/ssl";
