@@ -1,6 +1,7 @@
 #include "capabilities.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "icons.h"
@@ -24,25 +25,93 @@ constexpr std::array<const char *, quillet::paper_sizes.size() + 2> media_sizes 
 
 }  // namespace
 
-Margins printable_margins()
+namespace {
+
+// Up to the next half millimetre, in hundredths of one.
+int half_millimetres_up(double hundredths)
 {
-    Margins most;
-    auto half_millimetres_up = [](int64_t pixels, unsigned resolution) {
-        const int64_t hundredths = (pixels * 2540 + resolution - 1) / resolution;
-        return static_cast<int>((hundredths + 49) / 50 * 50);
-    };
-    for (const quillet::PaperSize &size : quillet::paper_sizes)
-        for (unsigned resolution : quillet::resolutions) {
-            const PageFormat sheet{size.width_points * resolution / 72,
-                                   size.length_points * resolution / 72, resolution, resolution};
-            const PrintedPart part = printed_part(sheet);
-            const int64_t right = int64_t{sheet.width} - part.kept.width - part.left;
-            most.left_right =
-                std::max(most.left_right, half_millimetres_up(std::max<int64_t>(right, part.left), resolution));
-            most.bottom_top =
-                std::max(most.bottom_top, half_millimetres_up(int64_t{sheet.height} - part.kept.height, resolution));
-        }
+    return static_cast<int>(std::ceil(hundredths / 50 - 1e-9)) * 50;
+}
+
+// A sheet's margins: what the printer cannot print at its edges (the
+// PPD's), and what printed_part() cuts at any resolution.
+Margins sheet_margins(unsigned width_points, unsigned length_points, float side_points, float end_points)
+{
+    Margins most{half_millimetres_up(side_points * 2540.0 / 72), half_millimetres_up(end_points * 2540.0 / 72)};
+    for (unsigned resolution : quillet::resolutions) {
+        const PageFormat sheet{width_points * resolution / 72, length_points * resolution / 72, resolution,
+                               resolution};
+        const PrintedPart part = printed_part(sheet);
+        const int64_t right = int64_t{sheet.width} - part.kept.width - part.left;
+        const auto hundredths = [resolution](int64_t pixels) { return double(pixels) * 2540 / resolution; };
+        most.left_right =
+            std::max(most.left_right, half_millimetres_up(hundredths(std::max<int64_t>(right, part.left))));
+        most.bottom_top = std::max(most.bottom_top, half_millimetres_up(hundredths(sheet.height - part.kept.height)));
+    }
     return most;
+}
+
+// Each size's margins, by its PWG dimensions; last, the largest of all,
+// for any other size.
+struct SizeMargins {
+    int width = 0, length = 0;
+    Margins margins;
+};
+const std::vector<SizeMargins> &margins_by_size()
+{
+    static const std::vector<SizeMargins> table = [] {
+        std::vector<SizeMargins> sizes;
+        const quillet::CustomSizes &custom = quillet::custom_sizes;
+        Margins most = sheet_margins(custom.max_width, custom.max_length, std::max(custom.left, custom.right),
+                                     std::max(custom.bottom, custom.top));
+        for (const quillet::PaperSize &size : quillet::paper_sizes) {
+            const pwg_media_t *pwg = pwgMediaForPWG(size.pwg_name.data());
+            sizes.push_back({pwg->width, pwg->length,
+                             sheet_margins(size.width_points, size.length_points, std::max(size.left, size.right),
+                                           std::max(size.bottom, size.top))});
+            most.left_right = std::max(most.left_right, sizes.back().margins.left_right);
+            most.bottom_top = std::max(most.bottom_top, sizes.back().margins.bottom_top);
+        }
+        sizes.push_back({0, 0, most});
+        return sizes;
+    }();
+    return table;
+}
+
+std::vector<int> offered(int Margins::*field)
+{
+    std::vector<int> values;
+    for (const SizeMargins &size : margins_by_size())
+        values.push_back(size.margins.*field);
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    return values;
+}
+
+}  // namespace
+
+Margins size_margins(int width, int length)
+{
+    const std::vector<SizeMargins> &sizes = margins_by_size();
+    for (const SizeMargins &size : sizes)
+        if (size.width == width && size.length == length)
+            return size.margins;
+    return sizes.back().margins;
+}
+
+Margins least_margins()
+{
+    return {offered(&Margins::left_right).front(), offered(&Margins::bottom_top).front()};
+}
+
+std::vector<int> side_margins_offered()
+{
+    return offered(&Margins::left_right);
+}
+
+std::vector<int> end_margins_offered()
+{
+    return offered(&Margins::bottom_top);
 }
 
 const std::array<std::vector<uint8_t>, 3> &icons()
@@ -115,9 +184,8 @@ void describe_printer(pappl_pr_driver_data_t &data, ipp_t *&attributes)
         data.x_resolution[i] = data.y_resolution[i] = static_cast<int>(quillet::resolutions[i]);
     data.x_default = data.y_default = static_cast<int>(quillet::default_resolution);
 
-    static const Margins margins = printable_margins();
-    data.left_right = margins.left_right;
-    data.bottom_top = margins.bottom_top;
+    data.left_right = least_margins().left_right;
+    data.bottom_top = least_margins().bottom_top;
     data.num_media = static_cast<int>(media_sizes.size());
     for (size_t i = 0; i < media_sizes.size(); i++)
         data.media[i] = media_sizes[i];
@@ -131,8 +199,9 @@ void describe_printer(pappl_pr_driver_data_t &data, ipp_t *&attributes)
     std::snprintf(data.media_default.size_name, sizeof data.media_default.size_name, "%s", a4->pwg);
     data.media_default.size_width = a4->width;
     data.media_default.size_length = a4->length;
-    data.media_default.left_margin = data.media_default.right_margin = data.left_right;
-    data.media_default.bottom_margin = data.media_default.top_margin = data.bottom_top;
+    const Margins a4_margins = size_margins(a4->width, a4->length);
+    data.media_default.left_margin = data.media_default.right_margin = a4_margins.left_right;
+    data.media_default.bottom_margin = data.media_default.top_margin = a4_margins.bottom_top;
     std::snprintf(data.media_default.source, sizeof data.media_default.source, "%s", quillet::paper_source.data());
     std::snprintf(data.media_default.type, sizeof data.media_default.type, "%s",
                   quillet::media_types[0].keyword.data());

@@ -13,14 +13,22 @@
 namespace quillet::app {
 
 // Margins in hundredths of a millimetre that keep what a client prints
-// within what the printer prints of a full-page raster, for every size at
+// within what the printer prints of a full-page raster of a sheet, at
 // every resolution: the most printed_part() cuts at a side and at the
-// bottom, brought up to half a millimetre.  (PAPPL takes one set of margins
-// for every size, and refuses ready media with others.)
+// bottom, brought up to half a millimetre.
 struct Margins {
     int left_right = 0, bottom_top = 0;
+    bool operator==(const Margins &) const = default;
 };
-Margins printable_margins();
+// Each size's own, by its dimensions in hundredths of a millimetre (as
+// PWG names them); any other size (a custom one) takes the largest of all.
+Margins size_margins(int width, int length);
+// The smallest of them, which PAPPL takes for the printer's (it refuses
+// ready media with less), and every value offered at the sides and at the
+// ends, in ascending order.
+Margins least_margins();
+std::vector<int> side_margins_offered();
+std::vector<int> end_margins_offered();
 
 // The icon in PAPPL's three sizes, drawn once.
 const std::array<std::vector<uint8_t>, 3> &icons();

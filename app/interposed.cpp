@@ -262,3 +262,29 @@ extern "C" ipp_attribute_t *ippAddStrings(ipp_t *ipp, ipp_tag_t group, ipp_tag_t
     static const auto real = next_definition<AddStrings>("ippAddStrings");
     return add_strings(real, ipp, group, value_tag, name, num_values, language, values);
 }
+
+// One set of margins for every size (the largest any size needs, or
+// clients would draw where the printer cannot print on some): clients
+// shrink every page by the most a size loses.  media-col-database lists
+// each size with its own, the margins supported list every size's, and
+// ready media take their size's, however they are set (web page, IPP).
+// Goes when PAPPL's driver data carries margins per size.
+extern "C" ipp_attribute_t *ippAddIntegers(ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,
+                                           int num_values, const int *values)
+{
+    static const auto real = next_definition<AddIntegers>("ippAddIntegers");
+    return add_integers(real, ipp, group, value_tag, name, num_values, values);
+}
+
+extern "C" ipp_attribute_t *ippAddCollections(ipp_t *ipp, ipp_tag_t group, const char *name, int num_values,
+                                              const ipp_t **values)
+{
+    static const auto real = next_definition<AddCollections>("ippAddCollections");
+    return add_collections(real, ipp, group, name, num_values, values);
+}
+
+extern "C" bool papplPrinterSetReadyMedia(pappl_printer_t *printer, int num_ready, pappl_media_col_t *ready)
+{
+    static const auto real = next_definition<SetReadyMedia>("papplPrinterSetReadyMedia");
+    return set_ready_media(real, printer, num_ready, ready);
+}

@@ -15,10 +15,11 @@
 namespace quillet::app {
 
 // Every function the application defines in front of the libraries.
-inline constexpr std::array<const char *, 9> interposed_functions = {
+inline constexpr std::array<const char *, 12> interposed_functions = {
     "_papplJobCopyAttributesNoLock", "_papplClientIsAuthorizedForGroup", "papplClientRespondIPP",
     "papplPrinterCancelAllJobs",     "papplDeviceOpen",                  "_papplJobProcess",
-    "_papplJobProcessRaster",        "papplPrinterSetGeoLocation",       "ippAddStrings"};
+    "_papplJobProcessRaster",        "papplPrinterSetGeoLocation",       "ippAddStrings",
+    "ippAddIntegers",                "ippAddCollections",                "papplPrinterSetReadyMedia"};
 
 // A private function of libpappl the application calls.
 inline constexpr const char *submit_file_function = "_papplJobSubmitFile";

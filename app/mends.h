@@ -15,6 +15,9 @@ using SubmitFile = void (*)(pappl_job_t *, const char *);
 using AddStrings = ipp_attribute_t *(*)(ipp_t *, ipp_tag_t, ipp_tag_t, const char *, int, const char *,
                                         const char *const *);
 using SetGeoLocation = void (*)(pappl_printer_t *, const char *);
+using AddIntegers = ipp_attribute_t *(*)(ipp_t *, ipp_tag_t, ipp_tag_t, const char *, int, const int *);
+using AddCollections = ipp_attribute_t *(*)(ipp_t *, ipp_tag_t, const char *, int, const ipp_t **);
+using SetReadyMedia = bool (*)(pappl_printer_t *, int, pappl_media_col_t *);
 using CopyJobAttributes = void (*)(pappl_job_t *, pappl_client_t *, cups_array_t *);
 using AuthorizeForGroup = http_status_t (*)(pappl_client_t *, bool, const char *, gid_t);
 using CancelAllJobs = void (*)(pappl_printer_t *);
@@ -34,6 +37,12 @@ void spool_raster(SubmitFile submit, pappl_job_t *job, pappl_client_t *client);
 ipp_attribute_t *add_strings(AddStrings real, ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,
                              int num_values, const char *language, const char *const *values);
 void set_geo_location(SetGeoLocation real, pappl_printer_t *printer, const char *value);
+// Each size's own margins (capabilities.h), where PAPPL has one set.
+ipp_attribute_t *add_integers(AddIntegers real, ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,
+                              int num_values, const int *values);
+ipp_attribute_t *add_collections(AddCollections real, ipp_t *ipp, ipp_tag_t group, const char *name, int num_values,
+                                 const ipp_t **values);
+bool set_ready_media(SetReadyMedia real, pappl_printer_t *printer, int num_ready, pappl_media_col_t *ready);
 
 // privacy.cpp: whose jobs a client reads and cancels, who the client is,
 // why a printer is refused.

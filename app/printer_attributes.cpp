@@ -1,11 +1,14 @@
 // Printer attributes PAPPL writes wrong (see interposed.cpp for each
 // fault): every resolution offered to AirPrint clients, the languages of
-// the labels listed once, printer-location and printer-organization kept.
+// the labels listed once, printer-location and printer-organization kept,
+// each size's own margins.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "capabilities.h"
 #include "mends.h"
 #include "printer.h"
 #include "access.h"
@@ -68,6 +71,68 @@ void set_geo_location(SetGeoLocation real, pappl_printer_t *printer, const char 
         }
     }
     real(printer, value);
+}
+
+ipp_attribute_t *add_integers(AddIntegers real, ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,
+                              int num_values, const int *values)
+{
+    // (PAPPL lists its one value, with 0 first for borderless printing,
+    // which this printer has not.)
+    if (values && name && group == IPP_TAG_PRINTER && num_values == 1) {
+        const bool sides = !std::strcmp(name, "media-left-margin-supported") ||
+                           !std::strcmp(name, "media-right-margin-supported");
+        const bool ends = !std::strcmp(name, "media-top-margin-supported") ||
+                          !std::strcmp(name, "media-bottom-margin-supported");
+        if (sides || ends) {
+            const std::vector<int> every = sides ? side_margins_offered() : end_margins_offered();
+            return real(ipp, group, value_tag, name, static_cast<int>(every.size()), every.data());
+        }
+    }
+    return real(ipp, group, value_tag, name, num_values, values);
+}
+
+ipp_attribute_t *add_collections(AddCollections real, ipp_t *ipp, ipp_tag_t group, const char *name, int num_values,
+                                 const ipp_t **values)
+{
+    if (!values || !name || group != IPP_TAG_PRINTER || std::strcmp(name, "media-col-database"))
+        return real(ipp, group, name, num_values, values);
+    // Each entry with its size's margins; a range of sizes (custom ones)
+    // has no dimensions of a size.
+    std::vector<ipp_t *> entries;
+    for (int i = 0; i < num_values; i++) {
+        ipp_t *entry = ippNew();
+        ippCopyAttributes(entry, const_cast<ipp_t *>(values[i]), 0, nullptr, nullptr);
+        ipp_t *size = ippGetCollection(ippFindAttribute(entry, "media-size", IPP_TAG_BEGIN_COLLECTION), 0);
+        const Margins margins = size_margins(ippGetInteger(ippFindAttribute(size, "x-dimension", IPP_TAG_INTEGER), 0),
+                                             ippGetInteger(ippFindAttribute(size, "y-dimension", IPP_TAG_INTEGER), 0));
+        const std::pair<const char *, int> fields[] = {{"media-left-margin", margins.left_right},
+                                                       {"media-right-margin", margins.left_right},
+                                                       {"media-top-margin", margins.bottom_top},
+                                                       {"media-bottom-margin", margins.bottom_top}};
+        for (auto [field, value] : fields)
+            if (ipp_attribute_t *margin = ippFindAttribute(entry, field, IPP_TAG_INTEGER))
+                ippSetInteger(entry, &margin, 0, value);
+        entries.push_back(entry);
+    }
+    ipp_attribute_t *added =
+        real(ipp, group, name, num_values, const_cast<const ipp_t **>(entries.data()));
+    for (ipp_t *entry : entries)
+        ippDelete(entry);
+    return added;
+}
+
+bool set_ready_media(SetReadyMedia real, pappl_printer_t *printer, int num_ready, pappl_media_col_t *ready)
+{
+    // PAPPL's web page and IPP clients give every size the printer's one
+    // set of margins (or any larger): each takes its own.
+    std::vector<pappl_media_col_t> mended(ready, ready + std::max(num_ready, 0));
+    for (pappl_media_col_t &media : mended)
+        if (media.size_name[0]) {
+            const Margins margins = size_margins(media.size_width, media.size_length);
+            media.left_margin = media.right_margin = margins.left_right;
+            media.top_margin = media.bottom_margin = margins.bottom_top;
+        }
+    return real(printer, num_ready, mended.data());
 }
 
 }  // namespace quillet::app

@@ -167,19 +167,20 @@ bool stop_when_asked(pappl_system_t *system, void *)
 
 // Media saved by an earlier version keep margins this one no longer
 // offers: PAPPL would list a default and ready media with margins it does
-// not support, and clients would shrink pages by them.  They take the
-// driver's.
+// not support, and clients would shrink pages by them.  They take their
+// size's own.
 void current_margins(pappl_printer_t *printer, void *)
 {
     pappl_pr_driver_data_t data{};
     papplPrinterGetDriverData(printer, &data);
     bool stale = false;
     auto mend = [&](pappl_media_col_t &media) {
-        if (!media.size_name[0] || (media.left_margin == data.left_right && media.right_margin == data.left_right &&
-                                    media.top_margin == data.bottom_top && media.bottom_margin == data.bottom_top))
+        const Margins own = size_margins(media.size_width, media.size_length);
+        if (!media.size_name[0] || (media.left_margin == own.left_right && media.right_margin == own.left_right &&
+                                    media.top_margin == own.bottom_top && media.bottom_margin == own.bottom_top))
             return;
-        media.left_margin = media.right_margin = data.left_right;
-        media.top_margin = media.bottom_margin = data.bottom_top;
+        media.left_margin = media.right_margin = own.left_right;
+        media.top_margin = media.bottom_margin = own.bottom_top;
         stale = true;
     };
     mend(data.media_default);

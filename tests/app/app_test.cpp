@@ -427,12 +427,15 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                "EXPECT job-name WITH-VALUE held\n}\n"
                "{\nOPERATION Get-Printer-Attributes\nGROUP operation-attributes-tag\n"
                "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
-               "ATTR uri printer-uri $uri\nEXPECT printer-location WITH-VALUE \"Room 12\"\n"
-               "EXPECT media-left-margin-supported DEFINE-VALUE MARGIN\n}\n"
-               "{\nOPERATION Get-Printer-Attributes\nGROUP operation-attributes-tag\n"
-               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
-               "ATTR uri printer-uri $uri\nEXPECT media-col-default/media-left-margin WITH-VALUE $MARGIN\n"
-               "EXPECT media-col-ready/media-left-margin WITH-VALUE $MARGIN\n}\n");
+               "ATTR uri printer-uri $uri\nATTR keyword requested-attributes all,media-col-database\n"
+               "EXPECT printer-location WITH-VALUE \"Room 12\"\n"
+               // Every size's own margins are listed, Letter's the largest
+               // (what CUPS's driverless queues keep for every size), and
+               // A4's are its own.
+               "EXPECT media-left-margin-supported WITH-VALUE 400\n"
+               "EXPECT media-col-database/media-left-margin WITH-VALUE 150\n"
+               "EXPECT media-col-default/media-left-margin WITH-VALUE 150\n"
+               "EXPECT media-col-ready/media-left-margin WITH-VALUE 150\n}\n");
     RunResult completed = run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("completed.test")});
     EXPECT_EQ(completed.status, 0) << std::string(completed.out.begin(), completed.out.end());
     std::vector<PageDoc> docs = read_pages(print(Samples + "/photo.png", "image/png", ""));
@@ -444,18 +447,32 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                                                        "ATTR boolean quillet-mirror false"));
     ASSERT_EQ(unmirrored.size(), 1u);
     EXPECT_FALSE(unmirrored[0].image == docs[0].image) << "the job's own false is kept";
+    // Ready media set over IPP with less than their size's margins take
+    // their size's own (Letter, then A4 again).
+    const std::string head = "{\nOPERATION Set-Printer-Attributes\nGROUP operation-attributes-tag\n"
+                             "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language "
+                             "en\nATTR uri printer-uri $uri\nATTR name requesting-user-name root\n";
+    auto ready = [&](int width, int length) {
+        return head + "GROUP printer-attributes-tag\nATTR collection media-col-ready {MEMBER collection media-size "
+                      "{MEMBER integer x-dimension " + std::to_string(width) + " MEMBER integer y-dimension " +
+               std::to_string(length) + "} MEMBER integer media-left-margin 100 MEMBER integer media-right-margin 100 "
+                                        "MEMBER integer media-top-margin 0 MEMBER integer media-bottom-margin 0 MEMBER "
+                                        "keyword media-source main}\nSTATUS successful-ok\n}\n";
+    };
+    write_file(dir_->file("letter.test"),
+               ready(21590, 27940) + "{\nOPERATION Get-Printer-Attributes\nGROUP operation-attributes-tag\n"
+                                     "ATTR charset attributes-charset utf-8\nATTR naturalLanguage "
+                                     "attributes-natural-language en\nATTR uri printer-uri $uri\n"
+                                     "EXPECT media-col-ready/media-left-margin WITH-VALUE 400\n}\n");
+    RunResult letter = run("/usr/bin/ipptool", {"-t", admin_printer_uri(), dir_->file("letter.test")});
+    EXPECT_EQ(letter.status, 0) << std::string(letter.out.begin(), letter.out.end());
     write_file(dir_->file("undo.test"),
-               "{\nOPERATION Set-Printer-Attributes\nGROUP operation-attributes-tag\n"
-               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
-               "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nGROUP printer-attributes-tag\n"
-               "ATTR boolean quillet-mirror-default false\nATTR integer printer-darkness-configured 50\n"
-               "STATUS successful-ok\n}\n");
+               ready(21000, 29700) + head +
+                   "GROUP printer-attributes-tag\nATTR boolean quillet-mirror-default false\n"
+                   "ATTR integer printer-darkness-configured 50\nSTATUS successful-ok\n}\n");
     EXPECT_EQ(run("/usr/bin/ipptool", {"-t", admin_printer_uri(), dir_->file("undo.test")}).status, 0) << log();
 }
 
-// The server killed while jobs print, five times over: every restart finds
-// the printers, their defaults and the finished jobs, and a job cut short is
-// listed as aborted.
 // A burst of PDF and raster jobs from 15 clients, the server killed while
 // it prints: after the restart, with no new job sent, every job ends by
 // itself, the ones cut short aborted, the waiting ones printed in the order
@@ -881,6 +898,12 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
                    "EXPECT job-state WITH-VALUE 8\nEXPECT job-state-message\n}\n");
         std::string uri = "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/" + g.name;
         RunResult r = run("/usr/bin/ipptool", {"-t", "-f", g.file, uri, dir_->file("print-gone.test")});
+        // (Two blank pages are sent in two flushes; on a busy machine both
+        // may be sent before the printer has taken its byte and hung up, and
+        // the job is whole.  That row is tried again: a sink that ignores a
+        // failed flush completes every time.)
+        for (int again = 0; again < 3 && r.status != 0 && std::string(g.name) == "gone_two"; again++)
+            r = run("/usr/bin/ipptool", {"-t", "-f", g.file, uri, dir_->file("print-gone.test")});
         done = true;
         if (printer.joinable())
             printer.join();
