@@ -18,7 +18,6 @@ namespace quillet::app {
 // bottom, brought up to half a millimetre.
 struct Margins {
     int left_right = 0, bottom_top = 0;
-    bool operator==(const Margins &) const = default;
 };
 // Each size's own, by its dimensions in hundredths of a millimetre (as
 // PWG names them); any other size (a custom one) takes the largest of all.

@@ -2,7 +2,6 @@
 // fault): every resolution offered to AirPrint clients, the languages of
 // the labels listed once, printer-location and printer-organization kept,
 // each size's own margins.
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -125,7 +124,9 @@ bool set_ready_media(SetReadyMedia real, pappl_printer_t *printer, int num_ready
 {
     // PAPPL's web page and IPP clients give every size the printer's one
     // set of margins (or any larger): each takes its own.
-    std::vector<pappl_media_col_t> mended(ready, ready + std::max(num_ready, 0));
+    if (!ready || num_ready <= 0)
+        return real(printer, num_ready, ready);
+    std::vector<pappl_media_col_t> mended(ready, ready + num_ready);
     for (pappl_media_col_t &media : mended)
         if (media.size_name[0]) {
             const Margins margins = size_margins(media.size_width, media.size_length);
