@@ -40,7 +40,6 @@
 
 #include "mends.h"
 #include "device_policy.h"
-#include "state_file.h"
 
 namespace {
 
@@ -303,8 +302,6 @@ void *process_job(JobProcess real, pappl_job_t *job)
         result = real(oldest);
         remove_if_empty(current.output);
     }
-    // Its end on disk before the next job starts.
-    quillet::app::save_state_now(papplPrinterGetSystem(printer));
     order.done(printer, oldest);
     return result;
 }

@@ -171,9 +171,14 @@ bool save_state_now(pappl_system_t *system)
 void save_accepted_document(pappl_client_t *client, ipp_status_t status)
 {
     const ipp_op_t operation = papplClientGetOperation(client);
-    if (status <= IPP_STATUS_OK_EVENTS_COMPLETE &&
-        (operation == IPP_OP_PRINT_JOB || operation == IPP_OP_SEND_DOCUMENT))
-        save_state_now(papplClientGetSystem(client));
+    if (status > IPP_STATUS_OK_EVENTS_COMPLETE || (operation != IPP_OP_PRINT_JOB && operation != IPP_OP_SEND_DOCUMENT))
+        return;
+    // The one job of an idle printer starts at once, and is saved as it
+    // starts (start_saved_job); a job that waits is saved now.
+    pappl_printer_t *printer = papplClientGetPrinter(client);
+    if (printer && papplPrinterGetState(printer) == IPP_PSTATE_IDLE && papplPrinterGetNumberOfActiveJobs(printer) <= 1)
+        return;
+    save_state_now(papplClientGetSystem(client));
 }
 
 }  // namespace quillet::app

@@ -34,7 +34,8 @@ bool save_state_now(pappl_system_t *system);
 // makes the job printable, marks nothing.  A crash then lost every job
 // whose document had come since the last save: listed without one, it was
 // aborted at the restart.  The state is saved before the client hears that
-// its document is in, and once more as each job ends.
+// its document is in, unless the job is to start at once (it is saved as
+// it starts).
 void save_accepted_document(pappl_client_t *client, ipp_status_t status);
 
 }  // namespace quillet::app
