@@ -104,6 +104,17 @@ Margins least_margins()
     return {offered(&Margins::left_right).front(), offered(&Margins::bottom_top).front()};
 }
 
+bool give_size_margins(pappl_media_col_t &media)
+{
+    const Margins own = size_margins(media.size_width, media.size_length);
+    if (!media.size_name[0] || (media.left_margin == own.left_right && media.right_margin == own.left_right &&
+                                media.top_margin == own.bottom_top && media.bottom_margin == own.bottom_top))
+        return false;
+    media.left_margin = media.right_margin = own.left_right;
+    media.top_margin = media.bottom_margin = own.bottom_top;
+    return true;
+}
+
 std::vector<int> side_margins_offered()
 {
     return offered(&Margins::left_right);
@@ -184,8 +195,9 @@ void describe_printer(pappl_pr_driver_data_t &data, ipp_t *&attributes)
         data.x_resolution[i] = data.y_resolution[i] = static_cast<int>(quillet::resolutions[i]);
     data.x_default = data.y_default = static_cast<int>(quillet::default_resolution);
 
-    data.left_right = least_margins().left_right;
-    data.bottom_top = least_margins().bottom_top;
+    const Margins least = least_margins();
+    data.left_right = least.left_right;
+    data.bottom_top = least.bottom_top;
     data.num_media = static_cast<int>(media_sizes.size());
     for (size_t i = 0; i < media_sizes.size(); i++)
         data.media[i] = media_sizes[i];
@@ -199,12 +211,10 @@ void describe_printer(pappl_pr_driver_data_t &data, ipp_t *&attributes)
     std::snprintf(data.media_default.size_name, sizeof data.media_default.size_name, "%s", a4->pwg);
     data.media_default.size_width = a4->width;
     data.media_default.size_length = a4->length;
-    const Margins a4_margins = size_margins(a4->width, a4->length);
-    data.media_default.left_margin = data.media_default.right_margin = a4_margins.left_right;
-    data.media_default.bottom_margin = data.media_default.top_margin = a4_margins.bottom_top;
     std::snprintf(data.media_default.source, sizeof data.media_default.source, "%s", quillet::paper_source.data());
     std::snprintf(data.media_default.type, sizeof data.media_default.type, "%s",
                   quillet::media_types[0].keyword.data());
+    give_size_margins(data.media_default);
     data.media_ready[0] = data.media_default;
 
     // Five densities: print-darkness and printer-darkness-configured.

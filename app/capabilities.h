@@ -26,6 +26,9 @@ Margins size_margins(int width, int length);
 // ready media with less), and every value offered at the sides and at the
 // ends, in ascending order.
 Margins least_margins();
+// Gives media (with a size) their size's own margins; whether they had
+// others.
+bool give_size_margins(pappl_media_col_t &media);
 std::vector<int> side_margins_offered();
 std::vector<int> end_margins_offered();
 

@@ -128,11 +128,7 @@ bool set_ready_media(SetReadyMedia real, pappl_printer_t *printer, int num_ready
         return real(printer, num_ready, ready);
     std::vector<pappl_media_col_t> mended(ready, ready + num_ready);
     for (pappl_media_col_t &media : mended)
-        if (media.size_name[0]) {
-            const Margins margins = size_margins(media.size_width, media.size_length);
-            media.left_margin = media.right_margin = margins.left_right;
-            media.top_margin = media.bottom_margin = margins.bottom_top;
-        }
+        give_size_margins(media);
     return real(printer, num_ready, mended.data());
 }
 

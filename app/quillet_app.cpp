@@ -173,19 +173,9 @@ void current_margins(pappl_printer_t *printer, void *)
 {
     pappl_pr_driver_data_t data{};
     papplPrinterGetDriverData(printer, &data);
-    bool stale = false;
-    auto mend = [&](pappl_media_col_t &media) {
-        const Margins own = size_margins(media.size_width, media.size_length);
-        if (!media.size_name[0] || (media.left_margin == own.left_right && media.right_margin == own.left_right &&
-                                    media.top_margin == own.bottom_top && media.bottom_margin == own.bottom_top))
-            return;
-        media.left_margin = media.right_margin = own.left_right;
-        media.top_margin = media.bottom_margin = own.bottom_top;
-        stale = true;
-    };
-    mend(data.media_default);
+    bool stale = give_size_margins(data.media_default);
     for (int i = 0; i < data.num_source; i++)
-        mend(data.media_ready[i]);
+        stale = give_size_margins(data.media_ready[i]) || stale;
     if (stale && !(papplPrinterSetDriverDefaults(printer, &data, 0, nullptr) &&
                    papplPrinterSetReadyMedia(printer, data.num_source, data.media_ready)))
         papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR, "The media's margins could not be brought up to date.");
