@@ -141,9 +141,8 @@ std::optional<std::string> interposition_failure()
 
 // The definitions.  Each calls the library's own through
 // next_definition(), found when the server starts (interposition_failure()
-// refuses to start without it), but for _papplJobProcessRaster, which
-// replaces the library's and calls its _papplJobSubmitFile (checked there
-// too).  Every fault below was measured on
+// refuses to start without it); _papplJobCopyDocumentData also calls the
+// library's _papplJobSubmitFile (checked there too).  Every fault below was measured on
 // Debian's PAPPL 1.3.1 and on PAPPL 1.4.9 built from its release, unless
 // the comment says otherwise.
 
@@ -234,13 +233,16 @@ extern "C" void *_papplJobProcess(pappl_job_t *job)
 
 // A raster is printed while its client sends it, through libcups's reader
 // a pixel at a time: no spool file, so nothing to print after a restart,
-// and a second raster refused while one prints.  Here it is spooled and
-// submitted as a file, for the application's own raster filter.  Goes when
-// PAPPL spools rasters and lets a filter take them.
-extern "C" void _papplJobProcessRaster(pappl_job_t *job, pappl_client_t *client)
+// and a raster sent while another job prints refused as server-error-busy
+// (the job listed as aborted).  Here it is spooled and submitted as a file
+// for the application's own raster filter, and waits its turn; other
+// documents go to PAPPL's own.  Goes when PAPPL spools rasters and lets a
+// filter take them.
+extern "C" void _papplJobCopyDocumentData(pappl_client_t *client, pappl_job_t *job)
 {
+    static const auto real = next_definition<CopyDocumentData>("_papplJobCopyDocumentData");
     static const auto submit = reinterpret_cast<SubmitFile>(dlsym(RTLD_DEFAULT, submit_file_function));
-    spool_raster(submit, job, client);
+    receive_document(real, submit, _papplJobCopyAttributesNoLock, client, job);
 }
 
 // printer-location and printer-organization set over IPP are stored as the

@@ -18,7 +18,7 @@ namespace quillet::app {
 inline constexpr std::array<const char *, 12> interposed_functions = {
     "_papplJobCopyAttributesNoLock", "_papplClientIsAuthorizedForGroup", "papplClientRespondIPP",
     "papplPrinterCancelAllJobs",     "papplDeviceOpen",                  "_papplJobProcess",
-    "_papplJobProcessRaster",        "papplPrinterSetGeoLocation",       "ippAddStrings",
+    "_papplJobCopyDocumentData",     "papplPrinterSetGeoLocation",       "ippAddStrings",
     "ippAddIntegers",                "ippAddCollections",                "papplPrinterSetReadyMedia"};
 
 // A private function of libpappl the application calls.

@@ -896,21 +896,24 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
         EXPECT_FALSE(fs::exists(folder)) << "no file in the folder's place";
         EXPECT_TRUE(port_answers(port_));
     }
-    // A job waits for the switched-off printer, and says so.
+    // A job waits for the switched-off printer, and says so; a raster sent
+    // meanwhile waits behind it.
+    const std::string head = "GROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
+                             "ATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
+                             "ATTR name requesting-user-name root\n";
+    auto print_raster = [&](const char *id) {
+        return "{\nOPERATION Print-Job\n" + head + "ATTR mimeMediaType document-format image/pwg-raster\n"
+               "FILE $filename\nSTATUS successful-ok\nEXPECT job-id DEFINE-VALUE " + id + "\n}\n";
+    };
+    auto cancel = [&](const char *id) {
+        return "{\nOPERATION Cancel-Job\n" + head + "ATTR integer job-id $" + id + "\nSTATUS successful-ok\n}\n";
+    };
     write_file(dir_->file("wait.test"),
-               "{\nOPERATION Print-Job\nGROUP operation-attributes-tag\n"
-               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
-               "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\n"
-               "ATTR mimeMediaType document-format image/pwg-raster\nFILE $filename\nSTATUS successful-ok\n}\n"
-               "{\nOPERATION Get-Job-Attributes\nGROUP operation-attributes-tag\n"
-               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
-               "ATTR uri printer-uri $uri\nATTR integer job-id $job-id\nATTR name requesting-user-name root\n"
+               print_raster("first") + "{\nOPERATION Get-Job-Attributes\n" + head + "ATTR integer job-id $first\n"
                "DELAY 0.1\nEXPECT job-state-reasons WITH-VALUE printer-stopped REPEAT-NO-MATCH REPEAT-LIMIT 300\n"
-               "EXPECT job-state WITH-VALUE 5\nEXPECT job-state-message WITH-VALUE \"/does not answer/\"\n}\n"
-               "{\nOPERATION Cancel-Job\nGROUP operation-attributes-tag\n"
-               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
-               "ATTR uri printer-uri $uri\nATTR integer job-id $job-id\nATTR name requesting-user-name root\n"
-               "STATUS successful-ok\n}\n");
+               "EXPECT job-state WITH-VALUE 5\nEXPECT job-state-message WITH-VALUE \"/does not answer/\"\n}\n" +
+               print_raster("queued") + "{\nOPERATION Get-Job-Attributes\n" + head + "ATTR integer job-id $queued\n"
+               "EXPECT job-state WITH-VALUE 3\n}\n" + cancel("queued") + cancel("first"));
     RunResult waits = run("/usr/bin/ipptool", {"-t", "-f", big, "ipp://127.0.0.1:" +
                                                std::to_string(port_) + "/ipp/print/switched_off",
                                                dir_->file("wait.test")});
