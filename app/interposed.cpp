@@ -142,9 +142,9 @@ std::optional<std::string> interposition_failure()
 // The definitions.  Each calls the library's own through
 // next_definition(), found when the server starts (interposition_failure()
 // refuses to start without it); _papplJobCopyDocumentData also calls the
-// library's _papplJobSubmitFile (checked there too).  Every fault below was measured on
-// Debian's PAPPL 1.3.1 and on PAPPL 1.4.9 built from its release, unless
-// the comment says otherwise.
+// library's _papplJobSubmitFile (checked there too).  Every fault below was
+// measured on Debian's PAPPL 1.3.1 and on PAPPL 1.4.9 built from its
+// release, unless the comment says otherwise.
 
 namespace {
 
