@@ -255,9 +255,11 @@ extern "C" void papplPrinterSetGeoLocation(pappl_printer_t *printer, const char 
 }
 
 // urf-supported lists only the last two resolutions (AirPrint clients
-// never send 300 dpi), and printer-strings-languages-supported is added to
-// the printer once more on every Get-Printer-Attributes.  Goes when PAPPL
-// lists every resolution and the languages once.
+// never send 300 dpi), printer-strings-languages-supported is added to
+// the printer once more on every Get-Printer-Attributes, and
+// document-format-supported lists text/plain, which the application takes
+// only to end its job with the reason.  Goes when PAPPL lists every
+// resolution and the languages once, and the formats a driver prints.
 extern "C" ipp_attribute_t *ippAddStrings(ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,
                                           int num_values, const char *language, const char *const *values)
 {

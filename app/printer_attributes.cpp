@@ -1,8 +1,10 @@
 // Printer attributes PAPPL writes wrong (see interposed.cpp for each
 // fault): every resolution offered to AirPrint clients, the languages of
 // the labels listed once, printer-location and printer-organization kept,
-// each size's own margins.
+// each size's own margins, no format listed that is never printed.
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +38,14 @@ ipp_attribute_t *add_strings(AddStrings real, ipp_t *ipp, ipp_tag_t group, ipp_t
     // yet.)
     if (name && values && !std::strcmp(name, "printer-strings-languages-supported"))
         return nullptr;
+    // PAPPL lists every format a document filter takes; plain text has one
+    // only to end its job with the reason.
+    if (name && values && !std::strcmp(name, "document-format-supported")) {
+        std::vector<const char *> printable;
+        std::copy_if(values, values + num_values, std::back_inserter(printable),
+                     [](const char *format) { return !format || std::strcmp(format, "text/plain"); });
+        return real(ipp, group, value_tag, name, static_cast<int>(printable.size()), language, printable.data());
+    }
     if (!name || std::strcmp(name, "urf-supported") || !values)
         return real(ipp, group, value_tag, name, num_values, language, values);
     // RS: the resolutions, every one the printer has.

@@ -428,6 +428,7 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
                "ATTR uri printer-uri $uri\nATTR keyword requested-attributes all,media-col-database\n"
                "EXPECT printer-location WITH-VALUE \"Room 12\"\n"
+               "EXPECT document-format-supported WITH-ALL-VALUES \"/^(application|image)[/]/\"\n"
                // Every size's own margins are listed, Letter's the largest
                // (what CUPS's driverless queues keep for every size), and
                // A4's are its own.
