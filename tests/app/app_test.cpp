@@ -653,11 +653,14 @@ TEST_F(App, RobustAgainstRastersOtherThanTheDefaults)
         EXPECT_EQ(docs[0].geometry.resolution_x, j.dpi);
         EXPECT_TRUE(docs[0].image == expected_of(page));
     }
-    // Apple raster is offered at every resolution the printer has.
+    // Apple raster is offered at every resolution the printer has.  (Asked
+    // again if missing: PAPPL 1.4 skips attributes of an answer now and then
+    // while it saves its state, as it may after the last job.)
     write_file(dir_->file("urf.test"),
                "{\nOPERATION Get-Printer-Attributes\nGROUP operation-attributes-tag\n"
                "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
-               "ATTR uri printer-uri $uri\nSTATUS successful-ok\nEXPECT urf-supported WITH-VALUE RS300-600-1200\n}\n");
+               "ATTR uri printer-uri $uri\nSTATUS successful-ok\nEXPECT urf-supported REPEAT-NO-MATCH REPEAT-LIMIT 5\n"
+               "EXPECT urf-supported WITH-VALUE RS300-600-1200\n}\n");
     RunResult urf = run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("urf.test")});
     EXPECT_EQ(urf.status, 0) << std::string(urf.out.begin(), urf.out.end());
     if (getenv("QUILLET_APP_VALGRIND")) {
