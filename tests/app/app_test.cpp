@@ -43,6 +43,11 @@ namespace {
 
 const std::string Samples = QUILLET_DOCUMENTS;
 constexpr const char *Password = "Quillet2admin";
+// The start of an ipptool request to the printer from root; its operation
+// and attributes follow.
+const std::string RootRequest = "{\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
+                                "ATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
+                                "ATTR name requesting-user-name root\n";
 
 // The file a file printer in folder wrote for the job named name: the
 // job's number, then its name ("12-name.prn", or "12.1-name.prn" when the
@@ -485,21 +490,18 @@ TEST_F(App, KilledDuringABurstEveryJobEndsInOrder)
                "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nGROUP printer-attributes-tag\n"
                "ATTR integer printer-darkness-configured 75\nSTATUS successful-ok\n}\n");
     ASSERT_EQ(run("/usr/bin/ipptool", {"-t", admin_printer_uri(), dir_->file("dark.test")}).status, 0) << log();
-    const std::string head = "{\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
-                             "ATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
-                             "ATTR name requesting-user-name root\n";
     for (const char *format : {"application/pdf", "image/pwg-raster"}) {
         std::string jobs;
         for (int n = 0; n < 3; n++)
-            jobs += head + "OPERATION Print-Job\nATTR name job-name burst\nATTR mimeMediaType document-format " +
+            jobs += RootRequest + "OPERATION Print-Job\nATTR name job-name burst\nATTR mimeMediaType document-format " +
                     format + "\nFILE $filename\n}\n";
         write_file(dir_->file(std::string("burst-") + (format[0] == 'a' ? "pdf" : "pwg") + ".test"), jobs);
     }
-    write_file(dir_->file("jobs.test"), head + "OPERATION Get-Jobs\nATTR keyword which-jobs all\n"
+    write_file(dir_->file("jobs.test"), RootRequest + "OPERATION Get-Jobs\nATTR keyword which-jobs all\n"
                                                "ATTR keyword requested-attributes job-id,job-state\nDISPLAY job-id\n"
                                                "DISPLAY job-state\n"
                                                "STATUS successful-ok\n}\n");
-    write_file(dir_->file("darkness.test"), head + "OPERATION Get-Printer-Attributes\n"
+    write_file(dir_->file("darkness.test"), RootRequest + "OPERATION Get-Printer-Attributes\n"
                                                    "DISPLAY printer-darkness-configured\nSTATUS successful-ok\n}\n");
     const std::string raster = dir_->file("burst.pwg");
     write_pwg(raster, grey_page("iso_a4_210x297mm", 600, 9));
@@ -578,8 +580,9 @@ TEST_F(App, KilledDuringABurstEveryJobEndsInOrder)
     // then), while the printer is paused: the server is killed as soon as
     // the client hears it is in.  It prints once the printer is resumed
     // after the restart (PAPPL 1.4 keeps a printer paused across it).
-    write_file(dir_->file("pause.test"), head + "OPERATION Pause-Printer\nSTATUS successful-ok\n}\n" + head +
-                                             "OPERATION Create-Job\nSTATUS successful-ok\nDISPLAY job-id\n}\n");
+    write_file(dir_->file("pause.test"),
+               RootRequest + "OPERATION Pause-Printer\nSTATUS successful-ok\n}\n" + RootRequest +
+                   "OPERATION Create-Job\nSTATUS successful-ok\nDISPLAY job-id\n}\n");
     RunResult created = run("/usr/bin/ipptool", {"-t", admin_printer_uri(), dir_->file("pause.test")});
     ASSERT_EQ(created.status, 0) << std::string(created.out.begin(), created.out.end());
     const std::string shown(created.out.begin(), created.out.end());
@@ -592,14 +595,14 @@ TEST_F(App, KilledDuringABurstEveryJobEndsInOrder)
     while (state_file().find("id=\"" + id + "\"") == std::string::npos &&
            std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    write_file(dir_->file("send.test"), head + "OPERATION Send-Document\nATTR integer job-id " + id +
+    write_file(dir_->file("send.test"), RootRequest + "OPERATION Send-Document\nATTR integer job-id " + id +
                                             "\nATTR boolean last-document true\nATTR mimeMediaType document-format "
                                             "application/pdf\nFILE $filename\nSTATUS successful-ok\n}\n");
     ASSERT_EQ(run("/usr/bin/ipptool", {"-t", "-f", Samples + "/brochure.pdf", admin_printer_uri(), dir_->file("send.test")})
                   .status,
               0);
     ASSERT_NE(crash_and_restart(), std::string::npos) << log();
-    write_file(dir_->file("resume.test"), head + "OPERATION Resume-Printer\nSTATUS successful-ok\n}\n");
+    write_file(dir_->file("resume.test"), RootRequest + "OPERATION Resume-Printer\nSTATUS successful-ok\n}\n");
     EXPECT_EQ(run("/usr/bin/ipptool", {"-t", admin_printer_uri(), dir_->file("resume.test")}).status, 0);
     const std::string jobs = all_ended();
     EXPECT_NE(jobs.find("job-id (integer) = " + id + "\n        job-state (enum) = completed"), std::string::npos)
@@ -757,21 +760,18 @@ TEST_F(App, CancelledJobLeavesWholePageDocuments)
     }
     cupsRasterClose(ras);
     close(fd);
-    const std::string head = "{\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
-                             "ATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
-                             "ATTR name requesting-user-name root\n";
     write_file(dir_->file("send.test"),
-               head + "OPERATION Print-Job\nATTR mimeMediaType document-format image/pwg-raster\nFILE $filename\n"
-                      "STATUS successful-ok\n}\n");
+               RootRequest + "OPERATION Print-Job\nATTR mimeMediaType document-format image/pwg-raster\n"
+                             "FILE $filename\nSTATUS successful-ok\n}\n");
     // The cancel comes from another client while the job prints.
     write_file(dir_->file("cancel.test"),
-               head + "OPERATION Get-Jobs\nATTR keyword requested-attributes job-id,job-state\n"
+               RootRequest + "OPERATION Get-Jobs\nATTR keyword requested-attributes job-id,job-state\n"
                       "STATUS successful-ok\nDELAY 0.1\n"
                       "EXPECT job-state WITH-VALUE 5 REPEAT-NO-MATCH REPEAT-LIMIT 600\n"
                       "EXPECT job-id DEFINE-VALUE PRINTING\n}\n" +
-                   head + "OPERATION Cancel-Job\nATTR integer job-id $PRINTING\nSTATUS successful-ok\n}\n");
+                   RootRequest + "OPERATION Cancel-Job\nATTR integer job-id $PRINTING\nSTATUS successful-ok\n}\n");
     write_file(dir_->file("cancelled.test"),
-               head + "OPERATION Get-Jobs\nATTR keyword which-jobs completed\n"
+               RootRequest + "OPERATION Get-Jobs\nATTR keyword which-jobs completed\n"
                       "ATTR keyword requested-attributes job-id,job-state\nSTATUS successful-ok\nDELAY 0.1\n"
                       "EXPECT job-state WITH-VALUE 7 REPEAT-NO-MATCH REPEAT-LIMIT 1200\n}\n");
     std::string slow = "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/slow";
@@ -902,21 +902,18 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
     }
     // A job waits for the switched-off printer, and says so; a raster sent
     // meanwhile waits behind it.
-    const std::string head = "GROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
-                             "ATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
-                             "ATTR name requesting-user-name root\n";
-    auto print_raster = [&](const char *id) {
-        return "{\nOPERATION Print-Job\n" + head + "ATTR mimeMediaType document-format image/pwg-raster\n"
-               "FILE $filename\nSTATUS successful-ok\nEXPECT job-id DEFINE-VALUE " + id + "\n}\n";
+    auto print_raster = [](const char *id) {
+        return RootRequest + "OPERATION Print-Job\nATTR mimeMediaType document-format image/pwg-raster\n"
+                             "FILE $filename\nSTATUS successful-ok\nEXPECT job-id DEFINE-VALUE " + id + "\n}\n";
     };
-    auto cancel = [&](const char *id) {
-        return "{\nOPERATION Cancel-Job\n" + head + "ATTR integer job-id $" + id + "\nSTATUS successful-ok\n}\n";
+    auto cancel = [](const char *id) {
+        return RootRequest + "OPERATION Cancel-Job\nATTR integer job-id $" + id + "\nSTATUS successful-ok\n}\n";
     };
     write_file(dir_->file("wait.test"),
-               print_raster("first") + "{\nOPERATION Get-Job-Attributes\n" + head + "ATTR integer job-id $first\n"
+               print_raster("first") + RootRequest + "OPERATION Get-Job-Attributes\nATTR integer job-id $first\n"
                "DELAY 0.1\nEXPECT job-state-reasons WITH-VALUE printer-stopped REPEAT-NO-MATCH REPEAT-LIMIT 300\n"
                "EXPECT job-state WITH-VALUE 5\nEXPECT job-state-message WITH-VALUE \"/does not answer/\"\n}\n" +
-               print_raster("queued") + "{\nOPERATION Get-Job-Attributes\n" + head + "ATTR integer job-id $queued\n"
+               print_raster("queued") + RootRequest + "OPERATION Get-Job-Attributes\nATTR integer job-id $queued\n"
                "EXPECT job-state WITH-VALUE 3\n}\n" + cancel("queued") + cancel("first"));
     RunResult waits = run("/usr/bin/ipptool", {"-t", "-f", big, "ipp://127.0.0.1:" +
                                                std::to_string(port_) + "/ipp/print/switched_off",
