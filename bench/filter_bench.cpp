@@ -211,6 +211,16 @@ double paired_ratio(PageClass &c, int pairs)
     return ratios[ratios.size() / 2];
 }
 
+// A run that failed: Google Benchmark 1.8 replaced error_occurred by skipped.
+template <typename Run>
+bool failed(const Run &run)
+{
+    if constexpr (requires { run.skipped; })
+        return static_cast<bool>(run.skipped);
+    else
+        return run.error_occurred;
+}
+
 // Keeps the CPU time of every run for the table at the end.
 class Collect : public benchmark::ConsoleReporter {
 public:
@@ -220,7 +230,7 @@ public:
     {
         for (const Run &run : runs) {
             bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.error_occurred || !(median || (run.run_type == Run::RT_Iteration && !medians_.count(run.run_name.str()))))
+            if (failed(run) || !(median || (run.run_type == Run::RT_Iteration && !medians_.count(run.run_name.str()))))
                 continue;
             std::string name = run.run_name.str();
             if (median)

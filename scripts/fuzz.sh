@@ -5,7 +5,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DQUILLET_FUZZ=ON -DQUILLET_BUILD_TESTS=OFF \
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUILLET_FUZZ=ON -DQUILLET_BUILD_TESTS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j "$(nproc)"
 cd build-fuzz/fuzz

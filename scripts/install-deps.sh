@@ -1,12 +1,24 @@
 #!/bin/sh
-# Installs the Debian packages that building, running and testing the filter
-# need, when any of them is missing.  Run as root.
+# Installs the Debian packages that are missing, as root.
+#   install-deps.sh demo   what building the filter and oaktdump and the demo
+#                          job need
+#   install-deps.sh        everything the whole build, the tests and the
+#                          packaging need
+# The names are those of Debian 12 and 13 alike: unversioned compiler
+# packages, no package that only one release has.
 set -eu
 
-PACKAGES="g++ cmake make libcups2-dev libcupsimage2-dev libjbig-dev libpng-dev libgtest-dev libbenchmark-dev ghostscript
-          valgrind clang-14 libclang-rt-14-dev dpkg-dev lintian gzip libpappl-dev iproute2
-          chromium chromium-driver python3-selenium
-          cups cups-daemon cups-client cups-filters cups-ppdc cups-ipp-utils"
+DEMO="g++ cmake make pkg-config libcups2-dev libcupsimage2-dev libjbig-dev libpng-dev cups-ppdc ghostscript xz-utils"
+ALL="$DEMO libgtest-dev libgmock-dev libbenchmark-dev libpappl-dev valgrind clang libclang-rt-dev iproute2 git
+     debhelper dpkg-dev devscripts equivs fakeroot lintian autopkgtest mmdebstrap
+     chromium chromium-driver python3-selenium
+     cups cups-daemon cups-client cups-filters cups-ipp-utils"
+
+case "${1:-all}" in
+    demo) PACKAGES=$DEMO ;;
+    all) PACKAGES=$ALL ;;
+    *) echo "usage: $0 [demo]" >&2; exit 2 ;;
+esac
 
 missing=""
 for p in $PACKAGES; do

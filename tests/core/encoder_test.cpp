@@ -2,6 +2,7 @@
 // record fields, and the same bytes for any number of threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <thread>
 
