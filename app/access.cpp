@@ -1,7 +1,9 @@
 #include "access.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,13 +12,16 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "server.h"
@@ -172,6 +177,75 @@ bool open_to_everyone(ipp_op_t operation)
     }
 }
 
+// Wrong passwords from each client address.  After a few, the address's
+// tries are looked at one at a time, half a second apart (as PAM's own delay
+// holds its logins to about two a second), whatever connections they come
+// on; a try that would wait more than half a minute is refused unread.  A
+// right password clears the address's count; a run of failures is logged
+// once.
+class PasswordTries {
+public:
+    static constexpr unsigned free_tries = 5;
+    static constexpr auto spacing = std::chrono::milliseconds(500);
+    static constexpr auto longest_wait = std::chrono::seconds(30);
+
+    // Waits for the address's turn; false when the try is refused unread.
+    bool wait_turn(const std::string &address)
+    {
+        std::chrono::steady_clock::time_point turn;
+        {
+            std::lock_guard locked(lock_);
+            auto found = tries_.find(address);
+            if (found == tries_.end() || found->second.failures < free_tries)
+                return true;
+            const auto now = std::chrono::steady_clock::now();
+            turn = std::max(now, found->second.next);
+            if (turn - now > longest_wait)
+                return false;
+            found->second.next = turn + spacing;
+        }
+        std::this_thread::sleep_until(turn);
+        return true;
+    }
+    // The number of failures in a row, this one included.
+    unsigned failed(const std::string &address)
+    {
+        std::lock_guard locked(lock_);
+        if (tries_.size() >= 4096)
+            tries_.clear();  // a flood of addresses starts them all afresh
+        return ++tries_[address].failures;
+    }
+    void succeeded(const std::string &address)
+    {
+        std::lock_guard locked(lock_);
+        tries_.erase(address);
+    }
+
+private:
+    struct Tries {
+        unsigned failures = 0;
+        std::chrono::steady_clock::time_point next{};
+    };
+    std::mutex lock_;
+    std::map<std::string, Tries> tries_;
+};
+
+// The address the client connects from (PAPPL's own host name for a client
+// is the one the client names); empty on the local socket.
+std::string peer_address(pappl_client_t *client)
+{
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    std::array<char, INET6_ADDRSTRLEN> text{};
+    if (getpeername(httpGetFd(papplClientGetHTTP(client)), reinterpret_cast<sockaddr *>(&peer), &length) != 0)
+        return {};
+    if (peer.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr, text.data(), text.size());
+    else if (peer.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr, text.data(), text.size());
+    return text.data();
+}
+
 // The administrator's password in the request's Basic credentials.
 http_status_t password_given(pappl_client_t *client)
 {
@@ -182,14 +256,26 @@ http_status_t password_given(pappl_client_t *client)
     const char *field = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
     if (!field || std::strncmp(field, "Basic ", 6))
         return HTTP_STATUS_UNAUTHORIZED;
+    static PasswordTries tries;
+    const std::string address = peer_address(client);
+    if (!tries.wait_turn(address))
+        return HTTP_STATUS_UNAUTHORIZED;
     std::array<char, 512> decoded{};
     int length = static_cast<int>(decoded.size()) - 1;
     httpDecode64_2(decoded.data(), &length, field + 6);
     const char *colon = std::strchr(decoded.data(), ':');
     if (!colon || !password_matches(stored.data(), colon + 1)) {
-        papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Wrong administrator password.");
+        const unsigned failures = tries.failed(address);
+        if (failures < PasswordTries::free_tries)
+            papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Wrong administrator password.");
+        else if (failures == PasswordTries::free_tries)
+            papplLogClient(client, PAPPL_LOGLEVEL_WARN,
+                           "Wrong administrator password, %u in a row from %s: its further tries are taken two a "
+                           "second, and not logged until one is right.",
+                           failures, address.c_str());
         return HTTP_STATUS_UNAUTHORIZED;
     }
+    tries.succeeded(address);
     return HTTP_STATUS_CONTINUE;
 }
 

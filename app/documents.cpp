@@ -20,8 +20,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <utility>
 #include <optional>
@@ -47,14 +50,55 @@ constexpr int ghostscript_silence_ms = ghostscript_silence_seconds * 1000;
 // Where and as whom documents are converted (set once at start).
 struct Sandbox {
     std::string root;  // the server's own folder of scratch folders
-    uid_t uid = 0;
-    gid_t gid = 0;
+    ConversionIds ids;
     bool switch_user = false;
+    uint64_t bytes = 0;  // what one conversion may write
 };
 Sandbox sandbox;
 
-// A job's scratch folder: made empty, the converter's own, removed with
-// all it holds.
+// The conversion ids in use; each conversion takes one of its own.
+std::mutex ids_lock;
+std::vector<bool> ids_taken;
+
+// Removes path with all it holds, whoever made what is inside: each folder
+// is made the server's before it is read (the server may change a file's
+// owner, not read another user's folder).
+void take_and_remove(const std::string &path)
+{
+    struct stat info{};
+    if (lstat(path.c_str(), &info) != 0)
+        return;
+    if (S_ISDIR(info.st_mode)) {
+        if (info.st_uid != geteuid() && chown(path.c_str(), geteuid(), getegid()) != 0)
+            return;
+        chmod(path.c_str(), 0700);
+        std::error_code gone;
+        for (const auto &entry : std::filesystem::directory_iterator(path, gone))
+            take_and_remove(entry.path().string());
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+// Ends every process of a conversion's user, wherever it went: a process
+// that left Ghostscript's group keeps the id no longer than its job.
+void end_processes_of(uid_t uid)
+{
+    const pid_t ender = fork();
+    if (ender == 0) {
+        if (setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0)
+            kill(-1, SIGKILL);  // every process this id may signal: its own
+        _exit(0);
+    }
+    if (ender > 0)
+        waitpid(ender, nullptr, 0);
+}
+
+// A job's scratch folder: made empty, owned by a user id that no other
+// conversion and no other process of the host has (the server reaches it
+// through its group), removed with all it holds and every process of that
+// id ended.
 class ScratchFolder {
 public:
     static std::optional<ScratchFolder> make(std::string &why)
@@ -65,34 +109,55 @@ public:
             return std::nullopt;
         }
         ScratchFolder made(pattern);
-        // The conversion's own; the server's group may still clear it out
-        // (the service keeps no power to override permissions).
-        if (sandbox.switch_user && (chown(pattern.c_str(), sandbox.uid, getegid()) != 0 || chmod(pattern.c_str(), 0770) != 0)) {
+        if (!sandbox.switch_user)
+            return made;
+        {
+            std::lock_guard locked(ids_lock);
+            const auto free_id = std::find(ids_taken.begin(), ids_taken.end(), false);
+            if (free_id == ids_taken.end()) {
+                why = "all " + std::to_string(ids_taken.size()) + " conversion user ids are in use.";
+                return std::nullopt;
+            }
+            *free_id = true;
+            made.uid_ = sandbox.ids.first + static_cast<uid_t>(free_id - ids_taken.begin());
+        }
+        if (chown(pattern.c_str(), made.uid_, getegid()) != 0 || chmod(pattern.c_str(), 0770) != 0) {
             why = "the scratch folder cannot be given to the conversion's user: " + std::string(std::strerror(errno));
             return std::nullopt;
         }
         return made;
     }
-    ScratchFolder(ScratchFolder &&other) noexcept : path_(std::exchange(other.path_, {})) {}
+    ScratchFolder(ScratchFolder &&other) noexcept
+        : path_(std::exchange(other.path_, {})), uid_(std::exchange(other.uid_, 0))
+    {
+    }
     ScratchFolder &operator=(ScratchFolder &&) = delete;
     ~ScratchFolder()
     {
-        if (!path_.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(path_, ignored);
+        if (uid_)
+            end_processes_of(uid_);
+        if (!path_.empty())
+            take_and_remove(path_);
+        if (uid_) {
+            std::lock_guard locked(ids_lock);
+            ids_taken[uid_ - sandbox.ids.first] = false;
         }
     }
     const std::string &path() const { return path_; }
+    // The user the conversion runs as; 0: the server's own.
+    uid_t uid() const { return uid_; }
 
 private:
     explicit ScratchFolder(std::string path) : path_(std::move(path)) {}
     std::string path_;
+    uid_t uid_ = 0;
 };
 
 // A copy of the job's document in the scratch folder, readable by the
-// conversion's user; the spool file itself is the server's alone.
-bool copy_document(const char *from, const std::string &to)
+// conversion's user alone; the spool file itself is the server's.
+bool copy_document(const char *from, const ScratchFolder &scratch)
 {
+    const std::string to = scratch.path() + "/document";
     const int in = open(from, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0400);
     bool copied = in >= 0 && out >= 0;
@@ -103,13 +168,28 @@ bool copy_document(const char *from, const std::string &to)
         copied = sent > 0;
         left -= sent;
     }
-    if (copied && sandbox.switch_user)
-        copied = fchown(out, sandbox.uid, sandbox.gid) == 0;
+    if (copied && scratch.uid())
+        copied = fchown(out, scratch.uid(), scratch.uid()) == 0;
     if (in >= 0)
         close(in);
     if (out >= 0)
         close(out);
     return copied;
+}
+
+// What the files in a folder take on disk; files the server cannot see
+// into count as nothing (Ghostscript's own are bounded one by one).
+uint64_t bytes_in(const std::string &folder)
+{
+    uint64_t bytes = 0;
+    std::error_code failed;
+    for (std::filesystem::recursive_directory_iterator it(folder, failed), end; !failed && it != end;
+         it.increment(failed)) {
+        struct stat info{};
+        if (lstat(it->path().c_str(), &info) == 0)
+            bytes += static_cast<uint64_t>(info.st_blocks) * 512;
+    }
+    return bytes;
 }
 
 // PAPPL 1.3's own PNG reader never returns from some broken files; this
@@ -145,24 +225,31 @@ bool print_png(pappl_job_t *job, pappl_device_t *device, void *)
 }
 
 // Reads Ghostscript's output, waiting at most ghostscript_silence_ms for
-// each chunk.
+// each chunk, and keeps an eye on what its scratch folder holds.
 class PipeReader {
 public:
-    explicit PipeReader(int fd) : fd_(fd) {}
-    // false at the end of the output, or when Ghostscript fell silent.
+    PipeReader(int fd, const ScratchFolder &scratch) : fd_(fd), scratch_(scratch) {}
+    // false at the end of the output, when Ghostscript fell silent, or when
+    // its folder went over its bound.
     bool read(uint8_t *out, size_t length)
     {
         while (length) {
             if (at_ == buffer_.size() || at_ == filled_) {
+                if (folder_full())
+                    return false;
                 pollfd ready{fd_, POLLIN, 0};
-                if (poll(&ready, 1, ghostscript_silence_ms) <= 0) {
+                int waited = 0, got = 0;
+                while ((got = poll(&ready, 1, 1000)) == 0 && (waited += 1000) < ghostscript_silence_ms)
+                    if (folder_full())
+                        return false;
+                if (got <= 0) {
                     silent = true;
                     return false;
                 }
-                ssize_t got = ::read(fd_, buffer_.data(), buffer_.size());
-                if (got <= 0)
+                ssize_t bytes = ::read(fd_, buffer_.data(), buffer_.size());
+                if (bytes <= 0)
                     return false;
-                filled_ = static_cast<size_t>(got);
+                filled_ = static_cast<size_t>(bytes);
                 at_ = 0;
             }
             size_t take = std::min(length, filled_ - at_);
@@ -196,9 +283,22 @@ public:
         return true;  // the one white-space character after it is taken
     }
     bool silent = false;
+    bool full = false;  // the folder went over the conversion's bound
 
 private:
+    // Looked at once a second at most.
+    bool folder_full()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (!full && now - looked_ >= std::chrono::seconds(1)) {
+            looked_ = now;
+            full = bytes_in(scratch_.path()) > sandbox.bytes;
+        }
+        return full;
+    }
     int fd_;
+    const ScratchFolder &scratch_;
+    std::chrono::steady_clock::time_point looked_ = std::chrono::steady_clock::now();
     std::array<uint8_t, 65536> buffer_{};
     size_t at_ = 0, filled_ = 0;
 };
@@ -273,12 +373,14 @@ public:
             close_range(3, ~0U, 0);
             const rlimit memory{ghostscript_memory, ghostscript_memory};
             const rlimit cpu{ghostscript_cpu_seconds, ghostscript_cpu_seconds};
+            const rlimit file_size{sandbox.bytes, sandbox.bytes};
             setrlimit(RLIMIT_AS, &memory);
             setrlimit(RLIMIT_CPU, &cpu);
+            setrlimit(RLIMIT_FSIZE, &file_size);
             if (chdir(scratch.path().c_str()) != 0)
                 _exit(126);
-            if (sandbox.switch_user && (setgroups(0, nullptr) != 0 || setgid(sandbox.gid) != 0 ||
-                                        setuid(sandbox.uid) != 0 || setuid(0) == 0))
+            const uid_t uid = scratch.uid();
+            if (uid && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0 || setuid(0) == 0))
                 _exit(126);
             if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
                 _exit(126);
@@ -341,14 +443,20 @@ std::vector<std::string> ghostscript_arguments(unsigned res_x, unsigned res_y)
 // Why a run of Ghostscript did not end well; empty when it did.
 std::string ghostscript_failure(Ghostscript &gs, const PipeReader &output, bool cut_short, unsigned pages)
 {
-    const int status = gs.finish(cut_short || output.silent);
-    if (cut_short || (!output.silent && WIFEXITED(status) && WEXITSTATUS(status) == 0 && pages > 0))
+    const int status = gs.finish(cut_short || output.silent || output.full);
+    if (cut_short || (!output.silent && !output.full && WIFEXITED(status) && WEXITSTATUS(status) == 0 && pages > 0))
         return {};
-    const std::string why = output.silent        ? "Ghostscript made nothing for " +
-                                                   std::to_string(ghostscript_silence_seconds) + " seconds."
-                            : WIFSIGNALED(status) ? "Ghostscript went over its time or memory."
-                            : pages == 0          ? "Ghostscript found no pages in it."
-                                                  : "Ghostscript failed.";
+    const std::string written = "Ghostscript wrote more than the " + std::to_string(sandbox.bytes >> 20) +
+                                " MiB a conversion may write.";
+    const std::string why =
+        output.full                                         ? written
+        : output.silent                                     ? "Ghostscript made nothing for " +
+                                                                  std::to_string(ghostscript_silence_seconds) + " seconds."
+        : WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ ? written
+        : WIFSIGNALED(status)                               ? "Ghostscript went over its time or memory."
+        : WIFEXITED(status) && WEXITSTATUS(status) == 126   ? "the conversion could not be started as its own user."
+        : pages == 0                                        ? "Ghostscript found no pages in it."
+                                                            : "Ghostscript failed.";
     const std::string said = gs.last_message();
     return why + (said.empty() ? "" : " (" + said + ")");
 }
@@ -387,7 +495,7 @@ std::vector<PageRun> fill_runs(const ScratchFolder &scratch, PixelSize printed, 
         why = "Ghostscript cannot be started.";
         return {};
     }
-    PipeReader output(gs.output());
+    PipeReader output(gs.output(), scratch);
     PgmPages pgm(output);
     std::vector<PageRun> runs;
     std::vector<uint8_t> row;
@@ -409,7 +517,7 @@ std::vector<PageRun> fill_runs(const ScratchFolder &scratch, PixelSize printed, 
         else
             runs.push_back({pages, pages, canvas});
     }
-    why = whole || output.silent ? ghostscript_failure(gs, output, pages > pages_per_job(), pages)
+    why = whole || output.silent || output.full ? ghostscript_failure(gs, output, pages > pages_per_job(), pages)
                                  : "Ghostscript's output cannot be read.";
     return runs;
 }
@@ -438,7 +546,7 @@ bool print_run(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
         return false;
     }
 
-    PipeReader output(gs.output());
+    PipeReader output(gs.output(), scratch);
     PgmPages pgm(output);
     const bool turn_back_sides = options->sides == PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;
     bool ok = true;
@@ -528,7 +636,7 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
     // without rights, and reaches nothing else.
     std::string refusal;
     std::optional<ScratchFolder> scratch = ScratchFolder::make(refusal);
-    if (!scratch || !copy_document(papplJobGetFilename(job), scratch->path() + "/document")) {
+    if (!scratch || !copy_document(papplJobGetFilename(job), *scratch)) {
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
                  "The document cannot be converted: " + (refusal.empty() ? "no room for its copy." : refusal));
         return false;
@@ -566,20 +674,89 @@ bool refuse(pappl_job_t *job, pappl_device_t *, void *reason)
 
 }  // namespace
 
-bool set_conversion_sandbox(const std::string &scratch_root, const char *user, std::string &why)
+namespace {
+
+// Every folder from / down to path may be entered by any user.
+bool others_may_enter(const std::filesystem::path &path)
 {
-    sandbox.root = scratch_root;
-    if (geteuid() != 0)
-        return true;  // a user's own server converts as that user
-    const passwd *entry = getpwnam(user);
-    if (!entry || entry->pw_uid == 0) {
-        why = std::string("the conversion user '") + user + "' does not exist or is root";
-        return false;
+    std::filesystem::path at;
+    for (const auto &part : path) {
+        at /= part;
+        struct stat info{};
+        if (stat(at.c_str(), &info) != 0 || !(info.st_mode & S_IXOTH))
+            return false;
     }
-    sandbox.uid = entry->pw_uid;
-    sandbox.gid = entry->pw_gid;
-    sandbox.switch_user = true;
     return true;
+}
+
+// The folder of scratch folders: one per state file, in the first
+// temporary folder that the conversions' users can enter (a private TMPDIR
+// cannot be), made anew: what conversions a crash cut short left there
+// goes.
+std::optional<std::string> make_conversions_folder(const std::string &state_file, bool other_users)
+{
+    std::vector<std::string> candidates{papplGetTempDir(), "/tmp"};
+    const auto parent = std::find_if(candidates.begin(), candidates.end(), [&](const std::string &folder) {
+        return !folder.empty() && (!other_users || others_may_enter(folder));
+    });
+    if (parent == candidates.end())
+        return "neither " + candidates[0] + " nor /tmp can be entered by other users";
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (const char c : state_file)
+        hash = (hash ^ static_cast<uint8_t>(c)) * 0x100000001b3ull;
+    std::array<char, 17> hex{};
+    std::snprintf(hex.data(), hex.size(), "%016llx", static_cast<unsigned long long>(hash));
+    std::string root = *parent + "/quillet-conversions-" + std::to_string(geteuid()) + "-" + hex.data();
+    struct stat info{};
+    if (lstat(root.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid())
+        take_and_remove(root);
+    if (mkdir(root.c_str(), 0711) != 0 || chmod(root.c_str(), 0711) != 0) {
+        // Someone else's in the way: a folder of a new name.
+        root = *parent + "/quillet-conversions.XXXXXX";
+        if (!mkdtemp(root.data()) || chmod(root.c_str(), 0711) != 0)
+            return "no folder for them can be made in " + *parent + ": " + std::strerror(errno);
+    }
+    sandbox.root = root;
+    return std::nullopt;
+}
+
+}  // namespace
+
+void remove_conversions_folder()
+{
+    if (!sandbox.root.empty())
+        take_and_remove(sandbox.root);
+}
+
+std::optional<std::string> set_up_conversions(const std::string &state_file, ConversionIds ids, uint64_t bytes)
+{
+    sandbox.bytes = bytes;
+    if (geteuid() != 0)
+        return make_conversions_folder(state_file, false);  // a user's own server converts as that user
+    // Every id is a stranger to the host: no user has it, and no user's
+    // containers map to it.
+    if (ids.count == 0 || ids.first == 0 || ids.first + ids.count - 1 < ids.first)
+        return "no conversion user ids";
+    for (uid_t uid = ids.first; uid - ids.first < ids.count; uid++)
+        if (getpwuid(uid) || getgrgid(uid))
+            return "user or group id " + std::to_string(uid) + " of the conversions' range is taken";
+    for (const char *subordinates : {"/etc/subuid", "/etc/subgid"}) {
+        std::ifstream lines(subordinates);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream fields(line);
+            std::string owner, first, count;
+            if (std::getline(fields, owner, ':') && std::getline(fields, first, ':') && std::getline(fields, count)) {
+                const unsigned long long from = std::strtoull(first.c_str(), nullptr, 10),
+                                         to = from + std::strtoull(count.c_str(), nullptr, 10);
+                if (from < ids.first + uint64_t{ids.count} && ids.first < to)
+                    return "the conversions' ids overlap " + owner + "'s in " + subordinates;
+            }
+        }
+    }
+    sandbox.ids = ids;
+    ids_taken.assign(ids.count, false);
+    sandbox.switch_user = true;
+    return make_conversions_folder(state_file, true);
 }
 
 void add_document_filters(pappl_system_t *system)

@@ -5,6 +5,10 @@
 
 #include <pappl/pappl.h>
 
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quillet::app {
@@ -21,14 +25,28 @@ inline constexpr unsigned max_image_side = 30000;
 // ends.
 inline constexpr int ghostscript_silence_seconds = 60;
 
-// PDF and PostScript are converted as user (when the server runs as root),
-// each job in a fresh folder inside scratch_root, which only the server
-// may write to.  False with the reason when the user cannot be used.
-bool set_conversion_sandbox(const std::string &scratch_root, const char *user, std::string &why);
+// PDF and PostScript are converted each in a fresh folder of their own,
+// writing at most bytes there, and, when the server runs as root, each as
+// a user id of its own from ids, which no user of the host and none of
+// their containers has.  The folders are in one made for the state file's
+// server, where those users can reach it (and what a crash left there is
+// removed).  The reason when conversions cannot be made so.
+struct ConversionIds {
+    uid_t first = 1879048192;  // past the ids systemd hands to containers
+    unsigned count = 1024;
+};
+std::optional<std::string> set_up_conversions(const std::string &state_file, ConversionIds ids, uint64_t bytes);
+// Removes the conversions' folder as the server stops.
+void remove_conversions_folder();
 
 // Adds the raster and PNG filters, and the PDF filter when Ghostscript is
 // installed.
 void add_document_filters(pappl_system_t *system);
+
+// The largest document a client may send, in bytes; a larger one is
+// refused as it comes in (raster_jobs.cpp).
+inline constexpr uint64_t default_max_document_size = uint64_t{256} << 20;
+void set_max_document_size(uint64_t bytes);
 
 // PWG and Apple raster jobs, read from their spool file (raster_jobs.cpp).
 bool print_raster(pappl_job_t *job, pappl_device_t *device, void *);

@@ -234,15 +234,17 @@ extern "C" void *_papplJobProcess(pappl_job_t *job)
 // A raster is printed while its client sends it, through libcups's reader
 // a pixel at a time: no spool file, so nothing to print after a restart,
 // and a raster sent while another job prints refused as server-error-busy
-// (the job listed as aborted).  Here it is spooled and submitted as a file
-// for the application's own raster filter, and waits its turn; other
-// documents go to PAPPL's own.  Goes when PAPPL spools rasters and lets a
-// filter take them.
+// (the job listed as aborted).  Other documents are spooled without a
+// bound on their size, and a full disk's short write is reported as
+// "Unable to write print file: Success".  Here every document is spooled
+// within the server's bound and submitted as a file (a raster for the
+// application's own raster filter), and waits its turn.  Goes when PAPPL
+// spools rasters and lets a filter take them, and bounds a document's
+// size.
 extern "C" void _papplJobCopyDocumentData(pappl_client_t *client, pappl_job_t *job)
 {
-    static const auto real = next_definition<CopyDocumentData>("_papplJobCopyDocumentData");
     static const auto submit = reinterpret_cast<SubmitFile>(dlsym(RTLD_DEFAULT, submit_file_function));
-    receive_document(real, submit, _papplJobCopyAttributesNoLock, client, job);
+    receive_document(submit, _papplJobCopyAttributesNoLock, client, job);
 }
 
 // printer-location and printer-organization set over IPP are stored as the

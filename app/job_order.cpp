@@ -26,6 +26,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
@@ -290,8 +291,23 @@ pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char 
     return nullptr;
 }
 
+namespace {
+// Set from the SIGTERM handler: lock-free.
+std::atomic<bool> stopping = false;
+static_assert(std::atomic<bool>::is_always_lock_free);
+}  // namespace
+
+void stop_starting_jobs()
+{
+    stopping = true;
+}
+
 void *process_job(JobProcess real, pappl_job_t *job)
 {
+    // A server that is stopping starts no job: it waits, saved, for the
+    // next start.
+    if (stopping)
+        return nullptr;
     pappl_printer_t *printer = papplJobGetPrinter(job);
     pappl_job_t *oldest = order.take(printer);
     if (!oldest)

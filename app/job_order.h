@@ -15,4 +15,8 @@ std::optional<std::string> device_refused();
 // Whether any printer is printing a job now.
 bool printing_now();
 
+// From now on no job starts (the server is stopping); safe in a signal
+// handler.
+void stop_starting_jobs();
+
 }  // namespace quillet::app

@@ -12,7 +12,6 @@ namespace quillet::app {
 using DeviceOpen = pappl_device_t *(*)(const char *, const char *, pappl_deverror_cb_t, void *);
 using JobProcess = void *(*)(pappl_job_t *);
 using SubmitFile = void (*)(pappl_job_t *, const char *);
-using CopyDocumentData = void (*)(pappl_client_t *, pappl_job_t *);
 using AddStrings = ipp_attribute_t *(*)(ipp_t *, ipp_tag_t, ipp_tag_t, const char *, int, const char *,
                                         const char *const *);
 using SetGeoLocation = void (*)(pappl_printer_t *, const char *);
@@ -30,12 +29,12 @@ pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char 
                             pappl_deverror_cb_t error_cb, void *error_data);
 void *process_job(JobProcess real, pappl_job_t *job);
 
-// raster_jobs.cpp: a raster its client sends is spooled, then submitted
-// as a file (submit: PAPPL's own) and answered with the job's attributes
-// (copy_attributes: the application's, which withhold what is private);
-// any other document goes to PAPPL's own (real).
-void receive_document(CopyDocumentData real, SubmitFile submit, CopyJobAttributes copy_attributes,
-                      pappl_client_t *client, pappl_job_t *job);
+// raster_jobs.cpp: a document its client sends is spooled within the
+// server's bound, then submitted as a file (submit: PAPPL's own) and
+// answered with the job's attributes (copy_attributes: the application's,
+// which withhold what is private).
+void receive_document(SubmitFile submit, CopyJobAttributes copy_attributes, pappl_client_t *client,
+                      pappl_job_t *job);
 
 // printer_attributes.cpp: attributes PAPPL writes wrong.
 ipp_attribute_t *add_strings(AddStrings real, ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,

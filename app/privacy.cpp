@@ -155,6 +155,11 @@ ipp_t *respond_ipp(RespondIpp real, pappl_client_t *client, ipp_status_t status,
     if (!refusal.empty() && status == IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES &&
         std::strstr(message, "cannot be used with this printer"))
         return real(client, status, "%s", refusal.c_str());
+    // PAPPL names the device URI by its own attribute's name.
+    if (std::strstr(message, "smi55357-device-uri"))
+        return real(client, status, "%s",
+                    "The device URI is refused: this server prints to socket://ADDRESS, usb:// and file:// naming an "
+                    "existing folder inside its output folder.");
     return real(client, status, "%s", message);
 }
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -55,13 +56,35 @@ struct ServerSettings {
     std::string state_file;
     std::string output_directory;  // where file:// printers may write
     bool dns_sd = false;
+    int completed_jobs_kept = 100;  // per printer
 };
 ServerSettings settings;
+
+// A whole number option between least and most; the reason when it is not.
+std::optional<std::string> number_option(const char *name, const char *text, unsigned long long least,
+                                         unsigned long long most, unsigned long long &value)
+{
+    char *end = nullptr;
+    errno = 0;
+    value = text && std::isdigit(static_cast<unsigned char>(*text)) ? std::strtoull(text, &end, 10) : 0;
+    if (!end || *end || errno || value < least || value > most)
+        return "-o " + std::string(name) + " takes a whole number from " + std::to_string(least) + " to " +
+               std::to_string(most) + ", not '" + (text ? text : "") + "'";
+    return std::nullopt;
+}
 
 // What this run of the program does: only the server itself needs a
 // socket, folders and state of its own.
 bool listing_drivers = false;
-std::string scratch_root;
+bool made_system = false;
+
+// What a conversion may write in its folder: four times the largest
+// document, and never less than a small document's fonts and temporary
+// files take.
+uint64_t conversion_bytes(uint64_t document_bytes)
+{
+    return std::max<uint64_t>(4 * document_bytes, uint64_t{16} << 20);
+}
 
 // The server's own folder: state, spool and, for root, its TLS key.
 std::string state_directory()
@@ -136,6 +159,7 @@ volatile sig_atomic_t stop_asked = 0;
 void on_sigterm(int)
 {
     stop_asked = 1;
+    stop_starting_jobs();
 }
 
 bool stop_when_asked(pappl_system_t *system, void *)
@@ -149,18 +173,17 @@ bool stop_when_asked(pappl_system_t *system, void *)
     static time_t asked = 0;
     if (!stop_asked && !papplSystemIsShutdown(system))
         return true;
-    if (!asked)
+    if (!asked) {
         asked = time(nullptr);
+        stop_starting_jobs();
+    }
     if (printing_now() && time(nullptr) - asked < seconds_to_finish_printing)
         return true;
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopping; %s", printing_now() ? "the job printing is cut short." :
                                                                             "no job is printing.");
     save_state_now(system);
     unlink(socket_path().c_str());
-    if (!scratch_root.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(scratch_root, ignored);
-    }
+    remove_conversions_folder();
     std::fflush(nullptr);
     _exit(0);
 }
@@ -186,6 +209,39 @@ bool start_waiting_jobs(pappl_system_t *system, void *)
 {
     papplSystemIteratePrinters(system, start_printer, nullptr);
     return false;
+}
+
+// A private server (the one a sub-command starts when no server runs)
+// stops once it has had no job for a few seconds: its command is done.
+bool end_private_server_when_idle(pappl_system_t *system, void *)
+{
+    static int idle_seconds = 0;
+    bool busy = false;
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t *printer, void *data) { *static_cast<bool *>(data) |= papplPrinterGetNumberOfActiveJobs(printer) > 0; },
+        &busy);
+    idle_seconds = busy ? 0 : idle_seconds + 1;
+    if (idle_seconds >= 5)
+        stop_asked = 1;
+    return true;
+}
+
+// Every few seconds: a state that could not be saved is saved again, and
+// every printer, new ones too, keeps the finished jobs the administrator
+// chose (PAPPL cleans out older ones a minute after they end).
+bool keep_state(pappl_system_t *system, void *)
+{
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t *printer, void *) {
+            if (papplPrinterGetMaxCompletedJobs(printer) != settings.completed_jobs_kept)
+                papplPrinterSetMaxCompletedJobs(printer, settings.completed_jobs_kept);
+        },
+        nullptr);
+    if (state_save_failed())
+        save_state_now(system);
+    return true;
 }
 
 // Adding printers on the web page browses DNS-SD, which PAPPL 1.3 cannot do
@@ -243,21 +299,51 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
         chmod(state_dir.c_str(), 0700);
     }
     settings.state_file = option("state-file") ? option("state-file") : state_dir + "/state";
-    keep_state_in(settings.state_file);
+    // A private server reads the state and never writes it: it lives for
+    // one command, without the server's options, and would drop the
+    // printers it cannot drive without them (file:// ones) from the state.
+    if (!private_server)
+        keep_state_in(settings.state_file);
     const std::string spool = option("spool-directory") ? option("spool-directory") : state_dir + "/spool";
     if (const char *output = option("output-directory"))
         settings.output_directory = output;
     settings.dns_sd = dns_sd_available();
-    if (const char *limit = option("page-limit"))
-        set_page_limit(static_cast<unsigned>(std::strtoul(limit, nullptr, 10)));
-    // Documents are converted in scratch folders of their own, inside one
-    // that only the server writes to.
-    scratch_root = std::string(papplGetTempDir()) + "/quillet-render.XXXXXX";
-    std::string why;
-    if (!mkdtemp(scratch_root.data()) || chmod(scratch_root.c_str(), 0711) != 0 ||
-        !set_conversion_sandbox(scratch_root, option("conversion-user") ? option("conversion-user") : "nobody", why)) {
-        std::cerr << base_name << ": documents cannot be converted safely: "
-                  << (why.empty() ? std::string("no scratch folder in ") + papplGetTempDir() : why) << "\n";
+    // Bounds on what one client may spend.
+    unsigned long long pages = default_page_limit, document_bytes = default_max_document_size,
+                       kept = settings.completed_jobs_kept;
+    std::optional<std::string> refused;
+    if (const char *text = option("page-limit"))
+        refused = number_option("page-limit", text, 1, 1'000'000, pages);
+    if (const char *text = option("max-document-size"); text && !refused)
+        refused = number_option("max-document-size", text, 1, 1ull << 40, document_bytes);
+    if (const char *text = option("max-completed-jobs"); text && !refused)
+        refused = number_option("max-completed-jobs", text, 1, 100'000, kept);
+    if (refused) {
+        std::cerr << base_name << ": " << *refused << "\n";
+        return nullptr;
+    }
+    set_page_limit(static_cast<unsigned>(pages));
+    set_max_document_size(document_bytes);
+    settings.completed_jobs_kept = static_cast<int>(kept);
+    // Documents are converted in scratch folders of their own, each as a
+    // user of its own.
+    ConversionIds ids;
+    if (const char *text = option("conversion-uids")) {
+        unsigned long long first = 0, last = 0;
+        const std::string range = text;
+        const size_t dash = range.find('-');
+        if (dash == std::string::npos ||
+            number_option("conversion-uids", range.substr(0, dash).c_str(), 65536, 4294967293ull, first) ||
+            number_option("conversion-uids", range.substr(dash + 1).c_str(), first, first + 65535, last)) {
+            std::cerr << base_name << ": -o conversion-uids takes FIRST-LAST, from 65536 up, at most 65536 ids, not '"
+                      << text << "'\n";
+            return nullptr;
+        }
+        ids = {static_cast<uid_t>(first), static_cast<unsigned>(last - first + 1)};
+    }
+    if (const std::optional<std::string> why =
+            set_up_conversions(settings.state_file, ids, conversion_bytes(document_bytes))) {
+        std::cerr << base_name << ": documents cannot be converted safely: " << *why << "\n";
         return nullptr;
     }
 
@@ -331,7 +417,8 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     if (std::ifstream saved{settings.state_file}) {
         const std::string text{std::istreambuf_iterator<char>(saved), {}};
         if (const std::string mended = interrupted_jobs_aborted(text); mended != text)
-            replace_file(settings.state_file, mended);
+            if (const std::optional<std::string> failure = replace_file(settings.state_file, mended))
+                std::cerr << base_name << ": the jobs a stop interrupted stay as they were: " << *failure << "\n";
     }
     papplSystemLoadState(system, settings.state_file.c_str());
     papplSystemIteratePrinters(system, current_margins, nullptr);
@@ -339,6 +426,10 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     // (Timers run under the system's lock: they add no timers themselves.)
     papplSystemAddTimerCallback(system, time(nullptr), 0, start_waiting_jobs, nullptr);
     papplSystemAddTimerCallback(system, time(nullptr), 1, stop_when_asked, nullptr);
+    papplSystemAddTimerCallback(system, time(nullptr), 5, keep_state, nullptr);
+    if (private_server)
+        papplSystemAddTimerCallback(system, time(nullptr) + 1, 1, end_private_server_when_idle, nullptr);
+    made_system = true;
     return system;
 }
 
@@ -376,8 +467,9 @@ void usage(void *)
                 "  -u URI           Specify ipp: or ipps: printer/server.\n"
                 "  -v DEVICE-URI    Specify socket:, usb: or file: device (add/modify).\n\n"
                 "Server options (-o NAME=VALUE with server), see %s(8):\n"
-                "  admin-group, auth-service, conversion-user, listen-hostname, log-file, log-level,\n"
-                "  output-directory, page-limit, server-port, spool-directory, state-file\n",
+                "  admin-group, auth-service, conversion-uids, listen-hostname, log-file, log-level,\n"
+                "  max-completed-jobs, max-document-size, output-directory, page-limit, server-port,\n"
+                "  spool-directory, state-file\n",
                 base_name, base_name, base_name, base_name);
 }
 
@@ -420,10 +512,8 @@ int main(int argc, char *argv[])
     const int status = papplMainloop(argc, argv, QUILLET_VERSION, "Quillet printer application",
                                      static_cast<int>(std::size(drivers)), drivers, autoadd, driver, "set-password",
                                      set_password_command, make_system, usage, nullptr);
-    if (!scratch_root.empty() && scratch_root.find("XXXXXX") == std::string::npos) {
-        std::error_code ignored;
-        std::filesystem::remove_all(scratch_root, ignored);
-    }
+    if (made_system)
+        remove_conversions_folder();
     // shutdown returns once the server is gone, so that a new one can start.
     for (int waited = 0; shutting_down && status == 0 && waited < 300 && socket_answers(socket_path().c_str());
          waited++)

@@ -1,17 +1,24 @@
-// PWG and Apple raster jobs: spooled like every other document, then read
+// Documents as they arrive: spooled within the server's bound on a
+// document's size, then submitted.  PWG and Apple raster jobs are then read
 // by the application's own reader straight into the printer's bands.
 //
 // PAPPL prints a raster while its client still sends it, through libcups's
 // reader: a raster sent while another job prints is refused (and listed as
 // an aborted job), the job has no spool file to survive a restart, and
 // every grey row is decoded a pixel at a time before the driver sees it.
-// Here the raster is written to the spool and submitted as a file, to wait
-// its turn like any document; the printer's document filter for it
-// (print_raster) reads it run by run.
+// PAPPL spools other documents without a bound, and a full disk's short
+// write is reported with errno's last value ("Success").  Here every
+// document is written to the spool and submitted as a file, to wait its
+// turn; the printer's document filter for a raster (print_raster) reads it
+// run by run.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <cerrno>
+#include <optional>
+#include <utility>
 #include <cstring>
 #include <string>
 
@@ -24,51 +31,88 @@ namespace quillet::app {
 
 namespace {
 
-bool is_raster(const char *format)
+std::atomic<uint64_t> max_document_bytes = default_max_document_size;
+
+// Writes all of data to fd; errno when it cannot (a short write on a full
+// disk sets none).
+bool write_all(int fd, const char *data, size_t size)
 {
-    return format && (!std::strcmp(format, "image/pwg-raster") || !std::strcmp(format, "image/urf"));
+    while (size) {
+        const ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            if (written == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
 }
 
-// Writes the request's document to the job's spool file and submits it;
-// false, the job ended with the reason, when it cannot be kept.
-bool spool(SubmitFile submit, pappl_job_t *job, pappl_client_t *client)
+// Writes the request's document to the job's spool file, at most
+// max_document_bytes of it; the IPP status and message that refuse it when
+// it cannot be kept.
+std::optional<std::pair<ipp_status_t, std::string>> spool(pappl_job_t *job, pappl_client_t *client,
+                                                          std::array<char, 1024> &filename)
 {
-    std::array<char, 1024> filename{};
+    const uint64_t most = max_document_bytes;
+    const auto too_large = std::pair{IPP_STATUS_ERROR_REQUEST_ENTITY,
+                                     "The document is larger than this server's limit of " + std::to_string(most) +
+                                         " bytes."};
+    http_t *http = papplClientGetHTTP(client);
+    // A declared length is refused before a byte is read.
+    if (const off_t declared = httpGetLength2(http); declared > 0 && static_cast<uint64_t>(declared) > most)
+        return too_large;
     const int fd = papplJobOpenFile(job, filename.data(), filename.size(), nullptr, nullptr, "w");
     int error = fd < 0 ? errno : 0;
-    http_t *http = papplClientGetHTTP(client);
     std::array<char, 65536> buffer;
+    uint64_t total = 0;
     ssize_t got = 0;
-    while ((got = httpRead2(http, buffer.data(), buffer.size())) > 0)
-        if (!error && write(fd, buffer.data(), static_cast<size_t>(got)) != got)
+    while (!error && (got = httpRead2(http, buffer.data(), buffer.size())) > 0) {
+        total += static_cast<uint64_t>(got);
+        if (total > most)
+            break;
+        if (!write_all(fd, buffer.data(), static_cast<size_t>(got)))
             error = errno;
+    }
     if (fd >= 0 && close(fd) != 0 && !error)
         error = errno;
-    if (error) {
+    if (error || total > most || got < 0) {
         if (fd >= 0)
             unlink(filename.data());
-        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                 std::string("The document could not be kept in the spool folder: ") + std::strerror(error) + ".");
-        papplJobCancel(job);
-        return false;
+        if (total > most)
+            return too_large;
+        if (got < 0)
+            return std::pair{IPP_STATUS_ERROR_INTERNAL, std::string("The document could not be read from the client.")};
+        return std::pair{IPP_STATUS_ERROR_INTERNAL, "The document could not be kept in the spool folder: " +
+                                                        std::string(std::strerror(error)) + "."};
     }
-    // A raster cut short by its client prints up to where it stops, then
-    // ends with the reason.
-    submit(job, filename.data());
-    return true;
+    return std::nullopt;
 }
 
 }  // namespace
 
-void receive_document(CopyDocumentData real, SubmitFile submit, CopyJobAttributes copy_attributes,
-                      pappl_client_t *client, pappl_job_t *job)
+void set_max_document_size(uint64_t bytes)
 {
-    if (!is_raster(papplJobGetFormat(job)))
-        return real(client, job);
-    if (!spool(submit, job, client)) {
-        papplClientRespondIPP(client, IPP_STATUS_ERROR_INTERNAL, "%s", papplJobGetMessage(job));
+    max_document_bytes = bytes;
+}
+
+void receive_document(SubmitFile submit, CopyJobAttributes copy_attributes, pappl_client_t *client,
+                      pappl_job_t *job)
+{
+    std::array<char, 1024> filename{};
+    if (const auto refused = spool(job, client, filename)) {
+        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, refused->second);
+        papplJobCancel(job);
+        papplClientRespondIPP(client, refused->first, "%s", refused->second.c_str());
         return;
     }
+    // A raster cut short by its client prints up to where it stops, then
+    // ends with the reason.
+    submit(job, filename.data());
     // What PAPPL answers for a document, but job-state-message, which the
     // job's own thread may be replacing by now.
     papplClientRespondIPP(client, IPP_STATUS_OK, nullptr);

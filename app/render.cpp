@@ -140,7 +140,12 @@ unsigned pages_per_job()
 
 void fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &message)
 {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
+    // PAPPL's log shows a string's apostrophes escaped (server\'s); the log
+    // takes the typographic one.
+    std::string logged;
+    for (const char c : message)
+        logged += c == '\'' ? std::string("\u2019") : std::string(1, c);
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", logged.c_str());
     papplJobSetMessage(job, "%s", message.c_str());
     papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
     if (Job *state = job_of(job))
@@ -271,7 +276,8 @@ bool begin_page(pappl_job_t *job, const pappl_pr_options_t *options, const PageF
     if (uint64_t{state.pages_printed + 1} * state.copies > page_limit) {
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
                  "The job goes over this server's limit of " + std::to_string(page_limit) +
-                     " pages per job; it ends after " + std::to_string(state.pages_printed) + " pages" +
+                     " pages per job; it ends after " + std::to_string(state.pages_printed) +
+                     (state.pages_printed == 1 ? " page" : " pages") +
                      (state.copies > 1 ? " of " + std::to_string(state.copies) + " copies each." : "."));
         return false;
     }

@@ -1,27 +1,29 @@
 #include "state_file.h"
 
+#include "server.h"
+
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
-#include <cctype>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
-#include <iostream>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace quillet::app {
+
 std::string interrupted_jobs_aborted(const std::string &state)
 {
+    // An ended job without its time of ending is never cleaned out by
+    // PAPPL, nor any job after it.
+    const std::string ended = " completed=\"" + std::to_string(time(nullptr)) + "\"";
     std::string mended;
     size_t at = 0;
     while (at < state.size()) {
@@ -52,7 +54,7 @@ std::string interrupted_jobs_aborted(const std::string &state)
                 if (size_t field = line.find(old_state); field != std::string::npos)
                     line.replace(field, old_state.size(),
                                  " state=\"" + std::to_string(IPP_JSTATE_ABORTED) + "\" state_reasons=\"" +
-                                     std::to_string(PAPPL_JREASON_ABORTED_BY_SYSTEM) + "\"");
+                                     std::to_string(PAPPL_JREASON_ABORTED_BY_SYSTEM) + "\"" + ended);
             }
             cupsFreeOptions(count, options);
         }
@@ -63,38 +65,55 @@ std::string interrupted_jobs_aborted(const std::string &state)
 
 namespace {
 
-// Flushes temporary to disk and renames it over path, then flushes the
-// folder so that the rename itself is kept.
-bool commit_file(const std::string &temporary, const std::string &path)
+// The last save failed: the next one is not to wait for a change.
+std::atomic<bool> save_failed = false;
+
+// Writes all of text to fd; the reason when it cannot.
+std::optional<std::string> write_all(int fd, std::string_view text)
 {
-    int fd = open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
-    bool synced = fd >= 0 && fsync(fd) == 0;
-    if (fd >= 0)
-        close(fd);
-    if (!synced || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
-        return false;
+    while (!text.empty()) {
+        const ssize_t written = write(fd, text.data(), text.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return std::strerror(written < 0 ? errno : ENOSPC);
+        text.remove_prefix(static_cast<size_t>(written));
     }
-    const std::string folder = std::filesystem::path(path).parent_path().string();
-    int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-    return true;
+    return std::nullopt;
 }
 
 }  // namespace
 
-bool replace_file(const std::string &path, const std::string &text)
+std::optional<std::string> replace_file(const std::string &path, std::string_view text)
 {
     const std::string temporary = path + ".new";
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    unlink(temporary.c_str());
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
-        return false;
-    bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return written ? commit_file(temporary, path) : (unlink(temporary.c_str()), false);
+        return "cannot create " + temporary + ": " + std::strerror(errno);
+    // Every step is checked: a full disk shows in a write, in fsync or in
+    // close, and a file shorter than the text never replaces the old one.
+    std::optional<std::string> failure = write_all(fd, text);
+    struct stat written{};
+    if (!failure && fsync(fd) != 0)
+        failure = std::strerror(errno);
+    if (!failure && (fstat(fd, &written) != 0 || written.st_size != static_cast<off_t>(text.size())))
+        failure = "it holds " + std::to_string(written.st_size) + " of " + std::to_string(text.size()) + " bytes";
+    if (close(fd) != 0 && !failure)
+        failure = std::strerror(errno);
+    if (!failure && std::rename(temporary.c_str(), path.c_str()) != 0)
+        failure = std::strerror(errno);
+    if (failure) {
+        unlink(temporary.c_str());
+        return "cannot write " + temporary + ": " + *failure;
+    }
+    // The folder flushed, so that the rename itself is kept.
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    if (const int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return std::nullopt;
 }
 
 namespace {
@@ -141,17 +160,55 @@ bool save_state_atomically(pappl_system_t *system, const std::string &path)
     // The main loop and the job threads save alike: one at a time.
     static std::mutex saving;
     std::lock_guard one_at_a_time(saving);
-    const std::string temporary = path + ".new";
-    Save save{system, temporary.c_str(), {}};
-    papplSystemIteratePrinters(
-        system, [](pappl_printer_t *printer, void *data) { static_cast<Save *>(data)->printers.push_back(printer); },
-        &save);
-    if (!save_holding_printers(save, 0) || !commit_file(temporary, path)) {
-        papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state to '%s': %s", path.c_str(),
-                 std::strerror(errno));
-        return false;
+    // PAPPL writes its state without looking at a write's result: on a full
+    // disk it leaves a short or empty file and says it saved.  It writes
+    // into a pipe here (libcups opens no link, so no memory file), which a
+    // thread drains; the application writes the file and checks each step,
+    // and on any failure the old file stays.
+    std::optional<std::string> failure;
+    std::string text;
+    const std::string pipe = runtime_directory() + "/state.pipe";
+    unlink(pipe.c_str());
+    if (mkfifo(pipe.c_str(), 0600) != 0) {
+        failure = "no pipe to write it into: " + std::string(std::strerror(errno));
+    } else {
+        std::thread drain([&] {
+            // Waits for PAPPL to open it, then reads until PAPPL closes it.
+            const int fd = open(pipe.c_str(), O_RDONLY | O_CLOEXEC);
+            std::array<char, 65536> buffer;
+            for (ssize_t got; fd >= 0 && (got = read(fd, buffer.data(), buffer.size())) > 0;)
+                text.append(buffer.data(), static_cast<size_t>(got));
+            if (fd >= 0)
+                close(fd);
+        });
+        Save save{system, pipe.c_str(), {}};
+        papplSystemIteratePrinters(
+            system,
+            [](pappl_printer_t *printer, void *data) { static_cast<Save *>(data)->printers.push_back(printer); },
+            &save);
+        if (!save_holding_printers(save, 0))
+            failure = "PAPPL could not write it";
+        // Ends the drain's wait when PAPPL never opened the pipe.
+        if (const int unblock = open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); unblock >= 0)
+            close(unblock);
+        drain.join();
+        unlink(pipe.c_str());
+        if (!failure && text.empty())
+            failure = "PAPPL wrote nothing";
     }
-    return true;
+    if (!failure)
+        failure = replace_file(path, text);
+    save_failed = failure.has_value();
+    if (failure)
+        papplLog(system, PAPPL_LOGLEVEL_ERROR,
+                 "The state is not saved, and %s stays as it was: %s. The save is tried again in a few seconds.",
+                 path.c_str(), failure->c_str());
+    return !failure;
+}
+
+bool state_save_failed()
+{
+    return save_failed;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace quillet::app {
 
@@ -16,12 +17,18 @@ namespace quillet::app {
 // others altogether.  Waiting jobs with their documents print.
 std::string interrupted_jobs_aborted(const std::string &state);
 
-// Writes text to path so that a crash leaves the old or the new file.
-bool replace_file(const std::string &path, const std::string &text);
+// Writes text to path so that a crash or a full disk leaves the old or the
+// new file: a temporary file beside it, every write, the flush and the
+// close checked, its size compared, renamed over it.  The reason when the
+// old file stays.
+std::optional<std::string> replace_file(const std::string &path, std::string_view text);
 
-// Saves the state so that a crash at any moment leaves the old or the new
-// file: a temporary file beside it, flushed to disk, renamed over it.
+// Saves the state as replace_file writes; false, logged with the reason,
+// when the old file stays.
 bool save_state_atomically(pappl_system_t *system, const std::string &path);
+// The last save failed: the state is to be saved again without waiting for
+// a change.
+bool state_save_failed();
 
 // The server's state file, named once before the server runs, and a save
 // of the state to it now (what PAPPL's save callback and the mends below

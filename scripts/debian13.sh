@@ -51,6 +51,8 @@ git ls-files -z --cached --others --exclude-standard |
 # with the command.
 unshare --mount --propagation private --fork sh -eu -c '
     r=$1
+    # Its root a mount point of its own, as ip netns exec needs.
+    mount --bind "$r" "$r"
     mount -t proc proc "$r/proc"
     mount --rbind /sys "$r/sys"
     mount --rbind /dev "$r/dev"

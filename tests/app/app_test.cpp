@@ -84,17 +84,22 @@ bool port_answers(int port)
     return ok;
 }
 
-// Whether the server takes requests: it listens on its port before its
-// local socket exists, and serves both only after.
-bool serving(int port, const std::string &runtime_dir)
+bool socket_answers(const std::string &path)
 {
     int s = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s/quillet-printer-app.sock", runtime_dir.c_str());
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
     bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     close(s);
-    return ok && port_answers(port);
+    return ok;
+}
+
+// Whether the server takes requests: it listens on its port before its
+// local socket exists, and serves both only after.
+bool serving(int port, const std::string &runtime_dir)
+{
+    return socket_answers(runtime_dir + "/quillet-printer-app.sock") && port_answers(port);
 }
 
 // An 8-bit grey PWG raster page of black and white pixels only, so that the
@@ -1308,6 +1313,28 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
             EXPECT_TRUE(door.unchanged()) << who;
         }
     }
+    // Guessing the password is slowed per address: after 20 wrong ones the
+    // right one still works, but waits its turn.
+    const std::string pause = head + "OPERATION Pause-Printer\nATTR uri printer-uri $uri\n"
+                                     "ATTR name requesting-user-name root\nSTATUS successful-ok\n}\n";
+    const std::string remote_admin = "ipp://admin:" + std::string(Password) + "@10.231.0.1:" + std::to_string(port);
+    RunResult guesses = run(
+        "/bin/sh", {"-c", "ip netns exec " + client + " /usr/bin/python3 -c \"import base64, ssl, urllib.request as u\n"
+                                                      "for n in range(20):\n"
+                                                      "  r = u.Request('https://10.231.0.1:" + std::to_string(port) +
+                                                      "/config', headers={'Authorization': 'Basic ' + "
+                                                      "base64.b64encode(b'admin:wrong%d' % n).decode()})\n"
+                                                      "  try: u.urlopen(r, context=ssl._create_unverified_context()); "
+                                                      "print('opened')\n"
+                                                      "  except Exception as e: pass\""});
+    EXPECT_EQ(std::string(guesses.out.begin(), guesses.out.end()), "") << guesses.err;
+    const auto guessed = std::chrono::steady_clock::now();
+    EXPECT_EQ(ipp("remote", remote_admin + "/ipp/print/p", pause).first, 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - guessed, std::chrono::milliseconds(400)) << "the right one came at once";
+    EXPECT_EQ(ipp("remote", remote_admin + "/ipp/print/p",
+                  head + "OPERATION Resume-Printer\nATTR uri printer-uri $uri\nSTATUS successful-ok\n}\n").first,
+              0);
+
     // The log page is off, and the web forms need the password too.
     RunResult web = run("/bin/sh", {"-c", "ip netns exec " + client + " /usr/bin/python3 -c \"import urllib.request as u\n"
                                               "for p in ('/logs', '/p/printing', '/config', '/addprinter', '/p'):\n"
@@ -1428,6 +1455,12 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
         }
     }
     EXPECT_EQ(listening, "") << "listening beside the server under test";
+    // It ends once its command is done.
+    const std::string private_socket = d.file("private/run/quillet-printer-app.sock");
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         socket_answers(private_socket) && std::chrono::steady_clock::now() < until;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(socket_answers(private_socket)) << "the command line's own server still runs";
     RunOptions shutdown({"shutdown"});
     shutdown.env = alone;
     Process(QUILLET_APP, shutdown).finish(std::chrono::seconds(60));
@@ -1438,7 +1471,8 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
 // A server of its own in folder d, on port, with extra options; its
 // standard error (and output) go to d/stderr.  Null when it does not
 // answer within a minute.
-std::unique_ptr<Process> own_server(const TempDir &d, int port, const std::vector<std::string> &extra)
+std::unique_ptr<Process> own_server(const TempDir &d, int port, const std::vector<std::string> &extra,
+                                    const std::map<std::string, std::string> &env = {})
 {
     for (const char *folder : {"out", "spool", "run", "state.d"})
         fs::create_directories(d.file(folder));
@@ -1449,6 +1483,7 @@ std::unique_ptr<Process> own_server(const TempDir &d, int port, const std::vecto
         command += " -o '" + option + "'";
     RunOptions options({"-c", command + " >" + d.file("stderr") + " 2>&1"});
     options.env = {{"QUILLET_RUNTIME_DIR", d.file("run")}, {"QUILLET_STATE_DIR", d.file("state.d")}};
+    options.env.insert(env.begin(), env.end());
     auto server = std::make_unique<Process>("/bin/sh", options);
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!serving(port, d.file("run")) && std::chrono::steady_clock::now() < until)
@@ -1476,6 +1511,169 @@ TEST(Log, StandardErrorPastOneMebibyte)
     server->signal(SIGTERM);
     EXPECT_EQ(server->finish(std::chrono::seconds(30)).status, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10)) << "stopped within seconds";
+}
+
+// What a client may spend, and the state on a full disk.  The server keeps
+// its state on a small file system of its own (a tmpfs the test mounts) and
+// has a private TMPDIR (mode 0700, as libpam-tmpdir makes one).
+TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
+{
+    TempDir d;
+    const std::string small = d.file("small"), private_tmp = d.file("private-tmp");
+    fs::create_directories(small);
+    fs::create_directories(private_tmp);
+    chmod(private_tmp.c_str(), 0700);
+    ASSERT_EQ(run("/bin/mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", small}).status, 0);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { run("/bin/umount", {"-l", at}); }
+    } unmount{small};
+    const int port = 8652;
+    const std::vector<std::string> options = {"state-file=" + small + "/state", "max-document-size=1000000",
+                                              "log-file=" + d.file("log"), "log-level=info"};
+    const std::map<std::string, std::string> env = {{"TMPDIR", private_tmp}};
+    std::unique_ptr<Process> server = own_server(d, port, options, env);
+    ASSERT_TRUE(server) << read_file(d.file("stderr")).size();
+    auto log = [&] {
+        const std::vector<uint8_t> bytes = read_file(d.file("log"));
+        return std::string(bytes.begin(), bytes.end());
+    };
+    auto command = [&](const std::string &arguments) {
+        return run("/bin/sh", {"-c", "QUILLET_RUNTIME_DIR=" + d.file("run") + " QUILLET_STATE_DIR=" + d.file("state.d") +
+                                         " '" + QUILLET_APP + "' " + arguments});
+    };
+    ASSERT_EQ(command("add -d p -v file://" + d.file("out") + " -m quillet_mono").status, 0) << log();
+    // A job of a format, sent with ipptool; its status line and what it
+    // expects of the ended job.
+    auto print = [&](const std::string &file, const std::string &format, const std::string &status,
+                     const std::string &expect) {
+        write_file(d.file("print.test"),
+                   "{\nOPERATION Print-Job\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
+                   "ATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
+                   "ATTR name requesting-user-name root\nATTR mimeMediaType document-format " + format +
+                       "\nFILE $filename\nSTATUS " + status + "\n}\n{\nOPERATION Get-Job-Attributes\n"
+                       "SKIP-IF-NOT-DEFINED job-id\nGROUP operation-attributes-tag\nATTR charset attributes-charset "
+                       "utf-8\nATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
+                       "ATTR integer job-id $job-id\nATTR name requesting-user-name root\nSTATUS successful-ok\n"
+                       "DELAY 0.1\nEXPECT job-state WITH-VALUE >6 REPEAT-NO-MATCH REPEAT-LIMIT 1200\n" + expect + "}\n");
+        RunResult r = run("/usr/bin/ipptool", {"-t", "-f", file, "ipp://127.0.0.1:" + std::to_string(port) +
+                                                                    "/ipp/print/p", d.file("print.test")});
+        return r.status == 0 ? std::string() : std::string(r.out.begin(), r.out.end()) + log();
+    };
+    auto state = [&] {
+        const std::vector<uint8_t> bytes = read_file(small + "/state");
+        return std::string(bytes.begin(), bytes.end());
+    };
+
+    // A PDF prints with the private TMPDIR.
+    EXPECT_EQ(print(Samples + "/brochure.pdf", "application/pdf", "successful-ok", "EXPECT job-state WITH-VALUE 9\n"),
+              "");
+    // Documents over the bound are refused as they come; a conversion that
+    // writes past its bound ends with the reason.
+    write_file(d.file("large.pdf"), std::string(1'500'000, 'x'));
+    EXPECT_EQ(print(d.file("large.pdf"), "application/pdf", "client-error-request-entity-too-large", ""), "");
+    write_file(d.file("writer.ps"), "%!PS\n/f null (w) .tempfile exch pop def\n"
+                                    "0 1 20000 { pop f 1000 string writestring } for showpage\n");
+    EXPECT_EQ(print(d.file("writer.ps"), "application/postscript", "successful-ok",
+                    "EXPECT job-state WITH-VALUE 8\nEXPECT job-state-message WITH-VALUE \"/a conversion may write/\"\n"),
+              "");
+
+    // A running conversion is out of reach of every other process: it runs
+    // as a user of its own, and a process of nobody's can neither read,
+    // list, plant nor replace anything of its folder.
+    write_file(d.file("slow.ps"), "%!PS\n0 1 30000000 { pop } for showpage\n");
+    write_file(d.file("slow.test"),
+               "{\nOPERATION Print-Job\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
+               "ATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
+               "ATTR name requesting-user-name root\nATTR mimeMediaType document-format application/postscript\n"
+               "FILE $filename\nSTATUS successful-ok\n}\n");
+    ASSERT_EQ(run("/usr/bin/ipptool", {"-t", "-f", d.file("slow.ps"),
+                                       "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/p", d.file("slow.test")})
+                  .status,
+              0);
+    std::string folder;
+    uid_t converter = 0;
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         converter == 0 && std::chrono::steady_clock::now() < until;
+         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        std::error_code gone;
+        for (const auto &process : fs::directory_iterator("/proc", gone)) {
+            const fs::path cwd = fs::read_symlink(process.path() / "cwd", gone);
+            struct stat info{};
+            if (!gone && cwd.filename().string().rfind("job.", 0) == 0 &&
+                cwd.parent_path().filename().string().rfind("quillet-conversions-", 0) == 0 &&
+                stat(process.path().c_str(), &info) == 0 && fs::exists(cwd / "document", gone)) {
+                folder = cwd.string();
+                converter = info.st_uid;
+            }
+        }
+    }
+    ASSERT_NE(converter, 0u) << "no conversion seen running: " << log();
+    EXPECT_NE(converter, 65534u) << "the conversion runs as nobody";
+    EXPECT_EQ(folder.rfind("/tmp/", 0), 0u) << folder << ": not where its user can reach it";
+    RunResult probe = run("/usr/bin/setpriv",
+                          {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh", "-c",
+                           "cat " + folder + "/document >/dev/null 2>&1 && echo read; ls " + folder +
+                               " >/dev/null 2>&1 && echo listed; touch " + folder + "/planted 2>/dev/null && echo planted; "
+                               "mv " + folder + "/document " + folder + "/moved 2>/dev/null && echo replaced; true"});
+    EXPECT_EQ(std::string(probe.out.begin(), probe.out.end()), "") << folder;
+
+    // The state's file system full: a save fails, the old state stays, and
+    // once there is room it is saved again by itself; a crash while it is
+    // full loses nothing that was saved.
+    auto fill = [&] { run("/bin/sh", {"-c", "cat /dev/zero > " + small + "/filler 2>/dev/null"}); };
+    auto print_named = [&](const std::string &name) {
+        write_file(d.file("named.test"),
+                   "{\nOPERATION Print-Job\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
+                   "ATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
+                   "ATTR name requesting-user-name root\nATTR name job-name " + name +
+                       "\nATTR mimeMediaType document-format image/png\nFILE $filename\nSTATUS successful-ok\n}\n");
+        return run("/usr/bin/ipptool", {"-t", "-f", Samples + "/photo.png",
+                                        "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/p", d.file("named.test")})
+            .status;
+    };
+    auto eventually = [](const std::function<bool()> &condition) {
+        for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+             !condition() && std::chrono::steady_clock::now() < until;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return condition();
+    };
+    fill();
+    ASSERT_EQ(print_named("while-full"), 0);
+    EXPECT_TRUE(eventually([&] { return log().find("The state is not saved") != std::string::npos; })) << log();
+    EXPECT_NE(state().find("name=\"p\""), std::string::npos) << "the old state stays: " << state();
+    fs::remove(small + "/filler");
+    EXPECT_TRUE(eventually([&] { return state().find("while-full") != std::string::npos; })) << log();
+    fill();
+    ASSERT_EQ(print_named("lost-with-the-crash"), 0);
+    server->signal(SIGKILL);
+    server->finish(std::chrono::seconds(30));
+    server = own_server(d, port, options, env);
+    ASSERT_TRUE(server) << log();
+    const RunResult printers = command("printers");
+    EXPECT_EQ(std::string(printers.out.begin(), printers.out.end()), "p\n") << log();
+    const RunResult jobs = command("jobs -d p");
+    EXPECT_NE(std::string(jobs.out.begin(), jobs.out.end()).find("while-full"), std::string::npos) << log();
+    fs::remove(small + "/filler");
+
+    // SIGTERM while a job prints and another waits: the server stops within
+    // the printing job's grace, the waiting job does not start, and it
+    // prints after the next start.
+    ASSERT_EQ(run("/usr/bin/ipptool", {"-t", "-f", d.file("slow.ps"),
+                                       "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/p", d.file("slow.test")})
+                  .status,
+              0);
+    ASSERT_EQ(print_named("waits-for-the-restart"), 0);
+    const auto asked = std::chrono::steady_clock::now();
+    server->signal(SIGTERM);
+    server->finish(std::chrono::seconds(30));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(8)) << log();
+    EXPECT_EQ(output_of(d.file("out"), "waits-for-the-restart"), "") << "a job started after SIGTERM";
+    server = own_server(d, port, options, env);
+    ASSERT_TRUE(server) << log();
+    EXPECT_TRUE(eventually([&] { return !output_of(d.file("out"), "waits-for-the-restart").empty(); })) << log();
+    server->signal(SIGTERM);
+    server->finish(std::chrono::seconds(30));
 }
 
 // Logins through PAM, with a user and groups the test makes: a member of
