@@ -31,6 +31,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <ctime>
 #include <list>
 #include <map>
 #include <mutex>
@@ -44,18 +45,32 @@
 
 namespace {
 
-// The oldest pending job of a printer that no thread has taken.
+// How long a job whose document is still arriving keeps the jobs after it
+// waiting (a client that made a job and never sent its document holds
+// nothing for longer).
+constexpr time_t longest_arrival = 120;
+
+// The oldest pending job of a printer that no thread has taken, and the
+// oldest job whose document is still arriving.
 struct Oldest {
     const std::set<pappl_job_t *> *taken;
     pappl_job_t *job = nullptr;
+    int first_arriving = 0;  // its id; 0: none
 };
 void keep_oldest(pappl_job_t *job, void *data)
 {
     auto &oldest = *static_cast<Oldest *>(data);
-    // (A job still arriving has no spool file yet.)
+    // A job still arriving is held, without a spool file, and was not held
+    // by its client.
+    const int id = papplJobGetID(job);
+    if (papplJobGetState(job) == IPP_JSTATE_HELD && !papplJobGetFilename(job) &&
+        !(papplJobGetReasons(job) & PAPPL_JREASON_JOB_HOLD_UNTIL_SPECIFIED) &&
+        time(nullptr) - papplJobGetTimeCreated(job) < longest_arrival &&
+        (!oldest.first_arriving || id < oldest.first_arriving))
+        oldest.first_arriving = id;
     if (oldest.taken->count(job) || papplJobGetState(job) != IPP_JSTATE_PENDING || !papplJobGetFilename(job))
         return;
-    if (!oldest.job || papplJobGetID(job) < papplJobGetID(oldest.job))
+    if (!oldest.job || id < papplJobGetID(oldest.job))
         oldest.job = job;
 }
 
@@ -63,13 +78,17 @@ class JobOrder {
 public:
     // The job a thread started for a job of this printer prints: the
     // printer's oldest pending job once the printer is free (PAPPL starts
-    // the newest), or none when every pending job is taken.
+    // the newest), or none when every pending job is taken or an older
+    // job's document is still arriving (the jobs print in the order they
+    // came, not the order their documents ended).
     pappl_job_t *take(pappl_printer_t *printer)
     {
         std::unique_lock lock(mutex_);
         free_.wait(lock, [&] { return !printing_.count(printer); });
         Oldest oldest{&taken_};
         papplPrinterIterateActiveJobs(printer, keep_oldest, &oldest, 1, 0);
+        if (oldest.job && oldest.first_arriving && oldest.first_arriving < papplJobGetID(oldest.job))
+            return nullptr;
         if (oldest.job) {
             taken_.insert(oldest.job);
             printing_[printer] = oldest.job;
@@ -240,6 +259,14 @@ std::optional<std::string> device_refused()
 bool printing_now()
 {
     return order.busy();
+}
+
+bool has_job_to_start(pappl_printer_t *printer)
+{
+    const std::set<pappl_job_t *> none;
+    Oldest oldest{&none};
+    papplPrinterIterateActiveJobs(printer, keep_oldest, &oldest, 1, 0);
+    return oldest.job != nullptr;
 }
 
 pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char *name, pappl_deverror_cb_t error_cb,

@@ -2,6 +2,8 @@
 // that does not answer.
 #pragma once
 
+#include <pappl/pappl.h>
+
 #include <optional>
 #include <string>
 
@@ -14,6 +16,9 @@ std::optional<std::string> device_refused();
 
 // Whether any printer is printing a job now.
 bool printing_now();
+
+// Whether a job of the printer is ready to print.
+bool has_job_to_start(pappl_printer_t *printer);
 
 // From now on no job starts (the server is stopping); safe in a signal
 // handler.

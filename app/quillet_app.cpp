@@ -227,9 +227,10 @@ bool end_private_server_when_idle(pappl_system_t *system, void *)
     return true;
 }
 
-// Every few seconds: a state that could not be saved is saved again, and
+// Every few seconds: a state that could not be saved is saved again,
 // every printer, new ones too, keeps the finished jobs the administrator
-// chose (PAPPL cleans out older ones a minute after they end).
+// chose (PAPPL cleans out older ones a minute after they end), and an idle
+// printer with jobs to print starts them.
 bool keep_state(pappl_system_t *system, void *)
 {
     papplSystemIteratePrinters(
@@ -237,6 +238,10 @@ bool keep_state(pappl_system_t *system, void *)
         [](pappl_printer_t *printer, void *) {
             if (papplPrinterGetMaxCompletedJobs(printer) != settings.completed_jobs_kept)
                 papplPrinterSetMaxCompletedJobs(printer, settings.completed_jobs_kept);
+            // A job that waited for an older one whose document never came
+            // starts once that one no longer holds it.
+            if (papplPrinterGetState(printer) == IPP_PSTATE_IDLE && has_job_to_start(printer))
+                papplPrinterResume(printer);
         },
         nullptr);
     if (state_save_failed())

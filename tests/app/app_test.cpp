@@ -622,6 +622,32 @@ TEST_F(App, KilledDuringABurstEveryJobEndsInOrder)
                "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nGROUP printer-attributes-tag\n"
                "ATTR integer printer-darkness-configured 50\nSTATUS successful-ok\n}\n");
     EXPECT_EQ(run("/usr/bin/ipptool", {"-t", admin_printer_uri(), dir_->file("dark.test")}).status, 0);
+
+    // A job whose document is still arriving keeps a later job, whose
+    // document came first, waiting: jobs print in the order they came.
+    write_file(dir_->file("arriving.test"),
+               RootRequest + "OPERATION Create-Job\nATTR name job-name first-made\nSTATUS successful-ok\n"
+                             "EXPECT job-id OF-TYPE integer\nDISPLAY job-id\n}\n" +
+                   RootRequest + "OPERATION Print-Job\nATTR name job-name second-made\n"
+                                 "ATTR mimeMediaType document-format image/png\nFILE $filename\nSTATUS successful-ok\n"
+                                 "EXPECT job-id OF-TYPE integer\n}\n" +
+                   RootRequest + "OPERATION Get-Job-Attributes\nATTR integer job-id $job-id\nDELAY 1\n"
+                                 "EXPECT job-state WITH-VALUE 3\n}\n");
+    RunResult arriving = run("/usr/bin/ipptool", {"-t", "-f", Samples + "/photo.png", printer_uri(), dir_->file("arriving.test")});
+    EXPECT_EQ(arriving.status, 0) << "the later job did not wait\n" << std::string(arriving.out.begin(), arriving.out.end());
+    const std::string shown_first(arriving.out.begin(), arriving.out.end());
+    const size_t first = shown_first.find("job-id (integer) = ");
+    ASSERT_NE(first, std::string::npos) << shown_first;
+    const std::string first_id = std::to_string(std::atoi(shown_first.c_str() + first + 19));
+    write_file(dir_->file("arrives.test"),
+               RootRequest + "OPERATION Send-Document\nATTR integer job-id " + first_id +
+                   "\nATTR boolean last-document true\nATTR mimeMediaType document-format image/png\nFILE $filename\n"
+                   "STATUS successful-ok\n}\n");
+    EXPECT_EQ(run("/usr/bin/ipptool", {"-t", "-f", Samples + "/photo.png", printer_uri(), dir_->file("arrives.test")}).status,
+              0);
+    const std::string ended = all_ended();
+    EXPECT_NE(ended.find("job-id (integer) = " + first_id + "\n        job-state (enum) = completed"), std::string::npos)
+        << ended;
 }
 
 // Rasters that differ from the printer's defaults, and Apple raster as
