@@ -136,6 +136,52 @@ bool printer_page(pappl_client_t *client, void *data)
 
 }  // namespace
 
+namespace {
+
+// One printer's line on the home page.
+void list_printer(pappl_printer_t *printer, void *data)
+{
+    auto *client = static_cast<pappl_client_t *>(data);
+    std::array<char, 1024> path{};
+    papplPrinterGetPath(printer, "", path.data(), path.size());
+    const ipp_pstate_t state = papplPrinterGetState(printer);
+    const int waiting = papplPrinterGetNumberOfActiveJobs(printer);
+    papplClientHTMLPrintf(client, "<tr><td><a href=\"%s\">", path.data());
+    papplClientHTMLEscape(client, papplPrinterGetName(printer), 0);
+    papplClientHTMLPrintf(client, "</a></td><td>%s</td><td>%d</td></tr>\n",
+                          state == IPP_PSTATE_STOPPED      ? "Stopped"
+                          : state == IPP_PSTATE_PROCESSING ? "Printing"
+                                                           : "Idle",
+                          waiting);
+}
+
+// The home page, in place of PAPPL's, which puts the administrator's forms
+// (and their token, the same for every client of one address) before
+// anyone: the printers, each linked to its page, where the administrator
+// acts.
+bool home_page(pappl_client_t *client, void *)
+{
+    pappl_system_t *system = papplClientGetSystem(client);
+    if (!papplClientRespond(client, HTTP_STATUS_OK, nullptr, "text/html", 0, 0))
+        return true;
+    papplClientHTMLHeader(client, "Printers", 0);
+    papplClientHTMLPuts(client, "<div class=\"content\"><div class=\"row\"><div class=\"col-12\">"
+                                "<h1 class=\"title\">Printers</h1>\n<table class=\"list\" summary=\"Printers\">"
+                                "<thead><tr><th>Printer</th><th>State</th><th>Jobs waiting or printing</th></tr>"
+                                "</thead><tbody>\n");
+    papplSystemIteratePrinters(system, list_printer, client);
+    papplClientHTMLPuts(client, "</tbody></table></div></div></div>\n");
+    papplClientHTMLFooter(client);
+    return true;
+}
+
+}  // namespace
+
+void add_home_page(pappl_system_t *system)
+{
+    papplSystemAddResourceCallback(system, "/", "text/html", home_page, nullptr);
+}
+
 void replace_printer_page(pappl_printer_t *printer, void *)
 {
     pappl_system_t *system = papplPrinterGetSystem(printer);

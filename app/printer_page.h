@@ -12,4 +12,8 @@ namespace quillet::app {
 // (the driver's create callback).
 void replace_printer_page(pappl_printer_t *printer, void *);
 
+// The home page in place of PAPPL's: the printers and their state, with no
+// form of the administrator's (added before the system runs).
+void add_home_page(pappl_system_t *system);
+
 }  // namespace quillet::app

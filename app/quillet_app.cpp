@@ -408,6 +408,7 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     if (!settings.dns_sd)
         papplSystemAddResourceCallback(system, "/addprinter", "text/html", add_printer_page, nullptr);
     papplSystemAddResourceCallback(system, "/security", "text/html", security_page, nullptr);
+    add_home_page(system);
     papplSystemAddResourceCallback(system, password_path, "text/plain", set_password_resource, nullptr);
     papplSystemAddResourceData(system, "/favicon.png", "image/png", icons()[1].data(), icons()[1].size());
     papplSystemAddResourceData(system, "/navicon.png", "image/png", icons()[0].data(), icons()[0].size());

@@ -1361,12 +1361,15 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
                   head + "OPERATION Resume-Printer\nATTR uri printer-uri $uri\nSTATUS successful-ok\n}\n").first,
               0);
 
-    // The log page is off, and the web forms need the password too.
+    // The log page is off, the web forms need the password too, and no
+    // page shows a stranger a form (with the token of its address).
     RunResult web = run("/bin/sh", {"-c", "ip netns exec " + client + " /usr/bin/python3 -c \"import urllib.request as u\n"
                                               "for p in ('/logs', '/p/printing', '/config', '/addprinter', '/p'):\n"
                                               "  try: u.urlopen('http://10.231.0.1:" + std::to_string(port) +
                                               "' + p, b'print-darkness=100'); print('opened', p)\n"
-                                              "  except Exception as e: print(p, e)\""});
+                                              "  except Exception as e: print(p, e)\n"
+                                              "if b'<form' in u.urlopen('http://10.231.0.1:" + std::to_string(port) +
+                                              "/').read(): print('opened: a form on the home page')\""});
     EXPECT_EQ(std::string(web.out.begin(), web.out.end()).find("opened"), std::string::npos)
         << std::string(web.out.begin(), web.out.end());
     EXPECT_EQ(state("printer-darkness-configured"), before_darkness);
