@@ -830,6 +830,7 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
         std::string file, format;
         bool switched_off = false;  // nothing listens
         bool linked = false;        // the folder replaced by a link
+        bool opened = false;        // the folder made writable by others
     };
     const std::string big = dir_->file("gone.pwg"), small = dir_->file("small.pwg"), two = dir_->file("two.pwg");
     write_pwg(big, grey_page("iso_a4_210x297mm", 600, 3));
@@ -845,7 +846,8 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
                              {"gone_two", false, 1, two, "image/pwg-raster"},
                              {"folder_gone", true, 0, Samples + "/photo.png", "image/png"},
                              {"switched_off", false, 0, big, "image/pwg-raster", true},
-                             {"folder_linked", true, 0, Samples + "/photo.png", "image/png", false, true}};
+                             {"folder_linked", true, 0, Samples + "/photo.png", "image/png", false, true},
+                             {"folder_opened", true, 0, Samples + "/photo.png", "image/png", false, false, true}};
     for (const Gone &g : printers) {
         SCOPED_TRACE(g.name);
         int listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -895,7 +897,9 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
             continue;
         }
         const std::string elsewhere = dir_->file("elsewhere");
-        if (g.to_a_file)
+        if (g.opened)
+            chmod(folder.c_str(), 0777);
+        else if (g.to_a_file)
             fs::remove(folder);
         if (g.linked) {
             fs::create_directories(elsewhere);
@@ -926,6 +930,10 @@ TEST_F(App, PrinterThatGoesAwayFailsTheJobAndTheServerGoesOn)
         EXPECT_EQ(r.status, 0) << std::string(r.out.begin(), r.out.end()) << log();
         if (g.linked) {
             EXPECT_TRUE(fs::is_empty(elsewhere)) << "nothing written through the link";
+            fs::remove(folder);
+        }
+        if (g.opened) {
+            EXPECT_TRUE(fs::is_empty(folder)) << "nothing written into a folder others may write to";
             fs::remove(folder);
         }
         EXPECT_FALSE(fs::exists(folder)) << "no file in the folder's place";
@@ -1096,15 +1104,16 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
          },
          false, false, "", "", "larger than any paper"},
     };
-    // The server's pipes: Ghostscript's are closed after each job.
-    auto pipes = [] {
+    // The server's descriptors other than its clients' connections:
+    // Ghostscript's pipes and every spool file are closed after each job.
+    auto descriptors = [] {
         size_t count = 0;
         std::error_code gone;  // (a descriptor may close while it is read)
         for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(server_->pid()) + "/fd", gone))
-            count += fs::read_symlink(fd.path(), gone).string().rfind("pipe:", 0) == 0;
+            count += fs::read_symlink(fd.path(), gone).string().rfind("socket:", 0) != 0;
         return count;
     };
-    const size_t pipes_before = pipes();
+    const size_t descriptors_before = descriptors();
     for (const Document &d : documents) {
         SCOPED_TRACE(d.name);
         const std::string file = dir_->file(std::string("doc-") + d.name);
@@ -1198,7 +1207,13 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
     for (const std::string &at : planted)
         for (const char *file : {"-secret", "-victim", "-new"})
             fs::remove(at + file);
-    EXPECT_EQ(pipes(), pipes_before) << "no descriptor left open";
+    EXPECT_EQ(descriptors(), descriptors_before) << "no descriptor left open";
+    // Nor a conversion's scratch folder.
+    for (const auto &conversions : fs::directory_iterator(dir_->file("tmp"))) {
+        if (conversions.path().filename().string().rfind("quillet-conversions-", 0) == 0) {
+            EXPECT_TRUE(fs::is_empty(conversions.path())) << conversions.path();
+        }
+    }
 }
 
 // Copies of a job of several pages come collated: the job again per copy,
@@ -1313,6 +1328,21 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
                    .second.find("= " + name + "\n") != std::string::npos;
     };
     std::string before_darkness = state("printer-darkness-configured");
+    // Another user's held job, which a stranger may neither cancel nor
+    // release.
+    auto [held_status, held_out] =
+        ipp("local", "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/p",
+            head + "OPERATION Print-Job\nATTR uri printer-uri $uri\nATTR name requesting-user-name alice\n"
+                   "ATTR mimeMediaType document-format image/png\nGROUP job-attributes-tag\n"
+                   "ATTR keyword job-hold-until indefinite\nFILE $filename\nSTATUS successful-ok\nDISPLAY job-id\n}\n");
+    ASSERT_EQ(held_status, 0) << held_out;
+    const std::string held_job = std::to_string(std::atoi(held_out.c_str() + held_out.find("job-id (integer) = ") + 19));
+    auto still_held = [&] {
+        return ipp("local", local + "/ipp/print/p",
+                   head + "OPERATION Get-Job-Attributes\nATTR uri printer-uri $uri\nATTR integer job-id " + held_job +
+                       "\nEXPECT job-state WITH-VALUE 4\n}\n")
+                   .first == 0;
+    };
     struct Door {
         const char *name, *path, *operation;
         std::string attributes;
@@ -1327,6 +1357,8 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
         {"set_defaults", "/ipp/print/p", "Set-Printer-Attributes",
          "GROUP printer-attributes-tag\nATTR integer printer-darkness-configured 100\n",
          [&] { return state("printer-darkness-configured") == before_darkness; }},
+        {"cancel_others_job", "/ipp/print/p", "Cancel-Job", "ATTR integer job-id " + held_job + "\n", still_held},
+        {"release_others_job", "/ipp/print/p", "Release-Job", "ATTR integer job-id " + held_job + "\n", still_held},
     };
     for (const Door &door : doors) {
         SCOPED_TRACE(door.name);
