@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -722,6 +723,7 @@ public:
         listen(listener_, 1);
         thread_ = std::thread([this] {
             int c = accept(listener_, nullptr, nullptr);
+            connection_ = c;
             while (!resumed_)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             char buf[65536];
@@ -741,6 +743,17 @@ public:
     }
     int port() const { return port_; }
     void resume() { resumed_ = true; }
+    // Waits until the server has sent bytes it has not taken yet.
+    bool wait_for_bytes()
+    {
+        for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+             std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+            int queued = 0;
+            if (connection_ >= 0 && ioctl(connection_, FIONREAD, &queued) == 0 && queued > 0)
+                return true;
+        }
+        return false;
+    }
     // What it received, once the connection has ended.
     std::vector<uint8_t> received()
     {
@@ -750,6 +763,7 @@ public:
 
 private:
     int listener_, port_;
+    std::atomic<int> connection_{-1};
     std::atomic<bool> resumed_{false};
     std::thread thread_;
     std::vector<uint8_t> received_;
@@ -807,6 +821,8 @@ TEST_F(App, CancelledJobLeavesWholePageDocuments)
                       "EXPECT job-state WITH-VALUE 7 REPEAT-NO-MATCH REPEAT-LIMIT 1200\n}\n");
     std::string slow = "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/slow";
     Process send("/usr/bin/ipptool", RunOptions({"-t", "-f", file, slow, dir_->file("send.test")}));
+    // Cancelled once its first page document is on its way.
+    ASSERT_TRUE(printer.wait_for_bytes()) << log();
     RunResult r = run("/usr/bin/ipptool", {"-t", slow, dir_->file("cancel.test")});
     printer.resume();
     send.finish(std::chrono::seconds(120));
