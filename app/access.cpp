@@ -177,6 +177,24 @@ bool open_to_everyone(ipp_op_t operation)
     }
 }
 
+// The user and password of the request's Basic credentials.
+struct BasicCredentials {
+    std::string user, password;
+};
+std::optional<BasicCredentials> basic_credentials(pappl_client_t *client)
+{
+    const char *field = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+    if (!field || std::strncmp(field, "Basic ", 6))
+        return std::nullopt;
+    std::array<char, 512> decoded{};
+    int length = static_cast<int>(decoded.size()) - 1;
+    httpDecode64_2(decoded.data(), &length, field + 6);
+    const char *colon = std::strchr(decoded.data(), ':');
+    if (!colon)
+        return std::nullopt;
+    return BasicCredentials{std::string(decoded.data(), static_cast<size_t>(colon - decoded.data())), colon + 1};
+}
+
 // Wrong passwords from each client address.  After a few, the address's
 // tries are looked at one at a time, half a second apart (as PAM's own delay
 // holds its logins to about two a second), whatever connections they come
@@ -253,18 +271,14 @@ http_status_t password_given(pappl_client_t *client)
     papplSystemGetPassword(papplClientGetSystem(client), stored.data(), stored.size());
     if (!stored[0])
         return HTTP_STATUS_FORBIDDEN;
-    const char *field = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
-    if (!field || std::strncmp(field, "Basic ", 6))
+    const std::optional<BasicCredentials> given = basic_credentials(client);
+    if (!given)
         return HTTP_STATUS_UNAUTHORIZED;
     static PasswordTries tries;
     const std::string address = peer_address(client);
     if (!tries.wait_turn(address))
         return HTTP_STATUS_UNAUTHORIZED;
-    std::array<char, 512> decoded{};
-    int length = static_cast<int>(decoded.size()) - 1;
-    httpDecode64_2(decoded.data(), &length, field + 6);
-    const char *colon = std::strchr(decoded.data(), ':');
-    if (!colon || !password_matches(stored.data(), colon + 1)) {
+    if (!password_matches(stored.data(), given->password.c_str())) {
         const unsigned failures = tries.failed(address);
         if (failures < PasswordTries::free_tries)
             papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Wrong administrator password.");
@@ -318,14 +332,8 @@ http_status_t authorize(pappl_client_t *client, const char *group, gid_t, void *
 
 std::string basic_user(pappl_client_t *client)
 {
-    const char *field = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
-    if (!field || std::strncmp(field, "Basic ", 6))
-        return {};
-    std::array<char, 512> decoded{};
-    int length = static_cast<int>(decoded.size()) - 1;
-    httpDecode64_2(decoded.data(), &length, field + 6);
-    const char *colon = std::strchr(decoded.data(), ':');
-    return colon ? std::string(decoded.data(), static_cast<size_t>(colon - decoded.data())) : std::string();
+    const std::optional<BasicCredentials> given = basic_credentials(client);
+    return given ? given->user : std::string();
 }
 
 bool in_group(const std::string &user, gid_t group)

@@ -29,20 +29,11 @@ http_status_t authorize(pappl_client_t *client, const char *group, gid_t group_i
 // printing and the client's own jobs; nothing when credentials decide.
 std::optional<http_status_t> open_decision(pappl_client_t *client, const char *group);
 
-// The reason the printer being added on this thread is refused, given to
-// the client that adds it.
-void refuse_printer(const std::string &why);
-
 // The user name of the request's Basic credentials, or nothing.
 std::string basic_user(pappl_client_t *client);
 
 // Whether user is a member of group, by primary or supplementary group.
 bool in_group(const std::string &user, gid_t group);
-
-// The client being served on this thread, noted when PAPPL asks who it
-// is (printer_attributes.cpp reads its request).
-void note_client(pappl_client_t *client);
-pappl_client_t *noted_client();
 
 // Whether the client administers the server: on the local socket, or with
 // the administrator's credentials.

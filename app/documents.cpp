@@ -69,9 +69,13 @@ void take_and_remove(const std::string &path)
     if (lstat(path.c_str(), &info) != 0)
         return;
     if (S_ISDIR(info.st_mode)) {
-        if (info.st_uid != geteuid() && chown(path.c_str(), geteuid(), getegid()) != 0)
+        // Taken by its descriptor: never through a link put in its place.
+        const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const bool taken = folder >= 0 && fchown(folder, geteuid(), getegid()) == 0 && fchmod(folder, 0700) == 0;
+        if (folder >= 0)
+            close(folder);
+        if (!taken)
             return;
-        chmod(path.c_str(), 0700);
         std::error_code gone;
         for (const auto &entry : std::filesystem::directory_iterator(path, gone))
             take_and_remove(entry.path().string());
@@ -708,8 +712,17 @@ std::optional<std::string> make_conversions_folder(const std::string &state_file
     std::snprintf(hex.data(), hex.size(), "%016llx", static_cast<unsigned long long>(hash));
     std::string root = *parent + "/quillet-conversions-" + std::to_string(geteuid()) + "-" + hex.data();
     struct stat info{};
-    if (lstat(root.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid())
+    if (lstat(root.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid()) {
+        // What conversions a crash cut short may still run goes first.
+        std::error_code gone;
+        for (const auto &entry : std::filesystem::directory_iterator(root, gone)) {
+            struct stat job{};
+            if (lstat(entry.path().c_str(), &job) == 0 && sandbox.switch_user && job.st_uid >= sandbox.ids.first &&
+                job.st_uid - sandbox.ids.first < sandbox.ids.count)
+                end_processes_of(job.st_uid);
+        }
         take_and_remove(root);
+    }
     if (mkdir(root.c_str(), 0711) != 0 || chmod(root.c_str(), 0711) != 0) {
         // Someone else's in the way: a folder of a new name.
         root = *parent + "/quillet-conversions.XXXXXX";

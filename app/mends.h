@@ -6,6 +6,8 @@
 
 #include <pappl/pappl.h>
 
+#include <string>
+
 namespace quillet::app {
 
 // The library's functions, as the application calls them.
@@ -37,6 +39,10 @@ void receive_document(SubmitFile submit, CopyJobAttributes copy_attributes, papp
                       pappl_job_t *job);
 
 // printer_attributes.cpp: attributes PAPPL writes wrong.
+// The client being served on this thread, noted when PAPPL asks who it is
+// (its request is read for the attributes it asks for).
+void note_client(pappl_client_t *client);
+pappl_client_t *noted_client();
 ipp_attribute_t *add_strings(AddStrings real, ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,
                              int num_values, const char *language, const char *const *values);
 void set_geo_location(SetGeoLocation real, pappl_printer_t *printer, const char *value);
@@ -49,6 +55,9 @@ bool set_ready_media(SetReadyMedia real, pappl_printer_t *printer, int num_ready
 
 // privacy.cpp: whose jobs a client reads and cancels, who the client is,
 // why a printer is refused.
+// The reason the printer being added on this thread is refused, given to
+// the client that adds it.
+void refuse_printer(const std::string &why);
 void copy_job_attributes(CopyJobAttributes real, pappl_job_t *job, pappl_client_t *client, cups_array_t *requested);
 http_status_t authorize_for_group(AuthorizeForGroup real, pappl_client_t *client, bool allow_remote,
                                   const char *group, gid_t group_id);

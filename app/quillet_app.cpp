@@ -27,6 +27,7 @@
 #include "capabilities.h"
 #include "interposed.h"
 #include "job_order.h"
+#include "mends.h"
 #include "page_plan.h"
 #include "printer.h"
 #include "printer_page.h"

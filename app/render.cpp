@@ -12,7 +12,6 @@
 
 #include "band_encoder.h"
 #include "job_order.h"
-#include "mends.h"
 #include "oakt_tables.h"
 #include "page_document.h"
 #include "page_plan.h"
