@@ -1829,6 +1829,16 @@ TEST_F(App, CupsPrintsDriverlessToIt)
     RunResult added = run("/usr/sbin/lpadmin", {"-h", host, "-p", "driverless", "-E", "-v", printer_uri(), "-m",
                                                 "everywhere", "-o", "printer-error-policy=retry-current-job"});
     ASSERT_EQ(added.status, 0) << added.err;
+    // lpadmin returns while CUPS still makes the queue's PPD: a job sent
+    // before the queue knows its formats is aborted ("Unable to convert").
+    write_file(dir_->file("cups-ready.test"),
+               "{\nOPERATION Get-Printer-Attributes\nGROUP operation-attributes-tag\n"
+               "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+               "ATTR uri printer-uri $uri\nATTR keyword requested-attributes document-format-supported\n"
+               "STATUS successful-ok\nDELAY 0.2\n"
+               "EXPECT document-format-supported WITH-VALUE application/pdf REPEAT-NO-MATCH REPEAT-LIMIT 300\n}\n");
+    RunResult ready = run("/usr/bin/ipptool", {"-t", "ipp://" + host + "/printers/driverless", dir_->file("cups-ready.test")});
+    ASSERT_EQ(ready.status, 0) << std::string(ready.out.begin(), ready.out.end()) << cupsd.error_log();
     RunResult sent = run("/usr/bin/lp", {"-h", host, "-d", "driverless", "-t", "driverless-a5", "-o", "media=A5",
                                          "-o", "sides=two-sided-long-edge", Samples + "/brochure.pdf"});
     ASSERT_EQ(sent.status, 0) << sent.err;
