@@ -16,7 +16,7 @@ for p in g++-s390x-linux-gnu g++-arm-linux-gnueabihf libjbig-dev:s390x libjbig-d
 done
 if [ -n "$missing" ]; then
     echo "Installing:$missing"
-    apt-get update
+    apt-get update || { sleep 15; apt-get update; } || echo "some package lists could not be fetched; going on with the rest"
     # shellcheck disable=SC2086
     apt-get install -y --no-install-recommends $missing
 fi

@@ -30,7 +30,7 @@ done
 if [ -n "$missing" ]; then
     echo "Installing:$missing"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update
+    apt-get update || { sleep 15; apt-get update; } || echo "some package lists could not be fetched; going on with the rest"
     # shellcheck disable=SC2086
     apt-get install -y --no-install-recommends $missing
 fi
