@@ -32,9 +32,17 @@ lintian --pedantic --info "$changes" || true
 
 echo "== autopkgtest"
 status=0
-autopkgtest --no-built-binaries "$out"/*.deb "$out/src" -- null || status=$?
-# 2: at least one test skipped; 0: all passed.
-[ "$status" -eq 0 ] || { echo "FAILED: autopkgtest exit status $status"; exit 1; }
+autopkgtest --no-built-binaries --summary-file="$out/autopkgtest.summary" "$out"/*.deb "$out/src" -- null || status=$?
+cat "$out/autopkgtest.summary"
+# Every test ran and passed.  (autopkgtest ends with apt-get update, which
+# fails as a whole when one mirror index is broken: then its status is 20
+# while the summary is whole.)
+if [ "$status" -ne 0 ] && ! { [ "$status" -eq 20 ] && [ -s "$out/autopkgtest.summary" ] &&
+                              ! grep -qv " PASS\( \|$\)" "$out/autopkgtest.summary"; }; then
+    echo "FAILED: autopkgtest exit status $status"
+    exit 1
+fi
+[ "$status" -eq 0 ] || echo "autopkgtest: every test passed; its own apt-get update at the end failed (status $status)"
 
 # The CUPS tests again with what the packages installed: the driver found by
 # its device ID, the options' chain, two-sided jobs.
