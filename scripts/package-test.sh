@@ -47,6 +47,7 @@ fi
 # The CUPS tests again with what the packages installed: the driver found by
 # its device ID, the options' chain, two-sided jobs.
 apt-get install -y "$(pwd)/$out"/*.deb >/dev/null
+status=0
 QUILLET_INSTALLED=1 LANG=C build/tests/cups_tests \
     --gtest_filter='Cupsd.*:Options/Chain.*:Ppd.EveryMediaTypeAndDensityReachesTheStream:Duplex.*' || status=$?
 apt-get remove -y printer-driver-quillet oaktdump quillet-printer-app >/dev/null
