@@ -26,31 +26,13 @@
 #include "mends.h"
 #include "raster_reader.h"
 #include "render.h"
+#include "state_file.h"
 
 namespace quillet::app {
 
 namespace {
 
 std::atomic<uint64_t> max_document_bytes = default_max_document_size;
-
-// Writes all of data to fd; errno when it cannot (a short write on a full
-// disk sets none).
-bool write_all(int fd, const char *data, size_t size)
-{
-    while (size) {
-        const ssize_t written = write(fd, data, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            if (written == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
 
 // Writes the request's document to the job's spool file, at most
 // max_document_bytes of it; the IPP status and message that refuse it when
@@ -67,7 +49,9 @@ std::optional<std::pair<ipp_status_t, std::string>> spool(pappl_job_t *job, papp
     if (const off_t declared = httpGetLength2(http); declared > 0 && static_cast<uint64_t>(declared) > most)
         return too_large;
     const int fd = papplJobOpenFile(job, filename.data(), filename.size(), nullptr, nullptr, "w");
-    int error = fd < 0 ? errno : 0;
+    std::optional<std::string> error;
+    if (fd < 0)
+        error = std::strerror(errno);
     std::array<char, 65536> buffer;
     uint64_t total = 0;
     ssize_t got = 0;
@@ -75,11 +59,10 @@ std::optional<std::pair<ipp_status_t, std::string>> spool(pappl_job_t *job, papp
         total += static_cast<uint64_t>(got);
         if (total > most)
             break;
-        if (!write_all(fd, buffer.data(), static_cast<size_t>(got)))
-            error = errno;
+        error = write_all(fd, {buffer.data(), static_cast<size_t>(got)});
     }
     if (fd >= 0 && close(fd) != 0 && !error)
-        error = errno;
+        error = std::strerror(errno);
     if (error || total > most || got < 0) {
         if (fd >= 0)
             unlink(filename.data());
@@ -87,8 +70,7 @@ std::optional<std::pair<ipp_status_t, std::string>> spool(pappl_job_t *job, papp
             return too_large;
         if (got < 0)
             return std::pair{IPP_STATUS_ERROR_INTERNAL, std::string("The document could not be read from the client.")};
-        return std::pair{IPP_STATUS_ERROR_INTERNAL, "The document could not be kept in the spool folder: " +
-                                                        std::string(std::strerror(error)) + "."};
+        return std::pair{IPP_STATUS_ERROR_INTERNAL, "The document could not be kept in the spool folder: " + *error + "."};
     }
     return std::nullopt;
 }

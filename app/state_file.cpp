@@ -68,7 +68,8 @@ namespace {
 // The last save failed: the next one is not to wait for a change.
 std::atomic<bool> save_failed = false;
 
-// Writes all of text to fd; the reason when it cannot.
+}  // namespace
+
 std::optional<std::string> write_all(int fd, std::string_view text)
 {
     while (!text.empty()) {
@@ -81,8 +82,6 @@ std::optional<std::string> write_all(int fd, std::string_view text)
     }
     return std::nullopt;
 }
-
-}  // namespace
 
 std::optional<std::string> replace_file(const std::string &path, std::string_view text)
 {

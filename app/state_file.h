@@ -17,6 +17,10 @@ namespace quillet::app {
 // others altogether.  Waiting jobs with their documents print.
 std::string interrupted_jobs_aborted(const std::string &state);
 
+// Writes all of text to fd, again after a short write; the reason when it
+// cannot (a full disk's short write sets no errno).
+std::optional<std::string> write_all(int fd, std::string_view text);
+
 // Writes text to path so that a crash or a full disk leaves the old or the
 // new file: a temporary file beside it, every write, the flush and the
 // close checked, its size compared, renamed over it.  The reason when the
