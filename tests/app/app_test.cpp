@@ -1677,23 +1677,23 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
                                        "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/p", d.file("slow.test")})
                   .status,
               0);
-    std::string folder;
-    uid_t converter = 0;
-    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-         converter == 0 && std::chrono::steady_clock::now() < until;
-         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-        std::error_code gone;
-        for (const auto &process : fs::directory_iterator("/proc", gone)) {
-            const fs::path cwd = fs::read_symlink(process.path() / "cwd", gone);
-            struct stat info{};
-            if (!gone && cwd.filename().string().rfind("job.", 0) == 0 &&
-                cwd.parent_path().filename().string().rfind("quillet-conversions-", 0) == 0 &&
-                stat(process.path().c_str(), &info) == 0 && fs::exists(cwd / "document", gone)) {
-                folder = cwd.string();
-                converter = info.st_uid;
+    // The folder and user of the conversion that runs now, once one runs.
+    auto running_conversion = [] {
+        for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+             std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+            std::error_code gone;
+            for (const auto &process : fs::directory_iterator("/proc", gone)) {
+                const fs::path cwd = fs::read_symlink(process.path() / "cwd", gone);
+                struct stat info{};
+                if (!gone && cwd.filename().string().rfind("job.", 0) == 0 &&
+                    cwd.parent_path().filename().string().rfind("quillet-conversions-", 0) == 0 &&
+                    stat(process.path().c_str(), &info) == 0 && fs::exists(cwd / "document", gone))
+                    return std::pair{cwd.string(), info.st_uid};
             }
         }
-    }
+        return std::pair{std::string(), uid_t{0}};
+    };
+    const auto [folder, converter] = running_conversion();
     ASSERT_NE(converter, 0u) << "no conversion seen running: " << log();
     EXPECT_NE(converter, 65534u) << "the conversion runs as nobody";
     EXPECT_EQ(folder.rfind("/tmp/", 0), 0u) << folder << ": not where its user can reach it";
@@ -1745,10 +1745,12 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
     // SIGTERM while a job prints and another waits: the server stops within
     // the printing job's grace, the waiting job does not start, and it
     // prints after the next start.
-    ASSERT_EQ(run("/usr/bin/ipptool", {"-t", "-f", d.file("slow.ps"),
+    write_file(d.file("endless.ps"), "%!PS\n{ } loop\n");
+    ASSERT_EQ(run("/usr/bin/ipptool", {"-t", "-f", d.file("endless.ps"),
                                        "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/p", d.file("slow.test")})
                   .status,
               0);
+    ASSERT_FALSE(running_conversion().first.empty()) << log();
     ASSERT_EQ(print_named("waits-for-the-restart"), 0);
     const auto asked = std::chrono::steady_clock::now();
     server->signal(SIGTERM);
