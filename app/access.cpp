@@ -83,6 +83,22 @@ bool strong(const std::string &password)
 
 }  // namespace
 
+// The address the client connects from (PAPPL's own host name for a client
+// is the one the client names); empty on the local socket.
+std::string peer_address(pappl_client_t *client)
+{
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    std::array<char, INET6_ADDRSTRLEN> text{};
+    if (getpeername(httpGetFd(papplClientGetHTTP(client)), reinterpret_cast<sockaddr *>(&peer), &length) != 0)
+        return {};
+    if (peer.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr, text.data(), text.size());
+    else if (peer.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr, text.data(), text.size());
+    return text.data();
+}
+
 int set_password_command(const char *base_name, int, cups_option_t *, int, char **, void *)
 {
     std::string password;
@@ -247,22 +263,6 @@ private:
     std::mutex lock_;
     std::map<std::string, Tries> tries_;
 };
-
-// The address the client connects from (PAPPL's own host name for a client
-// is the one the client names); empty on the local socket.
-std::string peer_address(pappl_client_t *client)
-{
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    std::array<char, INET6_ADDRSTRLEN> text{};
-    if (getpeername(httpGetFd(papplClientGetHTTP(client)), reinterpret_cast<sockaddr *>(&peer), &length) != 0)
-        return {};
-    if (peer.ss_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr, text.data(), text.size());
-    else if (peer.ss_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr, text.data(), text.size());
-    return text.data();
-}
 
 // The administrator's password in the request's Basic credentials.
 http_status_t password_given(pappl_client_t *client)

@@ -29,6 +29,9 @@ http_status_t authorize(pappl_client_t *client, const char *group, gid_t group_i
 // printing and the client's own jobs; nothing when credentials decide.
 std::optional<http_status_t> open_decision(pappl_client_t *client, const char *group);
 
+// The address the client connects from; empty on the local socket.
+std::string peer_address(pappl_client_t *client);
+
 // The user name of the request's Basic credentials, or nothing.
 std::string basic_user(pappl_client_t *client);
 

@@ -45,14 +45,13 @@ constexpr const char *ghostscript = "/usr/bin/gs";
 // bytes.
 constexpr rlim_t ghostscript_memory = rlim_t{2} << 30;
 constexpr rlim_t ghostscript_cpu_seconds = 600;
-constexpr int ghostscript_silence_ms = ghostscript_silence_seconds * 1000;
 
 // Where and as whom documents are converted (set once at start).
 struct Sandbox {
     std::string root;  // the server's own folder of scratch folders
     ConversionIds ids;
     bool switch_user = false;
-    uint64_t bytes = 0;  // what one conversion may write
+    ConversionBounds bounds;
 };
 Sandbox sandbox;
 
@@ -228,7 +227,7 @@ bool print_png(pappl_job_t *job, pappl_device_t *device, void *)
                                static_cast<int>(image.height), 1, 0, false);
 }
 
-// Reads Ghostscript's output, waiting at most ghostscript_silence_ms for
+// Reads Ghostscript's output, waiting at most the silence bound for
 // each chunk, and keeps an eye on what its scratch folder holds.
 class PipeReader {
 public:
@@ -243,7 +242,7 @@ public:
                     return false;
                 pollfd ready{fd_, POLLIN, 0};
                 int waited = 0, got = 0;
-                while ((got = poll(&ready, 1, 1000)) == 0 && (waited += 1000) < ghostscript_silence_ms)
+                while ((got = poll(&ready, 1, 1000)) == 0 && (waited += 1000) < 1000 * static_cast<int>(sandbox.bounds.silence_seconds))
                     if (folder_full())
                         return false;
                 if (got <= 0) {
@@ -296,7 +295,7 @@ private:
         const auto now = std::chrono::steady_clock::now();
         if (!full && now - looked_ >= std::chrono::seconds(1)) {
             looked_ = now;
-            full = bytes_in(scratch_.path()) > sandbox.bytes;
+            full = bytes_in(scratch_.path()) > sandbox.bounds.bytes;
         }
         return full;
     }
@@ -377,7 +376,7 @@ public:
             close_range(3, ~0U, 0);
             const rlimit memory{ghostscript_memory, ghostscript_memory};
             const rlimit cpu{ghostscript_cpu_seconds, ghostscript_cpu_seconds};
-            const rlimit file_size{sandbox.bytes, sandbox.bytes};
+            const rlimit file_size{sandbox.bounds.bytes, sandbox.bounds.bytes};
             setrlimit(RLIMIT_AS, &memory);
             setrlimit(RLIMIT_CPU, &cpu);
             setrlimit(RLIMIT_FSIZE, &file_size);
@@ -450,12 +449,12 @@ std::string ghostscript_failure(Ghostscript &gs, const PipeReader &output, bool 
     const int status = gs.finish(cut_short || output.silent || output.full);
     if (cut_short || (!output.silent && !output.full && WIFEXITED(status) && WEXITSTATUS(status) == 0 && pages > 0))
         return {};
-    const std::string written = "Ghostscript wrote more than the " + std::to_string(sandbox.bytes >> 20) +
+    const std::string written = "Ghostscript wrote more than the " + std::to_string(sandbox.bounds.bytes >> 20) +
                                 " MiB a conversion may write.";
     const std::string why =
         output.full                                         ? written
         : output.silent                                     ? "Ghostscript made nothing for " +
-                                                                  std::to_string(ghostscript_silence_seconds) + " seconds."
+                                                                  std::to_string(sandbox.bounds.silence_seconds) + " seconds."
         : WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ ? written
         : WIFSIGNALED(status)                               ? "Ghostscript went over its time or memory."
         : WIFEXITED(status) && WEXITSTATUS(status) == 126   ? "the conversion could not be started as its own user."
@@ -741,9 +740,9 @@ void remove_conversions_folder()
         take_and_remove(sandbox.root);
 }
 
-std::optional<std::string> set_up_conversions(const std::string &state_file, ConversionIds ids, uint64_t bytes)
+std::optional<std::string> set_up_conversions(const std::string &state_file, ConversionIds ids, ConversionBounds bounds)
 {
-    sandbox.bytes = bytes;
+    sandbox.bounds = bounds;
     if (geteuid() != 0)
         return make_conversions_folder(state_file, false);  // a user's own server converts as that user
     // Every id is a stranger to the host: no user has it, and no user's

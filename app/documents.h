@@ -21,12 +21,15 @@ inline constexpr const char *printer_format = "application/vnd.quillet-oakt";
 inline constexpr unsigned long max_image_pixels = 100'000'000;
 inline constexpr unsigned max_image_side = 30000;
 
-// The longest Ghostscript may go without producing output before its job
-// ends.
-inline constexpr int ghostscript_silence_seconds = 60;
+// What one conversion may spend: bytes written in its folder, and seconds
+// without output before its job ends.
+struct ConversionBounds {
+    uint64_t bytes = uint64_t{16} << 20;
+    unsigned silence_seconds = 60;
+};
 
 // PDF and PostScript are converted each in a fresh folder of their own,
-// writing at most bytes there, and, when the server runs as root, each as
+// within bounds, and, when the server runs as root, each as
 // a user id of its own from ids, which no user of the host and none of
 // their containers has.  The folders are in one made for the state file's
 // server, where those users can reach it (and what a crash left there is
@@ -35,7 +38,8 @@ struct ConversionIds {
     uid_t first = 1879048192;  // past the ids systemd hands to containers
     unsigned count = 1024;
 };
-std::optional<std::string> set_up_conversions(const std::string &state_file, ConversionIds ids, uint64_t bytes);
+std::optional<std::string> set_up_conversions(const std::string &state_file, ConversionIds ids,
+                                              ConversionBounds bounds);
 // Removes the conversions' folder as the server stops.
 void remove_conversions_folder();
 

@@ -18,7 +18,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -52,12 +54,28 @@ pappl_pr_driver_t drivers[] = {
     {driver_name, quillet::make_and_model.data(), quillet::device_id.data(), nullptr},
 };
 
-// What the administrator chose when starting the server.
-struct ServerSettings {
+// What the administrator chose when starting the server (-o NAME=VALUE),
+// each value checked.
+struct ServerOptions {
+    bool private_server = false;  // the one a sub-command starts by itself
     std::string state_file;
+    std::string spool_directory;
     std::string output_directory;  // where file:// printers may write
-    bool dns_sd = false;
+    unsigned page_limit = default_page_limit;
+    uint64_t max_document_bytes = default_max_document_size;
     int completed_jobs_kept = 100;  // per printer
+    ConversionIds conversion_ids;
+    ConversionBounds conversion;
+    pappl_loglevel_t log_level = PAPPL_LOGLEVEL_WARN;
+    int port = 8000;
+};
+
+// What the printers and timers read of the options, set once as the
+// server starts.
+struct ServerSettings {
+    std::string output_directory;
+    bool dns_sd = false;
+    int completed_jobs_kept = 100;
 };
 ServerSettings settings;
 
@@ -74,11 +92,6 @@ std::optional<std::string> number_option(const char *name, const char *text, uns
     return std::nullopt;
 }
 
-// What this run of the program does: only the server itself needs a
-// socket, folders and state of its own.
-bool listing_drivers = false;
-bool made_system = false;
-
 // What a conversion may write in its folder: four times the largest
 // document, and never less than a small document's fonts and temporary
 // files take.
@@ -86,6 +99,69 @@ uint64_t conversion_bytes(uint64_t document_bytes)
 {
     return std::max<uint64_t>(4 * document_bytes, uint64_t{16} << 20);
 }
+
+// The server's options, or the reason one is refused; folders default to
+// ones in state_dir.
+std::optional<std::string> read_server_options(int num_options, cups_option_t *options, const std::string &state_dir,
+                                               ServerOptions &chosen)
+{
+    auto option = [&](const char *name) { return cupsGetOption(name, num_options, options); };
+    auto text_or = [&](const char *name, const std::string &otherwise) {
+        return option(name) ? std::string(option(name)) : otherwise;
+    };
+    chosen.private_server = option("private-server") != nullptr;
+    chosen.state_file = text_or("state-file", state_dir + "/state");
+    chosen.spool_directory = text_or("spool-directory", state_dir + "/spool");
+    chosen.output_directory = text_or("output-directory", "");
+    unsigned long long number = 0;
+    const struct {
+        const char *name;
+        unsigned long long least, most;
+        std::function<void(unsigned long long)> take;
+    } numbers[] = {
+        {"page-limit", 1, 1'000'000, [&](auto n) { chosen.page_limit = static_cast<unsigned>(n); }},
+        {"max-document-size", 1, 1ull << 40, [&](auto n) { chosen.max_document_bytes = n; }},
+        {"max-completed-jobs", 1, 100'000, [&](auto n) { chosen.completed_jobs_kept = static_cast<int>(n); }},
+        {"conversion-silence-limit", 1, 86'400,
+         [&](auto n) { chosen.conversion.silence_seconds = static_cast<unsigned>(n); }},
+        {"server-port", 1, 65'535, [&](auto n) { chosen.port = static_cast<int>(n); }},
+    };
+    for (const auto &bound : numbers) {
+        if (const char *text = option(bound.name)) {
+            if (std::optional<std::string> refused = number_option(bound.name, text, bound.least, bound.most, number))
+                return refused;
+            bound.take(number);
+        }
+    }
+    chosen.conversion.bytes = conversion_bytes(chosen.max_document_bytes);
+    if (const char *text = option("conversion-uids")) {
+        unsigned long long first = 0, last = 0;
+        const std::string range = text;
+        const size_t dash = range.find('-');
+        if (dash == std::string::npos ||
+            number_option("conversion-uids", range.substr(0, dash).c_str(), 65536, 4294967293ull, first) ||
+            number_option("conversion-uids", range.substr(dash + 1).c_str(), first, first + 65535, last))
+            return "-o conversion-uids takes FIRST-LAST, from 65536 up, at most 65536 ids, not '" + range + "'";
+        chosen.conversion_ids = {static_cast<uid_t>(first), static_cast<unsigned>(last - first + 1)};
+    }
+    if (const char *level = option("log-level")) {
+        const std::map<std::string, pappl_loglevel_t> levels = {{"debug", PAPPL_LOGLEVEL_DEBUG},
+                                                                {"info", PAPPL_LOGLEVEL_INFO},
+                                                                {"warn", PAPPL_LOGLEVEL_WARN},
+                                                                {"error", PAPPL_LOGLEVEL_ERROR}};
+        if (!levels.count(level))
+            return "-o log-level takes debug, info, warn or error, not '" + std::string(level) + "'";
+        chosen.log_level = levels.at(level);
+    }
+    if (chosen.private_server)
+        chosen.port = 0;
+    return std::nullopt;
+}
+
+// What this run of the program does: only the server itself needs a
+// socket, folders and state of its own.
+bool listing_drivers = false;
+bool made_system = false;
 
 // The server's own folder: state, spool and, for root, its TLS key.
 std::string state_directory()
@@ -274,8 +350,6 @@ bool add_printer_page(pappl_client_t *client, void *)
 pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
 {
     auto option = [&](const char *name) { return cupsGetOption(name, num_options, options); };
-    const bool private_server = option("private-server") != nullptr;
-
     if (listing_drivers) {
         // A system to ask for its drivers; it never runs.
         pappl_system_t *system = papplSystemCreate(PAPPL_SOPTIONS_NONE, base_name, 0, nullptr, nullptr, "-",
@@ -299,77 +373,38 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     }
 
     const std::string state_dir = state_directory();
+    ServerOptions chosen;
+    if (const std::optional<std::string> refused = read_server_options(num_options, options, state_dir, chosen)) {
+        std::cerr << base_name << ": " << *refused << "\n";
+        return nullptr;
+    }
     if (!option("state-file") || !option("spool-directory")) {
         std::error_code ignored;
         std::filesystem::create_directories(state_dir, ignored);
         chmod(state_dir.c_str(), 0700);
     }
-    settings.state_file = option("state-file") ? option("state-file") : state_dir + "/state";
     // A private server reads the state and never writes it: it lives for
     // one command, without the server's options, and would drop the
     // printers it cannot drive without them (file:// ones) from the state.
-    if (!private_server)
-        keep_state_in(settings.state_file);
-    const std::string spool = option("spool-directory") ? option("spool-directory") : state_dir + "/spool";
-    if (const char *output = option("output-directory"))
-        settings.output_directory = output;
-    settings.dns_sd = dns_sd_available();
+    if (!chosen.private_server)
+        keep_state_in(chosen.state_file);
+    settings = {chosen.output_directory, dns_sd_available(), chosen.completed_jobs_kept};
     // Bounds on what one client may spend.
-    unsigned long long pages = default_page_limit, document_bytes = default_max_document_size,
-                       kept = settings.completed_jobs_kept;
-    std::optional<std::string> refused;
-    if (const char *text = option("page-limit"))
-        refused = number_option("page-limit", text, 1, 1'000'000, pages);
-    if (const char *text = option("max-document-size"); text && !refused)
-        refused = number_option("max-document-size", text, 1, 1ull << 40, document_bytes);
-    if (const char *text = option("max-completed-jobs"); text && !refused)
-        refused = number_option("max-completed-jobs", text, 1, 100'000, kept);
-    if (refused) {
-        std::cerr << base_name << ": " << *refused << "\n";
-        return nullptr;
-    }
-    set_page_limit(static_cast<unsigned>(pages));
-    set_max_document_size(document_bytes);
-    settings.completed_jobs_kept = static_cast<int>(kept);
+    set_page_limit(chosen.page_limit);
+    set_max_document_size(chosen.max_document_bytes);
     // Documents are converted in scratch folders of their own, each as a
     // user of its own.
-    ConversionIds ids;
-    if (const char *text = option("conversion-uids")) {
-        unsigned long long first = 0, last = 0;
-        const std::string range = text;
-        const size_t dash = range.find('-');
-        if (dash == std::string::npos ||
-            number_option("conversion-uids", range.substr(0, dash).c_str(), 65536, 4294967293ull, first) ||
-            number_option("conversion-uids", range.substr(dash + 1).c_str(), first, first + 65535, last)) {
-            std::cerr << base_name << ": -o conversion-uids takes FIRST-LAST, from 65536 up, at most 65536 ids, not '"
-                      << text << "'\n";
-            return nullptr;
-        }
-        ids = {static_cast<uid_t>(first), static_cast<unsigned>(last - first + 1)};
-    }
     if (const std::optional<std::string> why =
-            set_up_conversions(settings.state_file, ids, conversion_bytes(document_bytes))) {
+            set_up_conversions(chosen.state_file, chosen.conversion_ids, chosen.conversion)) {
         std::cerr << base_name << ": documents cannot be converted safely: " << *why << "\n";
         return nullptr;
     }
 
-    pappl_loglevel_t level = PAPPL_LOGLEVEL_WARN;
-    if (const char *log_level = option("log-level")) {
-        if (!std::strcmp(log_level, "debug"))
-            level = PAPPL_LOGLEVEL_DEBUG;
-        else if (!std::strcmp(log_level, "info"))
-            level = PAPPL_LOGLEVEL_INFO;
-        else if (!std::strcmp(log_level, "error"))
-            level = PAPPL_LOGLEVEL_ERROR;
-    }
-    const char *port_text = option("server-port");
-    const int port = private_server ? 0 : port_text ? std::atoi(port_text) : 8000;
-
     pappl_system_t *system = papplSystemCreate(
         PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_SECURITY,
-        option("system-name") ? option("system-name") : "Quillet Printer Application", port, "_print,_universal",
-        spool.c_str(), option("log-file") ? option("log-file") : "-", std::max(level, PAPPL_LOGLEVEL_ERROR),
-        option("auth-service"), false);
+        option("system-name") ? option("system-name") : "Quillet Printer Application", chosen.port,
+        "_print,_universal", chosen.spool_directory.c_str(), option("log-file") ? option("log-file") : "-",
+        std::max(chosen.log_level, PAPPL_LOGLEVEL_ERROR), option("auth-service"), false);
     if (!system)
         return nullptr;
     // PAPPL rotates a log past 1 MiB, also one it did not open (standard
@@ -377,15 +412,15 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     // left to whoever keeps it, from the first line on.  (PAPPL logs while
     // it makes the system, before the size can be set: only errors then.)
     papplSystemSetMaxLogSize(system, 0);
-    papplSystemSetLogLevel(system, level);
+    papplSystemSetLogLevel(system, chosen.log_level);
     // The TLS key and certificate made on first use: in the server's own
     // folder (ssl/ in it), rather than CUPS's.
     const std::string credentials = state_dir + "/ssl";
     std::array<char, 256> host{};
     if (mkdir(credentials.c_str(), 0700) == 0 || errno == EEXIST)
         cupsSetServerCredentials(credentials.c_str(), papplSystemGetHostName(system, host.data(), host.size()), 1);
-    if (!private_server && !papplSystemAddListeners(system, option("listen-hostname"))) {
-        std::cerr << base_name << ": cannot listen on port " << port << "\n";
+    if (!chosen.private_server && !papplSystemAddListeners(system, option("listen-hostname"))) {
+        std::cerr << base_name << ": cannot listen on port " << chosen.port << "\n";
         papplSystemDelete(system);
         return nullptr;
     }
@@ -421,20 +456,20 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     static pappl_version_t versions[1] = {{"quillet-printer-app", "", QUILLET_VERSION, {0, 1, 0, 0}}};
     papplSystemSetVersions(system, 1, versions);
     // Jobs cut short by a crash stay listed, as aborted.
-    if (std::ifstream saved{settings.state_file}) {
+    if (std::ifstream saved{chosen.state_file}) {
         const std::string text{std::istreambuf_iterator<char>(saved), {}};
         if (const std::string mended = interrupted_jobs_aborted(text); mended != text)
-            if (const std::optional<std::string> failure = replace_file(settings.state_file, mended))
+            if (const std::optional<std::string> failure = replace_file(chosen.state_file, mended))
                 std::cerr << base_name << ": the jobs a stop interrupted stay as they were: " << *failure << "\n";
     }
-    papplSystemLoadState(system, settings.state_file.c_str());
+    papplSystemLoadState(system, chosen.state_file.c_str());
     papplSystemIteratePrinters(system, current_margins, nullptr);
     // PAPPL starts a printer's waiting jobs only when another job comes.
     // (Timers run under the system's lock: they add no timers themselves.)
     papplSystemAddTimerCallback(system, time(nullptr), 0, start_waiting_jobs, nullptr);
     papplSystemAddTimerCallback(system, time(nullptr), 1, stop_when_asked, nullptr);
     papplSystemAddTimerCallback(system, time(nullptr), 5, keep_state, nullptr);
-    if (private_server)
+    if (chosen.private_server)
         papplSystemAddTimerCallback(system, time(nullptr) + 1, 1, end_private_server_when_idle, nullptr);
     made_system = true;
     return system;
@@ -474,9 +509,9 @@ void usage(void *)
                 "  -u URI           Specify ipp: or ipps: printer/server.\n"
                 "  -v DEVICE-URI    Specify socket:, usb: or file: device (add/modify).\n\n"
                 "Server options (-o NAME=VALUE with server), see %s(8):\n"
-                "  admin-group, auth-service, conversion-uids, listen-hostname, log-file, log-level,\n"
-                "  max-completed-jobs, max-document-size, output-directory, page-limit, server-port,\n"
-                "  spool-directory, state-file\n",
+                "  admin-group, auth-service, conversion-silence-limit, conversion-uids, listen-hostname,\n"
+                "  log-file, log-level, max-completed-jobs, max-document-size, output-directory, page-limit,\n"
+                "  server-port, spool-directory, state-file\n",
                 base_name, base_name, base_name, base_name);
 }
 

@@ -1,0 +1,30 @@
+// What one client may spend of the server: connections from one address,
+// and the work one request asks for.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include <cstddef>
+
+namespace quillet::app {
+
+// Connections one address holds at once; past them a new one is closed
+// as it comes.  Browsers open six at most, CUPS and phones one or two.
+inline constexpr unsigned connections_per_address = 32;
+
+// Distinct names a request's requested-attributes keeps: IPP defines a few
+// hundred.
+inline constexpr size_t requested_names_kept = 1024;
+
+using ClientRun = void *(*)(pappl_client_t *);
+using ClientProcessIpp = bool (*)(pappl_client_t *);
+
+// A client's thread (real: PAPPL's own), counted against its address.
+void *run_client(ClientRun real, pappl_client_t *client);
+
+// A request handled by PAPPL (real) once its requested-attributes names
+// each attribute once: libcups's array of them grows by every value, each
+// added in order, so repeats cost time by their square.
+bool process_ipp(ClientProcessIpp real, pappl_client_t *client);
+
+}  // namespace quillet::app
