@@ -177,7 +177,6 @@ bool open_to_everyone(ipp_op_t operation)
     case IPP_OP_CANCEL_JOB:
     case IPP_OP_HOLD_JOB:
     case IPP_OP_RELEASE_JOB:
-    case IPP_OP_CANCEL_MY_JOBS:
     case IPP_OP_GET_JOB_ATTRIBUTES:
     case IPP_OP_GET_JOBS:
     case IPP_OP_CREATE_JOB_SUBSCRIPTIONS:
@@ -314,9 +313,6 @@ std::optional<http_status_t> open_decision(pappl_client_t *client, const char *g
         operation == IPP_OP_GET_NOTIFICATIONS)
         return HTTP_STATUS_CONTINUE;
     const char *user = ippGetString(ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME), 0, nullptr);
-    // Cancel-My-Jobs cancels the user's own jobs alone (privacy.cpp).
-    if (operation == IPP_OP_CANCEL_MY_JOBS && user && *user)
-        return HTTP_STATUS_CONTINUE;
     const char *owner = papplClientGetJob(client) ? papplJobGetUsername(papplClientGetJob(client)) : nullptr;
     if (user && owner && !std::strcmp(user, owner))
         return HTTP_STATUS_CONTINUE;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "access.h"
+#include "privacy.h"
 
 namespace quillet::app {
 
@@ -55,8 +56,11 @@ void *run_client(ClientRun real, pappl_client_t *client)
     static Connections connections;
     // The local socket is for root and the admin group: not bounded.
     const std::string address = peer_address(client);
-    if (address.empty())
-        return real(client);
+    if (address.empty()) {
+        void *result = real(client);
+        forget_request(client);
+        return result;
+    }
     bool first_refusal = false;
     if (!connections.open(address, first_refusal)) {
         if (first_refusal)
@@ -69,12 +73,12 @@ void *run_client(ClientRun real, pappl_client_t *client)
     }
     void *result = real(client);
     connections.close(address);
+    forget_request(client);
     return result;
 }
 
-bool process_ipp(ClientProcessIpp real, pappl_client_t *client)
+void name_requested_attributes_once(ipp_t *request)
 {
-    ipp_t *request = papplClientGetRequest(client);
     ipp_attribute_t *requested = request ? ippFindAttribute(request, "requested-attributes", IPP_TAG_ZERO) : nullptr;
     const int count = requested ? ippGetCount(requested) : 0;
     if (count > 1 && (ippGetValueTag(requested) == IPP_TAG_KEYWORD || ippGetValueTag(requested) == IPP_TAG_NAME)) {
@@ -93,7 +97,6 @@ bool process_ipp(ClientProcessIpp real, pappl_client_t *client)
             ippDeleteValues(request, &requested, 0, first_kept);
         }
     }
-    return real(client);
 }
 
 }  // namespace quillet::app

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "mends.h"
+
 namespace quillet::app {
 
 // Connections one address holds at once; past them a new one is closed
@@ -16,15 +18,12 @@ inline constexpr unsigned connections_per_address = 32;
 // hundred.
 inline constexpr size_t requested_names_kept = 1024;
 
-using ClientRun = void *(*)(pappl_client_t *);
-using ClientProcessIpp = bool (*)(pappl_client_t *);
-
 // A client's thread (real: PAPPL's own), counted against its address.
 void *run_client(ClientRun real, pappl_client_t *client);
 
-// A request handled by PAPPL (real) once its requested-attributes names
-// each attribute once: libcups's array of them grows by every value, each
-// added in order, so repeats cost time by their square.
-bool process_ipp(ClientProcessIpp real, pappl_client_t *client);
+// A request's requested-attributes made to name each attribute once, before
+// PAPPL reads it: libcups's array of them grows by every value, each added
+// in order, so repeats cost time by their square.
+void name_requested_attributes_once(ipp_t *request);
 
 }  // namespace quillet::app

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "page_plan.h"
+#include "raster_jobs.h"
 #include "raster_reader.h"
 #include "render.h"
 

@@ -47,12 +47,4 @@ void remove_conversions_folder();
 // installed.
 void add_document_filters(pappl_system_t *system);
 
-// The largest document a client may send, in bytes; a larger one is
-// refused as it comes in (raster_jobs.cpp).
-inline constexpr uint64_t default_max_document_size = uint64_t{256} << 20;
-void set_max_document_size(uint64_t bytes);
-
-// PWG and Apple raster jobs, read from their spool file (raster_jobs.cpp).
-bool print_raster(pappl_job_t *job, pappl_device_t *device, void *);
-
 }  // namespace quillet::app

@@ -11,7 +11,11 @@
 #include <span>
 
 #include "client_bounds.h"
+#include "job_order.h"
 #include "mends.h"
+#include "printer_attributes.h"
+#include "privacy.h"
+#include "raster_jobs.h"
 #include "state_file.h"
 
 namespace quillet::app {
@@ -182,14 +186,6 @@ extern "C" http_status_t _papplClientIsAuthorizedForGroup(pappl_client_t *client
     return authorize_for_group(real, client, allow_remote, group, group_id);
 }
 
-// Cancel-My-Jobs cancels every job of the printer, and so needs the
-// administrator.  Goes when PAPPL cancels the requesting user's jobs alone.
-extern "C" void papplPrinterCancelAllJobs(pappl_printer_t *printer)
-{
-    static const auto real = next_definition<CancelAllJobs>("papplPrinterCancelAllJobs");
-    cancel_all_jobs(real, printer);
-}
-
 // A printer the driver refuses is answered "Driver ... cannot be used with
 // this printer", with the driver's reason in the log only.  Goes when PAPPL
 // lets the driver callback give the reason.  Also: a job whose document
@@ -248,15 +244,6 @@ extern "C" void _papplJobCopyDocumentData(pappl_client_t *client, pappl_job_t *j
     receive_document(submit, _papplJobCopyAttributesNoLock, client, job);
 }
 
-// printer-location and printer-organization set over IPP are stored as the
-// geo location.  Goes when Set-Printer-Attributes stores them (1.3.1;
-// 1.4.9 has the same code).
-extern "C" void papplPrinterSetGeoLocation(pappl_printer_t *printer, const char *value)
-{
-    static const auto real = next_definition<SetGeoLocation>("papplPrinterSetGeoLocation");
-    set_geo_location(real, printer, value);
-}
-
 // urf-supported lists only the last two resolutions (AirPrint clients
 // never send 300 dpi), printer-strings-languages-supported is added to
 // the printer once more on every Get-Printer-Attributes, and
@@ -307,10 +294,17 @@ extern "C" void *_papplClientRun(pappl_client_t *client)
 
 // Get-Printer-Attributes with a requested-attributes of 1,000 "all" takes
 // 26 s of a core, without a login (libcups's array of the names, which
-// PAPPL builds from the request).  Goes when PAPPL names each requested
-// attribute once before it builds the array.
+// PAPPL builds from the request).  And printer-location and
+// printer-organization set with Set-Printer-Attributes are answered as done
+// and dropped (PAPPL gives them to papplPrinterSetGeoLocation()).  Goes
+// when PAPPL names each requested attribute once before it builds the
+// array, and keeps the location and organization.
 extern "C" bool _papplClientProcessIPP(pappl_client_t *client)
 {
     static const auto real = next_definition<ClientProcessIpp>("_papplClientProcessIPP");
-    return process_ipp(real, client);
+    name_requested_attributes_once(papplClientGetRequest(client));
+    const bool answered = real(client);
+    keep_location(client);
+    forget_request(client);
+    return answered;
 }

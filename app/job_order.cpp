@@ -191,27 +191,58 @@ int open_output(pappl_job_t *job, const std::string &folder, OutputFile &output,
     return -1;
 }
 
-// The job this thread is printing, and what its device said.
-struct CurrentJob {
+// The jobs being printed, one per printer, and what their devices said.
+// PAPPL opens a job's device with its printer's device URI and the job's
+// name (and the device of no job, to probe it, by other names).
+struct PrintingJob {
     pappl_job_t *job = nullptr;
-    bool waiting = false;       // the job's state says it waits for the device
-    std::string device_error;   // the device's last error message
-    std::string refused;        // why the device cannot be opened, for good
-    OutputFile output;          // a file printer's output file
+    std::string device_uri;
+    std::string name;
+    bool waiting = false;      // the job's state says it waits for the device
+    std::string refused;       // why the device cannot be opened, for good
+    OutputFile output;         // a file printer's output file
 };
-thread_local CurrentJob current;
 
-class Printing {
+class PrintingJobs {
 public:
-    explicit Printing(pappl_job_t *job)
+    PrintingJob &add(pappl_job_t *job)
     {
-        current = CurrentJob{};
-        current.job = job;
+        PrintingJob started;
+        started.job = job;
+        const char *uri = papplPrinterGetDeviceURI(papplJobGetPrinter(job));
+        const char *name = papplJobGetName(job);
+        started.device_uri = uri ? uri : "";
+        started.name = name ? name : "";
+        const std::lock_guard hold(lock_);
+        return jobs_.emplace_back(std::move(started));
     }
-    ~Printing() { current = CurrentJob{}; }
-    Printing(const Printing &) = delete;
-    Printing &operator=(const Printing &) = delete;
+    void remove(const PrintingJob &ended)
+    {
+        const std::lock_guard hold(lock_);
+        jobs_.remove_if([&](const PrintingJob &job) { return &job == &ended; });
+    }
+    PrintingJob *find(pappl_job_t *job)
+    {
+        const std::lock_guard hold(lock_);
+        for (PrintingJob &printing : jobs_)
+            if (printing.job == job)
+                return &printing;
+        return nullptr;
+    }
+    PrintingJob *opening(const char *device_uri, const char *name)
+    {
+        const std::lock_guard hold(lock_);
+        for (PrintingJob &printing : jobs_)
+            if (device_uri && name && printing.device_uri == device_uri && printing.name == name)
+                return &printing;
+        return nullptr;
+    }
+
+private:
+    std::mutex lock_;
+    std::list<PrintingJob> jobs_;  // each stays where it is while it prints
 };
+PrintingJobs printing_jobs;
 
 // A job that ended before it wrote anything leaves no file.
 void remove_if_empty(const OutputFile &output)
@@ -223,37 +254,49 @@ void remove_if_empty(const OutputFile &output)
         unlinkat(output.folder, output.name.c_str(), 0);
 }
 
-// PAPPL's own error callback and its data, behind the application's.  A
-// device keeps them for every later error it reports, so they are kept for
-// as long as the server runs (one pair for each the library passes).
-using ErrorCallback = std::pair<pappl_deverror_cb_t, void *>;
-ErrorCallback *kept(ErrorCallback callback)
+// PAPPL's own error callback and its data, behind the application's, and
+// the last error the device said.  A device keeps them for every later
+// error it reports, so they are kept for as long as the server runs (one
+// for each device URI and pair the library passes).
+struct DeviceErrors {
+    std::string device_uri;
+    pappl_deverror_cb_t forward;
+    void *forward_data;
+    std::mutex lock;
+    std::string last;
+};
+DeviceErrors &errors_of(const std::string &device_uri, pappl_deverror_cb_t forward, void *forward_data)
 {
     static std::mutex mutex;
-    static std::list<ErrorCallback> callbacks;
-    std::lock_guard lock(mutex);
-    for (ErrorCallback &known : callbacks)
-        if (known == callback)
-            return &known;
-    return &callbacks.emplace_back(callback);
+    static std::list<DeviceErrors> known;
+    const std::lock_guard hold(mutex);
+    for (DeviceErrors &errors : known)
+        if (errors.device_uri == device_uri && errors.forward == forward && errors.forward_data == forward_data)
+            return errors;
+    return known.emplace_back(device_uri, forward, forward_data);
 }
 
-void keep_device_error(const char *message, void *forward_to)
+void keep_device_error(const char *message, void *data)
 {
-    current.device_error = message ? message : "";
-    if (const auto *next = static_cast<ErrorCallback *>(forward_to); next->first)
-        next->first(message, next->second);
+    auto &errors = *static_cast<DeviceErrors *>(data);
+    {
+        const std::lock_guard hold(errors.lock);
+        errors.last = message ? message : "";
+    }
+    if (errors.forward)
+        errors.forward(message, errors.forward_data);
 }
 
 }  // namespace
 
 namespace quillet::app {
 
-std::optional<std::string> device_refused()
+std::optional<std::string> device_refused(pappl_job_t *job)
 {
-    if (current.refused.empty())
+    const PrintingJob *printing = printing_jobs.find(job);
+    if (!printing || printing->refused.empty())
         return std::nullopt;
-    return current.refused;
+    return printing->refused;
 }
 
 bool printing_now()
@@ -274,7 +317,8 @@ pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char 
 {
     const std::optional<quillet::app::DeviceUri> parts = quillet::app::split_device_uri(device_uri);
     const bool to_a_folder = parts && parts->scheme == "file" && parts->path != "/dev/null";
-    if (!current.job) {
+    PrintingJob *printing = printing_jobs.opening(device_uri, name);
+    if (!printing) {
         // A file printer is only written by its jobs.
         if (to_a_folder) {
             if (error_cb)
@@ -283,12 +327,12 @@ pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char 
         }
         return real(device_uri, name, error_cb, error_data);
     }
-    pappl_job_t *job = current.job;
+    pappl_job_t *job = printing->job;
     if (to_a_folder) {
         // The library would write NAME.prn through any link; the file is
         // made here and handed over by its descriptor.
-        current.output = OutputFile{};
-        const int fd = open_output(job, parts->path, current.output, current.refused);
+        printing->output = OutputFile{};
+        const int fd = open_output(job, parts->path, printing->output, printing->refused);
         if (fd < 0)
             return real("file:///dev/null", name, error_cb, error_data);
         const std::string by_descriptor = "file:///proc/self/fd/" + std::to_string(fd);
@@ -296,21 +340,29 @@ pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char 
         close(fd);
         return device;
     }
-    pappl_device_t *device = real(device_uri, name, keep_device_error, kept({error_cb, error_data}));
+    DeviceErrors &errors = errors_of(device_uri, error_cb, error_data);
+    {
+        const std::lock_guard hold(errors.lock);
+        errors.last.clear();
+    }
+    pappl_device_t *device = real(device_uri, name, keep_device_error, &errors);
     if (device) {
-        if (current.waiting) {
+        if (printing->waiting) {
             papplJobSetReasons(job, PAPPL_JREASON_JOB_PRINTING, PAPPL_JREASON_PRINTER_STOPPED);
             papplJobSetMessage(job, "Printing.");
             papplLogJob(job, PAPPL_LOGLEVEL_INFO, "The printer answers again.");
         }
         return device;
     }
-    if (!current.waiting) {
-        current.waiting = true;
-        const std::string why = "Waiting for the printer at " + std::string(device_uri ? device_uri : "") +
-                                ", which does not answer" +
-                                (current.device_error.empty() ? std::string() : " (" + current.device_error + ")") +
-                                "; trying again every 5 seconds.";
+    if (!printing->waiting) {
+        printing->waiting = true;
+        std::string said;
+        {
+            const std::lock_guard hold(errors.lock);
+            said = errors.last;
+        }
+        const std::string why = "Waiting for the printer at " + std::string(device_uri) + ", which does not answer" +
+                                (said.empty() ? std::string() : " (" + said + ")") + "; trying again every 5 seconds.";
         papplJobSetReasons(job, PAPPL_JREASON_PRINTER_STOPPED, PAPPL_JREASON_NONE);
         papplJobSetMessage(job, "%s", why.c_str());
         papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", why.c_str());
@@ -339,12 +391,10 @@ void *process_job(JobProcess real, pappl_job_t *job)
     pappl_job_t *oldest = order.take(printer);
     if (!oldest)
         return nullptr;
-    void *result;
-    {
-        Printing printing(oldest);
-        result = real(oldest);
-        remove_if_empty(current.output);
-    }
+    PrintingJob &printing = printing_jobs.add(oldest);
+    void *result = real(oldest);
+    remove_if_empty(printing.output);
+    printing_jobs.remove(printing);
     order.done(printer, oldest);
     return result;
 }

@@ -7,12 +7,23 @@
 #include <optional>
 #include <string>
 
+#include "mends.h"
+
 namespace quillet::app {
 
-// On the thread printing a job: why its printer's device cannot be opened
-// for good (a file printer's folder gone, or open to other users, or no
-// room for the file); the device it was given takes nothing.
-std::optional<std::string> device_refused();
+// The device of a printer (real: PAPPL's own): a file printer's output file
+// made for the job printing, a printer that does not answer said on the job.
+pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char *name,
+                            pappl_deverror_cb_t error_cb, void *error_data);
+
+// A thread PAPPL starts for a job (real: PAPPL's own) prints the printer's
+// oldest waiting job, once no other job of the printer prints.
+void *process_job(JobProcess real, pappl_job_t *job);
+
+// Why the device of the job being printed cannot be opened for good (a
+// file printer's folder gone, or open to other users, or no room for the
+// file); the device it was given takes nothing.
+std::optional<std::string> device_refused(pappl_job_t *job);
 
 // Whether any printer is printing a job now.
 bool printing_now();

@@ -2,6 +2,8 @@
 // fault): every resolution offered to AirPrint clients, the languages of
 // the labels listed once, printer-location and printer-organization kept,
 // each size's own margins, no format listed that is never printed.
+#include "printer_attributes.h"
+
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -10,26 +12,9 @@
 #include <vector>
 
 #include "capabilities.h"
-#include "mends.h"
 #include "printer.h"
-#include "access.h"
 
 namespace quillet::app {
-
-namespace {
-// The client served on this thread, noted when PAPPL asks who it is.
-thread_local pappl_client_t *client_of_thread = nullptr;
-}  // namespace
-
-void note_client(pappl_client_t *client)
-{
-    client_of_thread = client;
-}
-
-pappl_client_t *noted_client()
-{
-    return client_of_thread;
-}
 
 ipp_attribute_t *add_strings(AddStrings real, ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,
                              int num_values, const char *language, const char *const *values)
@@ -62,24 +47,22 @@ ipp_attribute_t *add_strings(AddStrings real, ipp_t *ipp, ipp_tag_t group, ipp_t
     return real(ipp, group, value_tag, name, num_values, language, listed.data());
 }
 
-void set_geo_location(SetGeoLocation real, pappl_printer_t *printer, const char *value)
+void keep_location(pappl_client_t *client)
 {
-    // A value that is no geo: URI came from printer-location or
-    // printer-organization: the request on the client's thread says which.
-    ipp_t *request = client_of_thread ? papplClientGetRequest(client_of_thread) : nullptr;
-    if (value && std::strncmp(value, "geo:", 4) && request &&
-        ippGetOperation(request) == IPP_OP_SET_PRINTER_ATTRIBUTES) {
-        const std::pair<const char *, SetGeoLocation> fields[] = {
-            {"printer-location", papplPrinterSetLocation}, {"printer-organization", papplPrinterSetOrganization}};
-        for (auto [name, set] : fields) {
-            const char *given = ippGetString(ippFindAttribute(request, name, IPP_TAG_TEXT), 0, nullptr);
-            if (given && !std::strcmp(given, value)) {
-                set(printer, value);
-                return;
-            }
-        }
-    }
-    real(printer, value);
+    // PAPPL answers a Set-Printer-Attributes with printer-location or
+    // printer-organization as done, and gives their values to
+    // papplPrinterSetGeoLocation(), which takes geo: URIs alone.
+    ipp_t *request = papplClientGetRequest(client);
+    pappl_printer_t *printer = papplClientGetPrinter(client);
+    if (!request || !printer || ippGetOperation(request) != IPP_OP_SET_PRINTER_ATTRIBUTES ||
+        ippGetStatusCode(papplClientGetResponse(client)) != IPP_STATUS_OK)
+        return;
+    const std::pair<const char *, void (*)(pappl_printer_t *, const char *)> fields[] = {
+        {"printer-location", papplPrinterSetLocation}, {"printer-organization", papplPrinterSetOrganization}};
+    for (auto [name, set] : fields)
+        if (ipp_attribute_t *given = ippFindAttribute(request, name, IPP_TAG_ZERO);
+            given && ippGetGroupTag(given) == IPP_TAG_PRINTER)
+            set(printer, ippGetString(given, 0, nullptr));
 }
 
 ipp_attribute_t *add_integers(AddIntegers real, ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,

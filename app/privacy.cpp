@@ -1,16 +1,18 @@
-// Whose jobs a client may read about and cancel, who the client is, and
-// what a user who adds a printer the driver refuses reads (see
-// interposed.cpp for the fault each mends).  The printer's web page is the
-// application's own: printer_page.cpp.
+// Whose jobs a client may read about, who the client is, and what a user
+// who adds a printer the driver refuses reads (see interposed.cpp for the
+// fault each mends).  The printer's web page is the application's own:
+// printer_page.cpp.
+#include "privacy.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "mends.h"
 #include "access.h"
 
 namespace quillet::app {
@@ -22,6 +24,43 @@ namespace {
 constexpr std::array private_attributes = {"job-name", "job-originating-user-name", "job-originating-host-name",
                                            "document-name-supplied", "client-info"};
 
+// Whether a client administers the server, asked once per request (a
+// Get-Jobs answer copies every job, and a password is slow to check).
+class Administrators {
+public:
+    bool ask(pappl_client_t *client)
+    {
+        const ipp_t *request = papplClientGetRequest(client);
+        const char *given = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+        const std::string credentials = given ? given : "";
+        {
+            const std::lock_guard hold(lock_);
+            if (auto known = answers_.find(client);
+                known != answers_.end() && known->second.request == request && known->second.credentials == credentials)
+                return known->second.administrator;
+        }
+        const bool administrator = is_administrator(client);
+        const std::lock_guard hold(lock_);
+        answers_[client] = {request, credentials, administrator};
+        return administrator;
+    }
+    void forget(const pappl_client_t *client)
+    {
+        const std::lock_guard hold(lock_);
+        answers_.erase(client);
+    }
+
+private:
+    struct Answer {
+        const ipp_t *request;
+        std::string credentials;
+        bool administrator;
+    };
+    std::mutex lock_;
+    std::map<const pappl_client_t *, Answer> answers_;
+};
+Administrators administrators;
+
 // Whether the client may see this job's private attributes.
 bool reads_job(pappl_client_t *client, pappl_job_t *job)
 {
@@ -32,31 +71,20 @@ bool reads_job(pappl_client_t *client, pappl_job_t *job)
     const char *owner = papplJobGetUsername(job);
     if (user && owner && !std::strcmp(user, owner))
         return true;
-    // Asked once per request: a Get-Jobs answer copies every job.
-    thread_local const ipp_t *asked_for = nullptr;
-    thread_local std::string asked_with;
-    thread_local bool administrator = false;
-    const ipp_t *request = papplClientGetRequest(client);
-    const char *credentials = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
-    if (request != asked_for || asked_with != (credentials ? credentials : "")) {
-        asked_for = request;
-        asked_with = credentials ? credentials : "";
-        administrator = is_administrator(client);
-    }
-    return administrator;
+    return administrators.ask(client);
 }
 
-// Whether the client's request is Cancel-My-Jobs.
-bool cancels_own_jobs(pappl_client_t *client)
-{
-    ipp_t *request = papplClientGetRequest(client);
-    return request && ippGetOperation(request) == IPP_OP_CANCEL_MY_JOBS;
-}
-
-// Why the driver refused the printer being added on this thread.
-thread_local std::string printer_refusal;
+// Why the driver refused a printer, by the device URI it was to print to,
+// until the client that asked for it is answered.
+std::mutex refusals_lock;
+std::map<std::string, std::string> printer_refusals;
 
 }  // namespace
+
+void forget_request(const pappl_client_t *client)
+{
+    administrators.forget(client);
+}
 
 void copy_job_attributes(CopyJobAttributes real, pappl_job_t *job, pappl_client_t *client, cups_array_t *requested)
 {
@@ -93,7 +121,6 @@ void copy_job_attributes(CopyJobAttributes real, pappl_job_t *job, pappl_client_
 http_status_t authorize_for_group(AuthorizeForGroup real, pappl_client_t *client, bool allow_remote,
                                   const char *group, gid_t group_id)
 {
-    note_client(client);
     const bool login = papplSystemGetAuthService(papplClientGetSystem(client)) != nullptr;
     // What is open to everyone is decided before PAPPL asks for TLS.
     if (!login)
@@ -107,54 +134,37 @@ http_status_t authorize_for_group(AuthorizeForGroup real, pappl_client_t *client
     const std::string logged_in = known ? known : "";
     if (status == HTTP_STATUS_CONTINUE && !user.empty() && logged_in.empty())
         papplClientSetUsername(client, user.c_str());  // PAM has just taken the password
-    else if (status == HTTP_STATUS_FORBIDDEN && !user.empty() && user == logged_in &&
-             (cancels_own_jobs(client) || (group_id != static_cast<gid_t>(-1) && in_group(user, group_id))))
+    else if (status == HTTP_STATUS_FORBIDDEN && !user.empty() && user == logged_in && group_id != static_cast<gid_t>(-1) &&
+             in_group(user, group_id))
         status = HTTP_STATUS_CONTINUE;
     return status;
 }
 
-void cancel_all_jobs(CancelAllJobs real, pappl_printer_t *printer)
+void refuse_printer(const char *device_uri, const std::string &why)
 {
-    pappl_client_t *client = noted_client();
-    if (!client || !cancels_own_jobs(client))
-        return real(printer);
-    // Cancel-My-Jobs: the jobs of the user who asks (the login, else
-    // requesting-user-name).
-    const char *login = papplClientGetUsername(client);
-    const char *named = ippGetString(
-        ippFindAttribute(papplClientGetRequest(client), "requesting-user-name", IPP_TAG_NAME), 0, nullptr);
-    struct Own {
-        std::string user;
-        std::vector<int> jobs;
-    } own{login && *login ? login : named ? named : "", {}};
-    if (own.user.empty())
-        return;
-    papplPrinterIterateActiveJobs(
-        printer,
-        [](pappl_job_t *job, void *data) {
-            auto &mine = *static_cast<Own *>(data);
-            if (const char *owner = papplJobGetUsername(job); owner && mine.user == owner)
-                mine.jobs.push_back(papplJobGetID(job));
-        },
-        &own, 1, 0);
-    for (int id : own.jobs)
-        if (pappl_job_t *job = papplPrinterFindJob(printer, id))
-            papplJobCancel(job);
-}
-
-void refuse_printer(const std::string &why)
-{
-    printer_refusal = why;
+    const std::lock_guard hold(refusals_lock);
+    printer_refusals[device_uri ? device_uri : ""] = why;
 }
 
 ipp_t *respond_ipp(RespondIpp real, pappl_client_t *client, ipp_status_t status, const char *message)
 {
     if (!message)
         return real(client, status, nullptr);
-    const std::string refusal = std::exchange(printer_refusal, {});
-    if (!refusal.empty() && status == IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES &&
-        std::strstr(message, "cannot be used with this printer"))
-        return real(client, status, "%s", refusal.c_str());
+    // The driver's reason for refusing the printer this client adds.
+    if (status == IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES && std::strstr(message, "cannot be used with this printer")) {
+        const char *device_uri = ippGetString(
+            ippFindAttribute(papplClientGetRequest(client), "smi55357-device-uri", IPP_TAG_URI), 0, nullptr);
+        std::string refusal;
+        {
+            const std::lock_guard hold(refusals_lock);
+            if (auto found = printer_refusals.find(device_uri ? device_uri : ""); found != printer_refusals.end()) {
+                refusal = found->second;
+                printer_refusals.erase(found);
+            }
+        }
+        if (!refusal.empty())
+            return real(client, status, "%s", refusal.c_str());
+    }
     // PAPPL names the device URI by its own attribute's name.
     if (std::strstr(message, "smi55357-device-uri"))
         return real(client, status, "%s",

@@ -29,10 +29,11 @@
 #include "capabilities.h"
 #include "interposed.h"
 #include "job_order.h"
-#include "mends.h"
 #include "page_plan.h"
 #include "printer.h"
 #include "printer_page.h"
+#include "privacy.h"
+#include "raster_jobs.h"
 #include "render.h"
 #include "access.h"
 #include "device_policy.h"
@@ -201,7 +202,7 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
     if (!device_uri_allowed(device_uri, settings.output_directory, settings.dns_sd, why)) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "Refusing printer on '%s': %s", device_uri ? device_uri : "",
                  why.c_str());
-        refuse_printer(why);
+        refuse_printer(device_uri, why);
         return false;
     }
 

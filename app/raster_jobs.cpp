@@ -22,8 +22,9 @@
 #include <cstring>
 #include <string>
 
+#include "raster_jobs.h"
+
 #include "documents.h"
-#include "mends.h"
 #include "raster_reader.h"
 #include "render.h"
 #include "state_file.h"

@@ -229,7 +229,7 @@ bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, message);
         return false;
     };
-    if (std::optional<std::string> refused = device_refused())
+    if (std::optional<std::string> refused = device_refused(job))
         return refuse(*refused);
     auto state = std::make_unique<Job>(device);
     // Copies: the printer repeats a page document COPIES times, which keeps

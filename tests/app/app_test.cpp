@@ -1492,8 +1492,8 @@ print("status", struct.unpack(">H", reply[2:4])[0], "seconds", time.monotonic() 
     EXPECT_NE(std::string(plain.out.begin(), plain.out.end()).find("status 0\n"), std::string::npos)
         << std::string(plain.out.begin(), plain.out.end()) << plain.err;
 
-    // Cancel-My-Jobs from the far end cancels the stranger's own held job,
-    // and not another user's.
+    // A stranger cancels their own held job, and not another user's: with
+    // Cancel-Job, and Cancel-My-Jobs (which cancels every job) is refused.
     auto held = [&](const std::string &where, const std::string &server, const std::string &user) {
         auto [status, out] = ipp(where, server + "/ipp/print/p",
                                  head + "OPERATION Print-Job\nATTR uri printer-uri $uri\nATTR name "
@@ -1510,9 +1510,14 @@ print("status", struct.unpack(">H", reply[2:4])[0], "seconds", time.monotonic() 
                    head + "OPERATION Get-Job-Attributes\nATTR uri printer-uri $uri\nATTR integer job-id " + id +
                        "\nDISPLAY job-state\n}\n").second;
     };
-    auto [cancelled, reply] = ipp("remote", remote_server + "/ipp/print/p",
+    auto [refused, refusal] = ipp("remote", remote_server + "/ipp/print/p",
                                   head + "OPERATION Cancel-My-Jobs\nATTR uri printer-uri $uri\nATTR name "
                                          "requesting-user-name stranger\nSTATUS successful-ok\n}\n");
+    EXPECT_NE(refused, 0) << refusal;
+    EXPECT_NE(job_state(others).find("= pending-held"), std::string::npos) << job_state(others);
+    auto [cancelled, reply] = ipp("remote", remote_server + "/ipp/print/p",
+                                  head + "OPERATION Cancel-Job\nATTR uri printer-uri $uri\nATTR integer job-id " +
+                                      mine + "\nATTR name requesting-user-name stranger\nSTATUS successful-ok\n}\n");
     EXPECT_EQ(cancelled, 0) << reply;
     EXPECT_NE(job_state(mine).find("= canceled"), std::string::npos) << job_state(mine);
     EXPECT_NE(job_state(others).find("= pending-held"), std::string::npos) << job_state(others);

@@ -1,0 +1,27 @@
+// Documents as they come: every one spooled within the server's bound,
+// then printed from its spool file; rasters read here.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include <cstdint>
+
+#include "mends.h"
+
+namespace quillet::app {
+
+// The largest document a client may send, in bytes; a larger one is
+// refused as it comes in.
+inline constexpr uint64_t default_max_document_size = uint64_t{256} << 20;
+void set_max_document_size(uint64_t bytes);
+
+// A document its client sends, spooled within the bound, then submitted as
+// a file (submit: PAPPL's own) and answered with the job's attributes
+// (copy_attributes: the application's, which withhold what is private).
+void receive_document(SubmitFile submit, CopyJobAttributes copy_attributes, pappl_client_t *client,
+                      pappl_job_t *job);
+
+// PWG and Apple raster jobs, read from their spool file.
+bool print_raster(pappl_job_t *job, pappl_device_t *device, void *);
+
+}  // namespace quillet::app
