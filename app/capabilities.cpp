@@ -51,78 +51,34 @@ Margins sheet_margins(unsigned width_points, unsigned length_points, float side_
     return most;
 }
 
-// Each size's margins, by its PWG dimensions; last, the largest of all,
-// for any other size.
-struct SizeMargins {
-    int width = 0, length = 0;
-    Margins margins;
-};
-const std::vector<SizeMargins> &margins_by_size()
-{
-    static const std::vector<SizeMargins> table = [] {
-        std::vector<SizeMargins> sizes;
-        const quillet::CustomSizes &custom = quillet::custom_sizes;
-        Margins most = sheet_margins(custom.max_width, custom.max_length, std::max(custom.left, custom.right),
-                                     std::max(custom.bottom, custom.top));
-        for (const quillet::PaperSize &size : quillet::paper_sizes) {
-            const pwg_media_t *pwg = pwgMediaForPWG(size.pwg_name.data());
-            sizes.push_back({pwg->width, pwg->length,
-                             sheet_margins(size.width_points, size.length_points, std::max(size.left, size.right),
-                                           std::max(size.bottom, size.top))});
-            most.left_right = std::max(most.left_right, sizes.back().margins.left_right);
-            most.bottom_top = std::max(most.bottom_top, sizes.back().margins.bottom_top);
-        }
-        sizes.push_back({0, 0, most});
-        return sizes;
-    }();
-    return table;
-}
-
-std::vector<int> offered(int Margins::*field)
-{
-    std::vector<int> values;
-    for (const SizeMargins &size : margins_by_size())
-        values.push_back(size.margins.*field);
-    std::sort(values.begin(), values.end());
-    values.erase(std::unique(values.begin(), values.end()), values.end());
-    return values;
-}
-
 }  // namespace
 
-Margins size_margins(int width, int length)
+Margins printer_margins()
 {
-    const std::vector<SizeMargins> &sizes = margins_by_size();
-    for (const SizeMargins &size : sizes)
-        if (size.width == width && size.length == length)
-            return size.margins;
-    return sizes.back().margins;
+    static const Margins most = [] {
+        const quillet::CustomSizes &custom = quillet::custom_sizes;
+        Margins largest = sheet_margins(custom.max_width, custom.max_length, std::max(custom.left, custom.right),
+                                        std::max(custom.bottom, custom.top));
+        for (const quillet::PaperSize &size : quillet::paper_sizes) {
+            const Margins own = sheet_margins(size.width_points, size.length_points, std::max(size.left, size.right),
+                                              std::max(size.bottom, size.top));
+            largest.left_right = std::max(largest.left_right, own.left_right);
+            largest.bottom_top = std::max(largest.bottom_top, own.bottom_top);
+        }
+        return largest;
+    }();
+    return most;
 }
 
-Margins least_margins()
+bool give_printer_margins(pappl_media_col_t &media)
 {
-    return {offered(&Margins::left_right).front(), offered(&Margins::bottom_top).front()};
-}
-
-bool give_size_margins(pappl_media_col_t &media)
-{
-    const Margins own = size_margins(media.size_width, media.size_length);
+    const Margins own = printer_margins();
     if (!media.size_name[0] || (media.left_margin == own.left_right && media.right_margin == own.left_right &&
                                 media.top_margin == own.bottom_top && media.bottom_margin == own.bottom_top))
         return false;
     media.left_margin = media.right_margin = own.left_right;
     media.top_margin = media.bottom_margin = own.bottom_top;
     return true;
-}
-
-std::vector<int> side_margins_offered()
-{
-    return offered(&Margins::left_right);
-}
-
-std::vector<int> end_margins_offered()
-{
-    return offered(&Margins::bottom_top);
 }
 
 const std::array<std::vector<uint8_t>, 3> &icons()
@@ -195,9 +151,9 @@ void describe_printer(pappl_pr_driver_data_t &data, ipp_t *&attributes)
         data.x_resolution[i] = data.y_resolution[i] = static_cast<int>(quillet::resolutions[i]);
     data.x_default = data.y_default = static_cast<int>(quillet::default_resolution);
 
-    const Margins least = least_margins();
-    data.left_right = least.left_right;
-    data.bottom_top = least.bottom_top;
+    const Margins margins = printer_margins();
+    data.left_right = margins.left_right;
+    data.bottom_top = margins.bottom_top;
     data.num_media = static_cast<int>(media_sizes.size());
     for (size_t i = 0; i < media_sizes.size(); i++)
         data.media[i] = media_sizes[i];
@@ -214,7 +170,7 @@ void describe_printer(pappl_pr_driver_data_t &data, ipp_t *&attributes)
     std::snprintf(data.media_default.source, sizeof data.media_default.source, "%s", quillet::paper_source.data());
     std::snprintf(data.media_default.type, sizeof data.media_default.type, "%s",
                   quillet::media_types[0].keyword.data());
-    give_size_margins(data.media_default);
+    give_printer_margins(data.media_default);
     data.media_ready[0] = data.media_default;
 
     // Five densities: print-darkness and printer-darkness-configured.

@@ -19,18 +19,12 @@ namespace quillet::app {
 struct Margins {
     int left_right = 0, bottom_top = 0;
 };
-// Each size's own, by its dimensions in hundredths of a millimetre (as
-// PWG names them); any other size (a custom one) takes the largest of all.
-Margins size_margins(int width, int length);
-// The smallest of them, which PAPPL takes for the printer's (it refuses
-// ready media with less), and every value offered at the sides and at the
-// ends, in ascending order.
-Margins least_margins();
-// Gives media (with a size) their size's own margins; whether they had
-// others.
-bool give_size_margins(pappl_media_col_t &media);
-std::vector<int> side_margins_offered();
-std::vector<int> end_margins_offered();
+// One pair for every size, the largest any size needs (PAPPL gives a
+// printer one pair: a size that needs less loses a few millimetres, and
+// none is drawn where the printer cannot print).
+Margins printer_margins();
+// Gives media (with a size) the printer's margins; whether they had others.
+bool give_printer_margins(pappl_media_col_t &media);
 
 // The icon in PAPPL's three sizes, drawn once.
 const std::array<std::vector<uint8_t>, 3> &icons();

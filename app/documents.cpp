@@ -667,8 +667,6 @@ bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
 constexpr const char *unknown_format =
     "The document is in a format this printer cannot print; it takes PDF, PostScript, PNG, JPEG, PWG raster and "
     "Apple raster.";
-// (PAPPL takes plain text, and has nothing to print it with.)
-constexpr const char *plain_text = "Plain text is not printed as it is; print it from an application (as PDF).";
 
 bool refuse(pappl_job_t *job, pappl_device_t *, void *reason)
 {
@@ -780,7 +778,6 @@ void add_document_filters(pappl_system_t *system)
     papplSystemAddMIMEFilter(system, "image/urf", printer_format, print_raster, nullptr);
     papplSystemAddMIMEFilter(system, "application/octet-stream", printer_format, refuse,
                              const_cast<char *>(unknown_format));
-    papplSystemAddMIMEFilter(system, "text/plain", printer_format, refuse, const_cast<char *>(plain_text));
     if (access(ghostscript, X_OK) == 0) {
         papplSystemAddMIMEFilter(system, "application/pdf", printer_format, print_pdf, nullptr);
         papplSystemAddMIMEFilter(system, "application/postscript", printer_format, print_pdf, nullptr);

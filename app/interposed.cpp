@@ -244,45 +244,6 @@ extern "C" void _papplJobCopyDocumentData(pappl_client_t *client, pappl_job_t *j
     receive_document(submit, _papplJobCopyAttributesNoLock, client, job);
 }
 
-// urf-supported lists only the last two resolutions (AirPrint clients
-// never send 300 dpi), printer-strings-languages-supported is added to
-// the printer once more on every Get-Printer-Attributes, and
-// document-format-supported lists text/plain, which the application takes
-// only to end its job with the reason.  Goes when PAPPL lists every
-// resolution and the languages once, and the formats a driver prints.
-extern "C" ipp_attribute_t *ippAddStrings(ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,
-                                          int num_values, const char *language, const char *const *values)
-{
-    static const auto real = next_definition<AddStrings>("ippAddStrings");
-    return add_strings(real, ipp, group, value_tag, name, num_values, language, values);
-}
-
-// One set of margins for every size (the largest any size needs, or
-// clients would draw where the printer cannot print on some): clients
-// shrink every page by the most a size loses.  media-col-database lists
-// each size with its own, the margins supported list every size's, and
-// ready media take their size's, however they are set (web page, IPP).
-// Goes when PAPPL's driver data carries margins per size.
-extern "C" ipp_attribute_t *ippAddIntegers(ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag, const char *name,
-                                           int num_values, const int *values)
-{
-    static const auto real = next_definition<AddIntegers>("ippAddIntegers");
-    return add_integers(real, ipp, group, value_tag, name, num_values, values);
-}
-
-extern "C" ipp_attribute_t *ippAddCollections(ipp_t *ipp, ipp_tag_t group, const char *name, int num_values,
-                                              const ipp_t **values)
-{
-    static const auto real = next_definition<AddCollections>("ippAddCollections");
-    return add_collections(real, ipp, group, name, num_values, values);
-}
-
-extern "C" bool papplPrinterSetReadyMedia(pappl_printer_t *printer, int num_ready, pappl_media_col_t *ready)
-{
-    static const auto real = next_definition<SetReadyMedia>("papplPrinterSetReadyMedia");
-    return set_ready_media(real, printer, num_ready, ready);
-}
-
 // Every connection holds a thread of its own for as long as its client
 // keeps it, from any address (2,000 slow ones, 2,000 threads).  Goes when
 // PAPPL bounds the connections of one address.

@@ -15,11 +15,10 @@
 namespace quillet::app {
 
 // Every function the application defines in front of the libraries.
-inline constexpr std::array<const char *, 12> interposed_functions = {
+inline constexpr std::array<const char *, 8> interposed_functions = {
     "_papplJobCopyAttributesNoLock", "_papplClientIsAuthorizedForGroup", "papplClientRespondIPP",
     "papplDeviceOpen",               "_papplJobProcess",                 "_papplJobCopyDocumentData",
-    "ippAddStrings",                 "ippAddIntegers",                   "ippAddCollections",
-    "papplPrinterSetReadyMedia",     "_papplClientRun",                  "_papplClientProcessIPP"};
+    "_papplClientRun",               "_papplClientProcessIPP"};
 
 // A private function of libpappl the application calls.
 inline constexpr const char *submit_file_function = "_papplJobSubmitFile";

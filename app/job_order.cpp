@@ -40,8 +40,8 @@
 #include <string>
 #include <utility>
 
-#include "mends.h"
 #include "device_policy.h"
+#include "render.h"
 
 namespace {
 
@@ -391,6 +391,11 @@ void *process_job(JobProcess real, pappl_job_t *job)
     pappl_job_t *oldest = order.take(printer);
     if (!oldest)
         return nullptr;
+    // A file the command line submits as .txt is plain text, which nothing
+    // prints: PAPPL would end the job with its reason in the log alone.
+    if (const char *format = papplJobGetFormat(oldest); format && !std::strcmp(format, "text/plain"))
+        fail_job(oldest, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                 "Plain text is not printed as it is; print it from an application (as PDF).");
     PrintingJob &printing = printing_jobs.add(oldest);
     void *result = real(oldest);
     remove_if_empty(printing.output);

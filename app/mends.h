@@ -9,11 +9,6 @@ namespace quillet::app {
 using DeviceOpen = pappl_device_t *(*)(const char *, const char *, pappl_deverror_cb_t, void *);
 using JobProcess = void *(*)(pappl_job_t *);
 using SubmitFile = void (*)(pappl_job_t *, const char *);
-using AddStrings = ipp_attribute_t *(*)(ipp_t *, ipp_tag_t, ipp_tag_t, const char *, int, const char *,
-                                        const char *const *);
-using AddIntegers = ipp_attribute_t *(*)(ipp_t *, ipp_tag_t, ipp_tag_t, const char *, int, const int *);
-using AddCollections = ipp_attribute_t *(*)(ipp_t *, ipp_tag_t, const char *, int, const ipp_t **);
-using SetReadyMedia = bool (*)(pappl_printer_t *, int, pappl_media_col_t *);
 using CopyJobAttributes = void (*)(pappl_job_t *, pappl_client_t *, cups_array_t *);
 using AuthorizeForGroup = http_status_t (*)(pappl_client_t *, bool, const char *, gid_t);
 using RespondIpp = ipp_t *(*)(pappl_client_t *, ipp_status_t, const char *, ...);

@@ -4,6 +4,7 @@
 // core and sends it over USB, the network (socket://) or to a file.
 #include <pappl/pappl.h>
 
+#include <dlfcn.h>
 #include <grp.h>
 #include <cerrno>
 #include <sys/stat.h>
@@ -268,15 +269,14 @@ bool stop_when_asked(pappl_system_t *system, void *)
 
 // Media saved by an earlier version keep margins this one no longer
 // offers: PAPPL would list a default and ready media with margins it does
-// not support, and clients would shrink pages by them.  They take their
-// size's own.
+// not support.  They take the printer's.
 void current_margins(pappl_printer_t *printer, void *)
 {
     pappl_pr_driver_data_t data{};
     papplPrinterGetDriverData(printer, &data);
-    bool stale = give_size_margins(data.media_default);
+    bool stale = give_printer_margins(data.media_default);
     for (int i = 0; i < data.num_source; i++)
-        stale = give_size_margins(data.media_ready[i]) || stale;
+        stale = give_printer_margins(data.media_ready[i]) || stale;
     if (stale && !(papplPrinterSetDriverDefaults(printer, &data, 0, nullptr) &&
                    papplPrinterSetReadyMedia(printer, data.num_source, data.media_ready)))
         papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR, "The media's margins could not be brought up to date.");
@@ -449,8 +449,14 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     papplSystemAddResourceCallback(system, password_path, "text/plain", set_password_resource, nullptr);
     papplSystemAddResourceData(system, "/favicon.png", "image/png", icons()[1].data(), icons()[1].size());
     papplSystemAddResourceData(system, "/navicon.png", "image/png", icons()[0].data(), icons()[0].size());
-    for (const StringsFile &strings : strings_files())
-        papplSystemAddStringsData(system, strings.path.c_str(), strings.language.c_str(), strings.text.c_str());
+    // The labels of the printer's own attribute and media types.  PAPPL 1.3
+    // adds the languages of such labels to the printer once more on every
+    // Get-Printer-Attributes, under a read lock (a client grows the server
+    // and its answers without end): there clients show the keywords.
+    // PAPPL 1.4, which has papplJobRetain(), answers them alone.
+    if (dlsym(RTLD_DEFAULT, "papplJobRetain"))
+        for (const StringsFile &strings : strings_files())
+            papplSystemAddStringsData(system, strings.path.c_str(), strings.language.c_str(), strings.text.c_str());
     // Every web page needs a footer: PAPPL's localised strings assume one.
     papplSystemSetFooterHTML(system, "Quillet printer application " QUILLET_VERSION);
     papplSystemSetSaveCallback(system, save_state, nullptr);
