@@ -184,17 +184,6 @@ void describe_printer(pappl_pr_driver_data_t &data, ipp_t *&attributes)
         attributes = ippNew();
     ippAddBoolean(attributes, IPP_TAG_PRINTER, mirror_default, 0);
     ippAddBoolean(attributes, IPP_TAG_PRINTER, mirror_supported, 1);
-    // PAPPL 1.3 would add this to the printer on every request (see
-    // printer_attributes.cpp).  IPP writes language tags in lower case.
-    ipp_attribute_t *languages = nullptr;
-    for (size_t i = 0; i < labels.size(); i++) {
-        const std::string tag = quillet::lower_case(labels[i].language);
-        if (!languages)
-            languages = ippAddString(attributes, IPP_TAG_PRINTER, IPP_TAG_LANGUAGE,
-                                     "printer-strings-languages-supported", nullptr, tag.c_str());
-        else
-            ippSetString(attributes, &languages, static_cast<int>(i), tag.c_str());
-    }
 }
 
 }  // namespace quillet::app

@@ -449,11 +449,12 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     papplSystemAddResourceCallback(system, password_path, "text/plain", set_password_resource, nullptr);
     papplSystemAddResourceData(system, "/favicon.png", "image/png", icons()[1].data(), icons()[1].size());
     papplSystemAddResourceData(system, "/navicon.png", "image/png", icons()[0].data(), icons()[0].size());
-    // The labels of the printer's own attribute and media types.  PAPPL 1.3
-    // adds the languages of such labels to the printer once more on every
+    // The labels of the printer's own attribute and media types, where
+    // PAPPL answers their languages once.  PAPPL 1.3 adds the languages of
+    // an application's labels to the printer once more on every
     // Get-Printer-Attributes, under a read lock (a client grows the server
     // and its answers without end): there clients show the keywords.
-    // PAPPL 1.4, which has papplJobRetain(), answers them alone.
+    // PAPPL 1.4 has papplJobRetain().
     if (dlsym(RTLD_DEFAULT, "papplJobRetain"))
         for (const StringsFile &strings : strings_files())
             papplSystemAddStringsData(system, strings.path.c_str(), strings.language.c_str(), strings.text.c_str());

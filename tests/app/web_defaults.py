@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Sets a printer's default density and media type on the printer
 application's web pages with a real browser (headless Chromium driven by
-Selenium).  Usage: web_defaults.py BASE-URL PRINTER DARKNESS MEDIA-TYPE, the
-base URL with the administrator's credentials."""
+Selenium).  Usage: web_defaults.py BASE-URL PRINTER DARKNESS MEDIA-TYPE LABELS,
+the base URL with the administrator's credentials; LABELS 1 when the server
+offers its labels, and the page is to show the mirror option by its label."""
 import sys
 import tempfile
 
@@ -13,7 +14,7 @@ from selenium.webdriver.common.by import By
 from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-base, printer, darkness, media_type = sys.argv[1:5]
+base, printer, darkness, media_type, labels = sys.argv[1:6]
 
 options = Options()
 options.binary_location = "/usr/bin/chromium"
@@ -37,8 +38,10 @@ try:
             and Select(b.find_element(By.NAME, field)).first_selected_option.get_attribute("value") == value)
 
     save("printing", "print-darkness", darkness)
-    if "<th>Mirror image:</th>" not in browser.page_source:
+    if labels == "1" and "<th>Mirror image:</th>" not in browser.page_source:
         sys.exit("the mirror option is shown without its label")
+    if labels == "0" and "quillet-mirror" not in browser.page_source:
+        sys.exit("the mirror option is not shown")
     save("media", "ready0-type", media_type)
 finally:
     browser.quit()
