@@ -2,10 +2,9 @@
 # The printer application on the PAPPL of the next Debian and Ubuntu
 # releases: PAPPL 1.4.9 built from its release (../shared/third_party),
 # the application built against it and its tests run; the same tests on
-# PAPPL 1.4.9 with the patches of packaging/pappl-patches applied (and the
-# behaviour only they give checked too); then the same PAPPL linked with
-# its own calls bound inside it (-Bsymbolic-functions), with which the
-# server must refuse to start.  CI's check; not in the quick start.
+# PAPPL 1.4.9 with the patches of packaging/pappl-patches applied; then
+# the same PAPPL linked with its own calls bound inside it
+# (-Bsymbolic-functions), with which the server must refuse to start.  CI's check; not in the quick start.
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -68,8 +67,7 @@ done
     tail -30 "$work/patched-configure.log" "$work/patched-make.log" 2>/dev/null
     exit 1
 }
-(cd "$work/build" && LD_LIBRARY_PATH="$work/patched/lib" QUILLET_PAPPL_PATCHED=1 LANG=C \
-    ctest --output-on-failure -R '^app_tests$')
+(cd "$work/build" && LD_LIBRARY_PATH="$work/patched/lib" LANG=C ctest --output-on-failure -R '^app_tests$')
 
 echo "== A PAPPL that binds its own calls: the server refuses to start"
 state=$(mktemp -d)
