@@ -260,8 +260,8 @@ void remove_if_empty(const OutputFile &output)
 // for each device URI and pair the library passes).
 struct DeviceErrors {
     std::string device_uri;
-    pappl_deverror_cb_t forward;
-    void *forward_data;
+    pappl_deverror_cb_t forward = nullptr;
+    void *forward_data = nullptr;
     std::mutex lock;
     std::string last;
 };
@@ -273,7 +273,11 @@ DeviceErrors &errors_of(const std::string &device_uri, pappl_deverror_cb_t forwa
     for (DeviceErrors &errors : known)
         if (errors.device_uri == device_uri && errors.forward == forward && errors.forward_data == forward_data)
             return errors;
-    return known.emplace_back(device_uri, forward, forward_data);
+    DeviceErrors &added = known.emplace_back();
+    added.device_uri = device_uri;
+    added.forward = forward;
+    added.forward_data = forward_data;
+    return added;
 }
 
 void keep_device_error(const char *message, void *data)
