@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "access.h"
-#include "privacy.h"
 
 namespace quillet::app {
 
@@ -56,13 +55,8 @@ void *run_client(ClientRun real, pappl_client_t *client)
     static Connections connections;
     // The local socket is for root and the admin group: not bounded.
     const std::string address = peer_address(client);
-    if (address.empty()) {
-        void *result = real(client);
-        forget_request(client);
-        return result;
-    }
     bool first_refusal = false;
-    if (!connections.open(address, first_refusal)) {
+    if (!address.empty() && !connections.open(address, first_refusal)) {
         if (first_refusal)
             papplLogClient(client, PAPPL_LOGLEVEL_WARN,
                            "%s holds %u connections: its further ones are closed as they come, and not logged "
@@ -72,8 +66,8 @@ void *run_client(ClientRun real, pappl_client_t *client)
         shutdown(httpGetFd(papplClientGetHTTP(client)), SHUT_RDWR);
     }
     void *result = real(client);
-    connections.close(address);
-    forget_request(client);
+    if (!address.empty())
+        connections.close(address);
     return result;
 }
 

@@ -72,12 +72,10 @@ struct ServerOptions {
     int port = 8000;
 };
 
-// What the printers and timers read of the options, set once as the
-// server starts.
+// What the printers and timers read, set once as the server starts.
 struct ServerSettings {
-    std::string output_directory;
+    ServerOptions chosen;
     bool dns_sd = false;
-    int completed_jobs_kept = 100;
 };
 ServerSettings settings;
 
@@ -200,7 +198,7 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
     if (std::strcmp(name, driver_name))
         return false;
     std::string why;
-    if (!device_uri_allowed(device_uri, settings.output_directory, settings.dns_sd, why)) {
+    if (!device_uri_allowed(device_uri, settings.chosen.output_directory, settings.dns_sd, why)) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "Refusing printer on '%s': %s", device_uri ? device_uri : "",
                  why.c_str());
         refuse_printer(device_uri, why);
@@ -314,8 +312,8 @@ bool keep_state(pappl_system_t *system, void *)
     papplSystemIteratePrinters(
         system,
         [](pappl_printer_t *printer, void *) {
-            if (papplPrinterGetMaxCompletedJobs(printer) != settings.completed_jobs_kept)
-                papplPrinterSetMaxCompletedJobs(printer, settings.completed_jobs_kept);
+            if (papplPrinterGetMaxCompletedJobs(printer) != settings.chosen.completed_jobs_kept)
+                papplPrinterSetMaxCompletedJobs(printer, settings.chosen.completed_jobs_kept);
             // A job that waited for an older one whose document never came
             // starts once that one no longer holds it.
             if (papplPrinterGetState(printer) == IPP_PSTATE_IDLE && has_job_to_start(printer))
@@ -389,7 +387,7 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     // printers it cannot drive without them (file:// ones) from the state.
     if (!chosen.private_server)
         keep_state_in(chosen.state_file);
-    settings = {chosen.output_directory, dns_sd_available(), chosen.completed_jobs_kept};
+    settings = {chosen, dns_sd_available()};
     // Bounds on what one client may spend.
     set_page_limit(chosen.page_limit);
     set_max_document_size(chosen.max_document_bytes);
