@@ -360,7 +360,7 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     }
     // The server runs only with every mend it puts in front of the
     // libraries in place.
-    if (const std::optional<std::string> failure = interposition_failure()) {
+    if (const std::optional<std::string> failure = interposition_failure(mended_pappl)) {
         std::cerr << base_name << ": refusing to start: " << *failure << "\n";
         return nullptr;
     }

@@ -112,15 +112,17 @@ inline bool serving(int port, const std::string &runtime_dir)
 // An 8-bit grey PWG raster page of black and white pixels only, so that the
 // printer's black pixels are exactly the input's.
 struct GreyPage {
-    unsigned width, height, dpi;
+    unsigned width, height, dpi, dpi_y;
     std::string media;
     std::vector<uint8_t> grey;  // width x height, 0 black, 255 white
 };
 
-inline GreyPage grey_page(const std::string &media, unsigned dpi, uint32_t seed)
+inline GreyPage grey_page(const std::string &media, unsigned dpi, uint32_t seed, unsigned dpi_y = 0)
 {
     pwg_media_t *size = pwgMediaForPWG(media.c_str());
-    GreyPage p{unsigned(size->width * long(dpi) / 2540), unsigned(size->length * long(dpi) / 2540), dpi, media, {}};
+    dpi_y = dpi_y ? dpi_y : dpi;
+    GreyPage p{unsigned(size->width * long(dpi) / 2540), unsigned(size->length * long(dpi_y) / 2540), dpi, dpi_y,
+               media, {}};
     p.grey.assign(size_t(p.width) * p.height, 255);
     uint32_t x = seed;
     for (unsigned y = 0; y < p.height; y++)
@@ -142,7 +144,7 @@ inline void write_pwg_pages(const std::string &path, const std::vector<GreyPage>
     cups_raster_t *ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
     for (const GreyPage &p : pages) {
         cups_page_header2_t h;
-        cupsRasterInitPWGHeader(&h, pwgMediaForPWG(p.media.c_str()), "sgray_8", int(p.dpi), int(p.dpi), "one-sided",
+        cupsRasterInitPWGHeader(&h, pwgMediaForPWG(p.media.c_str()), "sgray_8", int(p.dpi), int(p.dpi_y), "one-sided",
                                 nullptr);
         cupsRasterWriteHeader2(ras, &h);
         for (unsigned y = 0; y < p.height; y++)
@@ -163,9 +165,9 @@ inline void write_pwg(const std::string &path, const GreyPage &p)
 // prints, the middle part (to the byte) and the top.
 inline Bitmap expected_of(const GreyPage &p)
 {
-    const quillet::PixelSize kept = quillet::printed_whole(int(p.dpi), int(p.dpi), p.width, p.height);
+    const quillet::PixelSize kept = quillet::printed_whole(int(p.dpi), int(p.dpi_y), p.width, p.height);
     const unsigned left = (p.width - kept.width) / 2 / 8 * 8;
-    RasterPage page = make_page(kept.width, kept.height, Fill::Blank, p.dpi, p.dpi);
+    RasterPage page = make_page(kept.width, kept.height, Fill::Blank, p.dpi, p.dpi_y);
     for (unsigned y = 0; y < kept.height; y++)
         for (unsigned x = 0; x < kept.width; x++)
             if (p.grey[size_t(y) * p.width + left + x] < 128)

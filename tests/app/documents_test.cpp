@@ -103,24 +103,26 @@ TEST_F(App, RobustAgainstRastersOtherThanTheDefaults)
 {
     struct Sent {
         const char *name, *media, *format;
-        unsigned dpi;
+        unsigned dpi, dpi_y;
         const char *attributes;
         uint32_t paper;
     };
     const Sent jobs[] = {
-        {"letter_on_a4", "na_letter_8.5x11in", "image/pwg-raster", 600, "", 1},
-        {"1200_on_600", "iso_a4_210x297mm", "image/pwg-raster", 1200, "", 9},
-        {"apple_draft", "iso_a4_210x297mm", "image/urf", 300, "ATTR enum print-quality 3", 9},
+        {"letter_on_a4", "na_letter_8.5x11in", "image/pwg-raster", 600, 600, "", 1},
+        {"1200_on_600", "iso_a4_210x297mm", "image/pwg-raster", 1200, 1200, "", 9},
+        {"apple_draft", "iso_a4_210x297mm", "image/urf", 300, 300, "ATTR enum print-quality 3", 9},
+        // The paper from the length in rows at the vertical resolution.
+        {"a4_300_by_600", "iso_a4_210x297mm", "image/pwg-raster", 300, 600, "", 9},
     };
     for (const Sent &j : jobs) {
         SCOPED_TRACE(j.name);
-        GreyPage page = grey_page(j.media, j.dpi, 7);
+        GreyPage page = grey_page(j.media, j.dpi, 7, j.dpi_y);
         std::string file = dir_->file(std::string(j.name) + ".ras");
         int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         cups_raster_t *ras = cupsRasterOpen(fd, std::string(j.format) == "image/urf" ? CUPS_RASTER_WRITE_APPLE
                                                                                      : CUPS_RASTER_WRITE_PWG);
         cups_page_header2_t h;
-        cupsRasterInitPWGHeader(&h, pwgMediaForPWG(j.media), "sgray_8", int(j.dpi), int(j.dpi), "one-sided",
+        cupsRasterInitPWGHeader(&h, pwgMediaForPWG(j.media), "sgray_8", int(j.dpi), int(j.dpi_y), "one-sided",
                                 nullptr);
         cupsRasterWriteHeader2(ras, &h);
         for (unsigned y = 0; y < page.height; y++)
@@ -386,7 +388,7 @@ TEST_F(App, CopiesOfSeveralPagesComeCollated)
         pages.push_back(grey_page("iso_a5_148x210mm", 300, seed));
     std::string file = dir_->file("three-pages.pwg");
     write_pwg_pages(file, pages);
-    const Bitmap blank = expected_of(GreyPage{pages[0].width, pages[0].height, 300, pages[0].media,
+    const Bitmap blank = expected_of(GreyPage{pages[0].width, pages[0].height, 300, 300, pages[0].media,
                                               std::vector<uint8_t>(pages[0].grey.size(), 255)});
     for (const char *sides : {"one-sided", "two-sided-long-edge"}) {
         SCOPED_TRACE(sides);

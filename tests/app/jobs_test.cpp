@@ -71,7 +71,12 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                "EXPECT media-left-margin-supported WITH-ALL-VALUES 400\n"
                "EXPECT media-col-database/media-left-margin WITH-ALL-VALUES 400\n"
                "EXPECT media-col-default/media-left-margin WITH-VALUE 400\n"
-               "EXPECT media-col-ready/media-left-margin WITH-VALUE 400\n}\n");
+               "EXPECT media-col-ready/media-left-margin WITH-VALUE 400\n"
+               "EXPECT media-top-margin-supported WITH-ALL-VALUES 50\n"
+               "EXPECT media-col-database/media-bottom-margin WITH-ALL-VALUES 50\n"
+               "EXPECT media-col-default/media-top-margin WITH-VALUE 50\n"
+               "EXPECT media-col-ready/media-top-margin WITH-VALUE 50\n"
+               "EXPECT media-col-ready/media-bottom-margin WITH-VALUE 50\n}\n");
     RunResult completed = run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("completed.test")});
     EXPECT_EQ(completed.status, 0) << std::string(completed.out.begin(), completed.out.end());
     std::vector<PageDoc> docs = read_pages(print(Samples + "/photo.png", "image/png", ""));
