@@ -2,10 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <array>
-#include <cstdarg>
-#include <cstdio>
-
 #include "client_bounds.h"
 #include "job_order.h"
 #include "mends.h"
@@ -57,26 +53,6 @@ extern "C" http_status_t _papplClientIsAuthorizedForGroup(pappl_client_t *client
     return authorize_for_group(real, client, allow_remote, group, group_id);
 }
 
-// A printer the driver refuses is answered "Driver ... cannot be used with
-// this printer", with the driver's reason in the log only.  Goes when PAPPL
-// lets the driver callback give the reason.  Also: a job whose document
-// has come is not saved until some later change (1.3.1 and 1.4.9; see
-// save_accepted_document).  Goes when PAPPL saves the state as a document
-// arrives.
-extern "C" ipp_t *papplClientRespondIPP(pappl_client_t *client, ipp_status_t status, const char *message, ...)
-{
-    static const auto real = next_definition<RespondIpp>("papplClientRespondIPP");
-    save_accepted_document(client, status);
-    if (!message)
-        return respond_ipp(real, client, status, nullptr);
-    std::array<char, 2048> text{};
-    va_list arguments;
-    va_start(arguments, message);
-    std::vsnprintf(text.data(), text.size(), message, arguments);
-    va_end(arguments);
-    return respond_ipp(real, client, status, text.data());
-}
-
 // File printers: the output file is written through links, over files of
 // the same name, and a name too long for a file is taken for a printer that
 // does not answer, retried for ever.  A printer that does not answer: no
@@ -115,9 +91,11 @@ extern "C" void _papplJobCopyDocumentData(pappl_client_t *client, pappl_job_t *j
     receive_document(submit, _papplJobCopyAttributesNoLock, client, job);
 }
 
+#if !QUILLET_PATCHED_PAPPL
 // Every connection holds a thread of its own for as long as its client
 // keeps it, from any address (2,000 slow ones, 2,000 threads).  Goes when
-// PAPPL bounds the connections of one address.
+// PAPPL bounds the connections of one address
+// (packaging/pappl-patches/0002-bound-connections-per-address.patch).
 extern "C" void *_papplClientRun(pappl_client_t *client)
 {
     static const auto real = next_definition<ClientRun>("_papplClientRun");
@@ -130,7 +108,9 @@ extern "C" void *_papplClientRun(pappl_client_t *client)
 // printer-organization set with Set-Printer-Attributes are answered as done
 // and dropped (PAPPL gives them to papplPrinterSetGeoLocation()).  Goes
 // when PAPPL names each requested attribute once before it builds the
-// array, and keeps the location and organization.
+// array, and keeps the location and organization
+// (packaging/pappl-patches/0003-name-requested-attributes-once.patch and
+// 0004-keep-printer-location-and-organization.patch).
 extern "C" bool _papplClientProcessIPP(pappl_client_t *client)
 {
     static const auto real = next_definition<ClientProcessIpp>("_papplClientProcessIPP");
@@ -140,3 +120,4 @@ extern "C" bool _papplClientProcessIPP(pappl_client_t *client)
     forget_request(client);
     return answered;
 }
+#endif

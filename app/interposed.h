@@ -10,11 +10,17 @@
 
 namespace quillet::app {
 
-// Every function the application defines in front of PAPPL's.
-inline constexpr std::array<const char *, 8> interposed_functions = {
-    "_papplJobCopyAttributesNoLock", "_papplClientIsAuthorizedForGroup", "papplClientRespondIPP",
-    "papplDeviceOpen",               "_papplJobProcess",                 "_papplJobCopyDocumentData",
-    "_papplClientRun",               "_papplClientProcessIPP"};
+// Every function the application defines in front of PAPPL's; a PAPPL with
+// the patches of packaging/pappl-patches mends the last two's faults itself.
+#if QUILLET_PATCHED_PAPPL
+inline constexpr std::array<const char *, 5> interposed_functions = {
+    "_papplJobCopyAttributesNoLock", "_papplClientIsAuthorizedForGroup", "papplDeviceOpen", "_papplJobProcess",
+    "_papplJobCopyDocumentData"};
+#else
+inline constexpr std::array<const char *, 7> interposed_functions = {
+    "_papplJobCopyAttributesNoLock", "_papplClientIsAuthorizedForGroup", "papplDeviceOpen", "_papplJobProcess",
+    "_papplJobCopyDocumentData",     "_papplClientRun",                  "_papplClientProcessIPP"};
+#endif
 
 // PAPPL, as the server checks it at start: a private function of it the
 // application calls is _papplJobSubmitFile.

@@ -30,6 +30,11 @@ class Administrators {
 public:
     bool ask(pappl_client_t *client)
     {
+        // The local socket is the administrator's, asked or not; what is
+        // kept below holds only for the same request with the same
+        // credentials.
+        if (httpAddrFamily(httpGetAddress(papplClientGetHTTP(client))) == AF_LOCAL)
+            return true;
         const ipp_t *request = papplClientGetRequest(client);
         const char *given = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
         const std::string credentials = given ? given : "";
@@ -73,11 +78,6 @@ bool reads_job(pappl_client_t *client, pappl_job_t *job)
         return true;
     return administrators.ask(client);
 }
-
-// Why the driver refused a printer, by the device URI it was to print to,
-// until the client that asked for it is answered.
-std::mutex refusals_lock;
-std::map<std::string, std::string> printer_refusals;
 
 }  // namespace
 
@@ -138,39 +138,6 @@ http_status_t authorize_for_group(AuthorizeForGroup real, pappl_client_t *client
              in_group(user, group_id))
         status = HTTP_STATUS_CONTINUE;
     return status;
-}
-
-void refuse_printer(const char *device_uri, const std::string &why)
-{
-    const std::lock_guard hold(refusals_lock);
-    printer_refusals[device_uri ? device_uri : ""] = why;
-}
-
-ipp_t *respond_ipp(RespondIpp real, pappl_client_t *client, ipp_status_t status, const char *message)
-{
-    if (!message)
-        return real(client, status, nullptr);
-    // The driver's reason for refusing the printer this client adds.
-    if (status == IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES && std::strstr(message, "cannot be used with this printer")) {
-        const char *device_uri = ippGetString(
-            ippFindAttribute(papplClientGetRequest(client), "smi55357-device-uri", IPP_TAG_URI), 0, nullptr);
-        std::string refusal;
-        {
-            const std::lock_guard hold(refusals_lock);
-            if (auto found = printer_refusals.find(device_uri ? device_uri : ""); found != printer_refusals.end()) {
-                refusal = found->second;
-                printer_refusals.erase(found);
-            }
-        }
-        if (!refusal.empty())
-            return real(client, status, "%s", refusal.c_str());
-    }
-    // PAPPL names the device URI by its own attribute's name.
-    if (std::strstr(message, "smi55357-device-uri"))
-        return real(client, status, "%s",
-                    "The device URI is refused: this server prints to socket://ADDRESS, usb:// and file:// naming an "
-                    "existing folder inside its output folder.");
-    return real(client, status, "%s", message);
 }
 
 }  // namespace quillet::app

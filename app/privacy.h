@@ -1,5 +1,5 @@
-// Whose jobs a client may read about, who the client is, and why a printer
-// is refused (interposed.cpp says what each mends in PAPPL).
+// Whose jobs a client may read about, and who the client is
+// (interposed.cpp says what each mends in PAPPL).
 #pragma once
 
 #include <pappl/pappl.h>
@@ -18,11 +18,6 @@ void copy_job_attributes(CopyJobAttributes real, pappl_job_t *job, pappl_client_
 // job's owner.
 http_status_t authorize_for_group(AuthorizeForGroup real, pappl_client_t *client, bool allow_remote,
                                   const char *group, gid_t group_id);
-
-// The reason the driver refuses the printer on device_uri, for the client
-// that adds it.
-void refuse_printer(const char *device_uri, const std::string &why);
-ipp_t *respond_ipp(RespondIpp real, pappl_client_t *client, ipp_status_t status, const char *message);
 
 // The client's request is answered: what was kept for it goes.
 void forget_request(const pappl_client_t *client);

@@ -201,7 +201,6 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
     if (!device_uri_allowed(device_uri, settings.chosen.output_directory, settings.dns_sd, why)) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "Refusing printer on '%s': %s", device_uri ? device_uri : "",
                  why.c_str());
-        refuse_printer(device_uri, why);
         return false;
     }
 

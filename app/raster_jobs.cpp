@@ -96,6 +96,7 @@ void receive_document(SubmitFile submit, CopyJobAttributes copy_attributes, papp
     // A raster cut short by its client prints up to where it stops, then
     // ends with the reason.
     submit(job, filename.data());
+    save_accepted_document(client);
     // What PAPPL answers for a document, but job-state-message, which the
     // job's own thread may be replacing by now.
     papplClientRespondIPP(client, IPP_STATUS_OK, nullptr);

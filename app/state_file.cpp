@@ -224,11 +224,8 @@ bool save_state_now(pappl_system_t *system)
     return !kept_state_file.empty() && save_state_atomically(system, kept_state_file);
 }
 
-void save_accepted_document(pappl_client_t *client, ipp_status_t status)
+void save_accepted_document(pappl_client_t *client)
 {
-    const ipp_op_t operation = papplClientGetOperation(client);
-    if (status > IPP_STATUS_OK_EVENTS_COMPLETE || (operation != IPP_OP_PRINT_JOB && operation != IPP_OP_SEND_DOCUMENT))
-        return;
     // The one job of an idle printer starts at once, and is saved as it
     // starts (start_saved_job); a job that waits is saved now.
     pappl_printer_t *printer = papplClientGetPrinter(client);

@@ -47,6 +47,6 @@ bool save_state_now(pappl_system_t *system);
 // aborted at the restart.  The state is saved before the client hears that
 // its document is in, unless the job is to start at once (it is saved as
 // it starts).
-void save_accepted_document(pappl_client_t *client, ipp_status_t status);
+void save_accepted_document(pappl_client_t *client);
 
 }  // namespace quillet::app
