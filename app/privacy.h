@@ -19,7 +19,9 @@ void copy_job_attributes(CopyJobAttributes real, pappl_job_t *job, pappl_client_
 http_status_t authorize_for_group(AuthorizeForGroup real, pappl_client_t *client, bool allow_remote,
                                   const char *group, gid_t group_id);
 
-// The client's request is answered: what was kept for it goes.
+// The client's request is answered: what was kept for it goes (on a
+// PAPPL without the patches; elsewhere the next request of a client at the
+// same place replaces it).
 void forget_request(const pappl_client_t *client);
 
 }  // namespace quillet::app
