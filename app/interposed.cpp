@@ -10,11 +10,11 @@
 #include "raster_jobs.h"
 #include "state_file.h"
 
-
 // The definitions.  Each calls the library's own through
 // next_definition(), found when the server starts (interposition_failure()
-// refuses to start without it); _papplJobCopyDocumentData also calls the
-// library's _papplJobSubmitFile (checked there too).  Every fault below was
+// refuses to start without it); _papplJobCopyDocumentData also calls
+// _papplJobSubmitFile and _papplJobCopyAttributesNoLock (the application's
+// where it defines one, checked there too).  Every fault below was
 // measured on Debian's PAPPL 1.3.1 and on PAPPL 1.4.9 built from its
 // release, unless the comment says otherwise.
 
@@ -30,15 +30,20 @@ Function next_definition(const char *name)
 
 using namespace quillet::app;
 
+#if !QUILLET_PATCHED_PAPPL
 // Job privacy, which PAPPL has no interface for: Get-Jobs and
 // Get-Job-Attributes copy every job's name and owner to everyone.  Also
-// mends restored jobs' job-id and job-uri, sent twice (1.3.1).  Goes when
-// PAPPL lets an application filter job attributes per client.
+// mends restored jobs' job-id, job-uri and four more, sent twice.  Goes
+// when PAPPL lets an application filter job attributes per client and
+// restores a job's attributes once
+// (packaging/pappl-patches/0005-job-privacy-callback.patch and
+// 0006-restored-jobs-keep-one-of-each-attribute.patch).
 extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t *job, pappl_client_t *client, cups_array_t *requested)
 {
     static const auto real = next_definition<CopyJobAttributes>("_papplJobCopyAttributesNoLock");
     copy_job_attributes(real, job, client, requested);
 }
+#endif
 
 // PAPPL asks for TLS before it asks the application's authorization
 // callback, so plain ipp:// cannot print; with a PAM login it takes
@@ -87,8 +92,10 @@ extern "C" void *_papplJobProcess(pappl_job_t *job)
 // size.
 extern "C" void _papplJobCopyDocumentData(pappl_client_t *client, pappl_job_t *job)
 {
-    static const auto submit = reinterpret_cast<SubmitFile>(dlsym(RTLD_DEFAULT, mended_pappl.private_function));
-    receive_document(submit, _papplJobCopyAttributesNoLock, client, job);
+    static const auto submit = reinterpret_cast<SubmitFile>(dlsym(RTLD_DEFAULT, "_papplJobSubmitFile"));
+    static const auto copy_attributes =
+        reinterpret_cast<CopyJobAttributes>(dlsym(RTLD_DEFAULT, "_papplJobCopyAttributesNoLock"));
+    receive_document(submit, copy_attributes, client, job);
 }
 
 #if !QUILLET_PATCHED_PAPPL

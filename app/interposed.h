@@ -10,20 +10,23 @@
 
 namespace quillet::app {
 
-// Every function the application defines in front of PAPPL's; a PAPPL with
-// the patches of packaging/pappl-patches mends the last two's faults itself.
+// Every function the application defines in front of PAPPL's, and the
+// private ones it calls; a PAPPL with the patches of
+// packaging/pappl-patches mends the faults of the last three itself.
 #if QUILLET_PATCHED_PAPPL
-inline constexpr std::array<const char *, 5> interposed_functions = {
-    "_papplJobCopyAttributesNoLock", "_papplClientIsAuthorizedForGroup", "papplDeviceOpen", "_papplJobProcess",
-    "_papplJobCopyDocumentData"};
+inline constexpr std::array<const char *, 4> interposed_functions = {
+    "_papplClientIsAuthorizedForGroup", "papplDeviceOpen", "_papplJobProcess", "_papplJobCopyDocumentData"};
+inline constexpr std::array<const char *, 2> pappl_private_calls = {"_papplJobSubmitFile",
+                                                                    "_papplJobCopyAttributesNoLock"};
 #else
 inline constexpr std::array<const char *, 7> interposed_functions = {
-    "_papplJobCopyAttributesNoLock", "_papplClientIsAuthorizedForGroup", "papplDeviceOpen", "_papplJobProcess",
-    "_papplJobCopyDocumentData",     "_papplClientRun",                  "_papplClientProcessIPP"};
+    "_papplClientIsAuthorizedForGroup", "papplDeviceOpen",       "_papplJobProcess",
+    "_papplJobCopyDocumentData",        "_papplJobCopyAttributesNoLock", "_papplClientRun",
+    "_papplClientProcessIPP"};
+inline constexpr std::array<const char *, 1> pappl_private_calls = {"_papplJobSubmitFile"};
 #endif
 
-// PAPPL, as the server checks it at start: a private function of it the
-// application calls is _papplJobSubmitFile.
-inline constexpr MendedLibrary mended_pappl{"papplSystemCreate", interposed_functions, "_papplJobSubmitFile"};
+// PAPPL, as the server checks it at start.
+inline constexpr MendedLibrary mended_pappl{"papplSystemCreate", interposed_functions, pappl_private_calls};
 
 }  // namespace quillet::app

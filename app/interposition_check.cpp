@@ -124,9 +124,10 @@ std::optional<std::string> interposition_failure(const MendedLibrary &library)
             return library_place->file + " calls " + name + " inside itself, past the application's definition (it was " +
                    "linked with its own calls bound, or the function was renamed)";
     }
-    const std::optional<Place> called = place_of(dlsym(RTLD_DEFAULT, library.private_function));
-    if (!called || called->base != library_place->base)
-        return library_place->file + " has no " + library.private_function + ", which the application calls";
+    for (const char *name : library.called)
+        if (const std::optional<Place> called = place_of(dlsym(RTLD_DEFAULT, name));
+            !called || called->base != library_place->base)
+            return library_place->file + " has no " + name + ", which the application calls";
     return std::nullopt;
 }
 

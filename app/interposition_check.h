@@ -15,14 +15,14 @@ namespace quillet::app {
 struct MendedLibrary {
     const char *anchor;                   // a public function the library defines
     std::span<const char *const> mended;  // what the program defines in front of it
-    const char *private_function;         // a private function of it the program calls
+    std::span<const char *const> called;  // private functions of it the program calls
 };
 
 // Why the server must not start: a mended function that the program does
 // not define where the linker finds it first, whose original cannot be
 // found, or that the library does not import through its dynamic
-// relocations (it binds the name inside itself); or a library without the
-// private function.  Nothing when every one is reached.
+// relocations (it binds the name inside itself); or a library without a
+// private function the program calls.  Nothing when every one is reached.
 std::optional<std::string> interposition_failure(const MendedLibrary &library);
 
 }  // namespace quillet::app

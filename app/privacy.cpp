@@ -66,8 +66,11 @@ private:
 };
 Administrators administrators;
 
+
+}  // namespace
+
 // Whether the client may see this job's private attributes.
-bool reads_job(pappl_client_t *client, pappl_job_t *job)
+bool reads_job(pappl_client_t *client, pappl_job_t *job, void *)
 {
     const char *user = papplClientGetUsername(client);
     if (!user || !*user)
@@ -78,8 +81,6 @@ bool reads_job(pappl_client_t *client, pappl_job_t *job)
         return true;
     return administrators.ask(client);
 }
-
-}  // namespace
 
 void forget_request(const pappl_client_t *client)
 {
@@ -92,7 +93,7 @@ void copy_job_attributes(CopyJobAttributes real, pappl_job_t *job, pappl_client_
     // This job's attributes are the response's last group: the private
     // ones are dropped for a client who may not read them, and a second
     // attribute of a name for everyone.
-    const bool withheld = !reads_job(client, job);
+    const bool withheld = !reads_job(client, job, nullptr);
     ipp_t *response = papplClientGetResponse(client);
     std::vector<ipp_attribute_t *> dropped;
     std::vector<std::string> seen;

@@ -19,6 +19,11 @@ void copy_job_attributes(CopyJobAttributes real, pappl_job_t *job, pappl_client_
 http_status_t authorize_for_group(AuthorizeForGroup real, pappl_client_t *client, bool allow_remote,
                                   const char *group, gid_t group_id);
 
+// Whether the client may read the job's private attributes: its name, its
+// owner and what its client said about itself are for its owner and the
+// administrator alone.
+bool reads_job(pappl_client_t *client, pappl_job_t *job, void *);
+
 // The client's request is answered: what was kept for it goes (on a
 // PAPPL without the patches; elsewhere the next request of a client at the
 // same place replaces it).

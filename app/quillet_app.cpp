@@ -426,6 +426,11 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     // page (or with set-password) guards every change.
     if (!option("auth-service"))
         papplSystemSetAuthCallback(system, "Basic", authorize, nullptr);
+#if QUILLET_PATCHED_PAPPL
+    // Other users' job names and owners withheld (the definition in front
+    // of PAPPL's does it elsewhere).
+    papplSystemSetJobPrivacyCallback(system, reads_job, nullptr);
+#endif
     // PAPPL checks a job's owner first and the admin group after: the group
     // tells the two apart.
     papplSystemSetAdminGroup(system, option("admin-group") ? option("admin-group") : "root");

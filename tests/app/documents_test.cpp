@@ -370,7 +370,8 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
     for (const std::string &at : planted)
         for (const char *file : {"-secret", "-victim", "-new"})
             fs::remove(at + file);
-    EXPECT_EQ(descriptors(), descriptors_before) << "no descriptor left open";
+    // (Fewer when one was open for a moment as the count began.)
+    EXPECT_LE(descriptors(), descriptors_before) << "no descriptor left open";
     // Nor a conversion's scratch folder.
     for (const auto &conversions : fs::directory_iterator(dir_->file("tmp"))) {
         if (conversions.path().filename().string().rfind("quillet-conversions-", 0) == 0) {

@@ -21,6 +21,8 @@ namespace {
 constexpr std::array<const char *, 1> plain_mended_names{"plain_mended"};
 constexpr std::array<const char *, 1> plain_unmended_names{"plain_unmended"};
 constexpr std::array<const char *, 1> bound_mended_names{"bound_mended"};
+constexpr std::array<const char *, 1> plain_calls{"plain_private_call"}, bound_calls{"bound_private_call"},
+    gone_calls{"plain_gone"};
 
 TEST(Interposition, RefusedUnlessTheLibraryReachesTheProgramsDefinitions)
 {
@@ -31,12 +33,12 @@ TEST(Interposition, RefusedUnlessTheLibraryReachesTheProgramsDefinitions)
         const char *failure;  // what the reason says; empty: none
     };
     const Case cases[] = {
-        {"reached", {"plain_anchor", plain_mended_names, "plain_private_call"}, ""},
-        {"bound_inside", {"bound_anchor", bound_mended_names, "bound_private_call"}, "calls bound_mended inside itself"},
-        {"not_defined", {"plain_anchor", plain_unmended_names, "plain_private_call"},
+        {"reached", {"plain_anchor", plain_mended_names, plain_calls}, ""},
+        {"bound_inside", {"bound_anchor", bound_mended_names, bound_calls}, "calls bound_mended inside itself"},
+        {"not_defined", {"plain_anchor", plain_unmended_names, plain_calls},
          "plain_unmended is not the one the dynamic linker finds first"},
-        {"no_private", {"plain_anchor", plain_mended_names, "plain_gone"}, "has no plain_gone"},
-        {"no_library", {"gone_anchor", plain_mended_names, "plain_private_call"}, "defines gone_anchor cannot be found"},
+        {"no_private", {"plain_anchor", plain_mended_names, gone_calls}, "has no plain_gone"},
+        {"no_library", {"gone_anchor", plain_mended_names, plain_calls}, "defines gone_anchor cannot be found"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
