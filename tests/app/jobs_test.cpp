@@ -764,6 +764,46 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
     server = own_server(d, port, options, env);
     ASSERT_TRUE(server) << log();
     EXPECT_TRUE(eventually([&] { return !output_of(d.file("out"), "waits-for-the-restart").empty(); })) << log();
+#if QUILLET_PATCHED_PAPPL
+    // With the patches, a printer keeps its newest finished jobs within the
+    // bound once PAPPL cleans them (a minute after a job ends), and the
+    // saved state keeps no more: a crash brings none back.
+    server->signal(SIGTERM);
+    server->finish(std::chrono::seconds(30));
+    std::vector<std::string> bounded = options;
+    bounded.push_back("max-completed-jobs=2");
+    server = own_server(d, port, bounded, env);
+    ASSERT_TRUE(server) << log();
+    ASSERT_EQ(print_named("newest"), 0);
+    write_file(d.file("completed.test"),
+               "{\nOPERATION Get-Jobs\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
+               "ATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
+               "ATTR keyword which-jobs completed\nATTR name requesting-user-name root\n"
+               "ATTR keyword requested-attributes job-name\nSTATUS successful-ok\nDISPLAY job-name\n}\n");
+    auto completed = [&] {
+        RunResult r = run("/usr/bin/ipptool", {"-t", "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/p",
+                                               d.file("completed.test")});
+        std::string out(r.out.begin(), r.out.end()), names;
+        for (size_t at = out.find("job-name (nameWithoutLanguage) = "); at != std::string::npos;
+             at = out.find("job-name (nameWithoutLanguage) = ", at + 1))
+            names += out.substr(at + 33, out.find('\n', at) - at - 33) + ",";
+        return names;
+    };
+    const std::string newest_two = "newest,waits-for-the-restart,";
+    auto cleaned = [&] {
+        for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(150);
+             completed() != newest_two && std::chrono::steady_clock::now() < until;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        return completed();
+    };
+    EXPECT_EQ(cleaned(), newest_two) << log();
+    EXPECT_TRUE(eventually([&] { return state().find("while-full") == std::string::npos; })) << state();
+    server->signal(SIGKILL);
+    server->finish(std::chrono::seconds(30));
+    server = own_server(d, port, bounded, env);
+    ASSERT_TRUE(server) << log();
+    EXPECT_EQ(completed(), newest_two) << state();
+#endif
     server->signal(SIGTERM);
     server->finish(std::chrono::seconds(30));
 }
