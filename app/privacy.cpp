@@ -66,7 +66,6 @@ private:
 };
 Administrators administrators;
 
-
 }  // namespace
 
 // Whether the client may see this job's private attributes.
