@@ -99,6 +99,11 @@ std::string peer_address(pappl_client_t *client)
     return text.data();
 }
 
+bool on_local_socket(pappl_client_t *client)
+{
+    return httpAddrFamily(httpGetAddress(papplClientGetHTTP(client))) == AF_LOCAL;
+}
+
 int set_password_command(const char *base_name, int, cups_option_t *, int, char **, void *)
 {
     std::string password;
@@ -126,7 +131,7 @@ bool set_password_resource(pappl_client_t *client, void *)
         return true;
     };
     // The local socket only: its folder is root's (or the admin group's).
-    if (httpAddrFamily(httpGetAddress(papplClientGetHTTP(client))) != AF_LOCAL)
+    if (!on_local_socket(client))
         return answer(HTTP_STATUS_FORBIDDEN, "The password is set on the server's local socket only.");
     if (papplClientGetMethod(client) != HTTP_STATE_POST)
         return answer(HTTP_STATUS_METHOD_NOT_ALLOWED, "POST the password.");
@@ -352,7 +357,7 @@ bool in_group(const std::string &user, gid_t group)
 
 bool is_administrator(pappl_client_t *client)
 {
-    if (httpAddrFamily(httpGetAddress(papplClientGetHTTP(client))) == AF_LOCAL)
+    if (on_local_socket(client))
         return true;
     if (papplSystemGetAuthService(papplClientGetSystem(client)))
         return papplClientIsAuthorized(client) == HTTP_STATUS_CONTINUE;

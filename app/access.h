@@ -32,6 +32,10 @@ std::optional<http_status_t> open_decision(pappl_client_t *client, const char *g
 // The address the client connects from; empty on the local socket.
 std::string peer_address(pappl_client_t *client);
 
+// Whether the client connects on the local socket (root and the admin
+// group only).
+bool on_local_socket(pappl_client_t *client);
+
 // The user name of the request's Basic credentials, or nothing.
 std::string basic_user(pappl_client_t *client);
 

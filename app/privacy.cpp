@@ -33,7 +33,7 @@ public:
         // The local socket is the administrator's, asked or not; what is
         // kept below holds only for the same request with the same
         // credentials.
-        if (httpAddrFamily(httpGetAddress(papplClientGetHTTP(client))) == AF_LOCAL)
+        if (on_local_socket(client))
             return true;
         const ipp_t *request = papplClientGetRequest(client);
         const char *given = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
@@ -127,7 +127,7 @@ http_status_t authorize_for_group(AuthorizeForGroup real, pappl_client_t *client
         if (std::optional<http_status_t> decided = open_decision(client, group))
             return *decided;
     http_status_t status = real(client, allow_remote, group, group_id);
-    if (!login || httpAddrFamily(httpGetAddress(papplClientGetHTTP(client))) == AF_LOCAL)
+    if (!login || on_local_socket(client))
         return status;
     const std::string user = basic_user(client);
     const char *known = papplClientGetUsername(client);
