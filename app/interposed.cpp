@@ -30,7 +30,6 @@ Function next_definition(const char *name)
 
 using namespace quillet::app;
 
-#if !QUILLET_PATCHED_PAPPL
 // Job privacy, which PAPPL has no interface for: Get-Jobs and
 // Get-Job-Attributes copy every job's name and owner to everyone.  Also
 // mends restored jobs' job-id, job-uri and four more, sent twice.  Goes
@@ -43,7 +42,6 @@ extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t *job, pappl_client_t *
     static const auto real = next_definition<CopyJobAttributes>("_papplJobCopyAttributesNoLock");
     copy_job_attributes(real, job, client, requested);
 }
-#endif
 
 // PAPPL asks for TLS before it asks the application's authorization
 // callback, so plain ipp:// cannot print; with a PAM login it takes
