@@ -30,18 +30,21 @@ Function next_definition(const char *name)
 
 using namespace quillet::app;
 
+#if !QUILLET_PATCHED_PAPPL
 // Job privacy, which PAPPL has no interface for: Get-Jobs and
 // Get-Job-Attributes copy every job's name and owner to everyone.  Also
 // mends restored jobs' job-id, job-uri and four more, sent twice.  Goes
 // when PAPPL lets an application filter job attributes per client and
-// restores a job's attributes once
-// (packaging/pappl-patches/0005-job-privacy-callback.patch and
-// 0006-restored-jobs-keep-one-of-each-attribute.patch).
+// restores a job's attributes once, each copy reading every attribute once
+// (packaging/pappl-patches/0005-job-privacy-callback.patch,
+// 0006-restored-jobs-keep-one-of-each-attribute.patch and
+// 0007-copies-read-without-the-iteration-pointer.patch).
 extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t *job, pappl_client_t *client, cups_array_t *requested)
 {
     static const auto real = next_definition<CopyJobAttributes>("_papplJobCopyAttributesNoLock");
     copy_job_attributes(real, job, client, requested);
 }
+#endif
 
 // PAPPL asks for TLS before it asks the application's authorization
 // callback, so plain ipp:// cannot print; with a PAM login it takes

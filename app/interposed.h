@@ -12,14 +12,12 @@ namespace quillet::app {
 
 // Every function the application defines in front of PAPPL's, and the
 // private ones it calls; a PAPPL with the patches of
-// packaging/pappl-patches mends the faults of the last two itself.  (The
-// job attributes' one stays there too: a job's attributes copied while its
-// own thread reads them come out with some twice, which it mends.)
+// packaging/pappl-patches mends the faults of the last three itself.
 #if QUILLET_PATCHED_PAPPL
-inline constexpr std::array<const char *, 5> interposed_functions = {
-    "_papplClientIsAuthorizedForGroup", "papplDeviceOpen", "_papplJobProcess", "_papplJobCopyDocumentData",
-    "_papplJobCopyAttributesNoLock"};
-inline constexpr std::array<const char *, 1> pappl_private_calls = {"_papplJobSubmitFile"};
+inline constexpr std::array<const char *, 4> interposed_functions = {
+    "_papplClientIsAuthorizedForGroup", "papplDeviceOpen", "_papplJobProcess", "_papplJobCopyDocumentData"};
+inline constexpr std::array<const char *, 2> pappl_private_calls = {"_papplJobSubmitFile",
+                                                                    "_papplJobCopyAttributesNoLock"};
 #else
 inline constexpr std::array<const char *, 7> interposed_functions = {
     "_papplClientIsAuthorizedForGroup", "papplDeviceOpen",       "_papplJobProcess",
