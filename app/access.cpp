@@ -268,13 +268,17 @@ private:
     std::map<std::string, Tries> tries_;
 };
 
-// The administrator's password in the request's Basic credentials.
+// The administrator's password in the request's Basic credentials, taken
+// over TLS or from this host only.
 http_status_t password_given(pappl_client_t *client)
 {
     std::array<char, 256> stored{};
     papplSystemGetPassword(papplClientGetSystem(client), stored.data(), stored.size());
     if (!stored[0])
         return HTTP_STATUS_FORBIDDEN;
+    http_t *http = papplClientGetHTTP(client);
+    if (!httpIsEncrypted(http) && !httpAddrLocalhost(httpGetAddress(http)))
+        return HTTP_STATUS_UPGRADE_REQUIRED;
     const std::optional<BasicCredentials> given = basic_credentials(client);
     if (!given)
         return HTTP_STATUS_UNAUTHORIZED;

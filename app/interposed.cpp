@@ -46,18 +46,22 @@ extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t *job, pappl_client_t *
 }
 #endif
 
+#if !QUILLET_PATCHED_PAPPL
 // PAPPL asks for TLS before it asks the application's authorization
 // callback, so plain ipp:// cannot print; with a PAM login it takes
 // getgrouplist()'s count for an error (admin-group members by a
 // supplementary group refused; mended in 1.4.7) and does not keep the login
 // as the job's owner.  Goes when PAPPL asks the callback first and keeps
-// the login.
+// the login
+// (packaging/pappl-patches/0008-authorization-callback-before-tls.patch;
+// 1.4.7 counts the groups right).
 extern "C" http_status_t _papplClientIsAuthorizedForGroup(pappl_client_t *client, bool allow_remote,
                                                           const char *group, gid_t group_id)
 {
     static const auto real = next_definition<AuthorizeForGroup>("_papplClientIsAuthorizedForGroup");
     return authorize_for_group(real, client, allow_remote, group, group_id);
 }
+#endif
 
 // File printers: the output file is written through links, over files of
 // the same name, and a name too long for a file is taken for a printer that

@@ -12,10 +12,11 @@ namespace quillet::app {
 
 // Every function the application defines in front of PAPPL's, and the
 // private ones it calls; a PAPPL with the patches of
-// packaging/pappl-patches mends the faults of the last three itself.
+// packaging/pappl-patches mends the faults of the first and the last three
+// itself.
 #if QUILLET_PATCHED_PAPPL
-inline constexpr std::array<const char *, 4> interposed_functions = {
-    "_papplClientIsAuthorizedForGroup", "papplDeviceOpen", "_papplJobProcess", "_papplJobCopyDocumentData"};
+inline constexpr std::array<const char *, 3> interposed_functions = {"papplDeviceOpen", "_papplJobProcess",
+                                                                      "_papplJobCopyDocumentData"};
 inline constexpr std::array<const char *, 2> pappl_private_calls = {"_papplJobSubmitFile",
                                                                     "_papplJobCopyAttributesNoLock"};
 #else

@@ -202,13 +202,19 @@ print("status", struct.unpack(">H", reply[2:4])[0], "seconds", time.monotonic() 
     ASSERT_NE(flooded.find("status 0 seconds "), std::string::npos) << flooded << flood.err;
     EXPECT_LT(std::stod(flooded.substr(flooded.find("seconds ") + 8)), 5.0) << flooded;
 
-    // The log page is off, the web forms need the password too, and no
-    // page shows a stranger a form (with the token of its address).
+    // The log page is off, the web forms need the password too (taken over
+    // TLS only), and no page shows a stranger a form (with the token of its
+    // address).
     RunResult web = run("/bin/sh", {"-c", "ip netns exec " + client + " /usr/bin/python3 -c \"import urllib.request as u\n"
                                               "for p in ('/logs', '/p/printing', '/config', '/addprinter', '/p'):\n"
                                               "  try: u.urlopen('http://10.231.0.1:" + std::to_string(port) +
                                               "' + p, b'print-darkness=100'); print('opened', p)\n"
                                               "  except Exception as e: print(p, e)\n"
+                                              "import base64\n"
+                                              "try: u.urlopen(u.Request('http://10.231.0.1:" + std::to_string(port) +
+                                              "/config', headers={'Authorization': 'Basic ' + base64.b64encode(b'admin:" +
+                                              Password + "').decode()})); print('opened: the password over plain HTTP')\n"
+                                              "except Exception as e: print(e)\n"
                                               "if b'<form' in u.urlopen('http://10.231.0.1:" + std::to_string(port) +
                                               "/').read(): print('opened: a form on the home page')\""});
     EXPECT_EQ(std::string(web.out.begin(), web.out.end()).find("opened"), std::string::npos)
