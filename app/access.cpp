@@ -87,10 +87,15 @@ bool strong(const std::string &password)
 // is the one the client names); empty on the local socket.
 std::string peer_address(pappl_client_t *client)
 {
+    return peer_address(httpGetFd(papplClientGetHTTP(client)));
+}
+
+std::string peer_address(int connection)
+{
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     std::array<char, INET6_ADDRSTRLEN> text{};
-    if (getpeername(httpGetFd(papplClientGetHTTP(client)), reinterpret_cast<sockaddr *>(&peer), &length) != 0)
+    if (getpeername(connection, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
         return {};
     if (peer.ss_family == AF_INET)
         inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr, text.data(), text.size());

@@ -31,6 +31,9 @@ std::optional<http_status_t> open_decision(pappl_client_t *client, const char *g
 
 // The address the client connects from; empty on the local socket.
 std::string peer_address(pappl_client_t *client);
+// The address a connected socket's other end has; empty for a socket of
+// this host's own (AF_LOCAL) or one not connected.
+std::string peer_address(int connection);
 
 // Whether the client connects on the local socket (root and the admin
 // group only).

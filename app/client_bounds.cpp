@@ -1,9 +1,13 @@
 #include "client_bounds.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,61 +18,95 @@ namespace quillet::app {
 
 namespace {
 
-// Open connections by address; an address is logged once each time it goes
-// past its bound.
-class Connections {
+// The server's connections on its port, looked at once a second: an
+// address's connections past its bound, the newest first, are shut, and
+// PAPPL's thread for each then finds it closed and ends.  An address is
+// logged once each time it goes past its bound.
+class ConnectionWatch {
 public:
-    // Whether the address may hold one more.
-    bool open(const std::string &address, bool &first_refusal)
+    explicit ConnectionWatch(int port) : port_(port) {}
+
+    void look(pappl_system_t *system)
     {
-        const std::lock_guard hold(lock_);
-        Count &count = counts_[address];
-        count.open++;
-        const bool allowed = count.open <= connections_per_address;
-        first_refusal = !allowed && !count.refused;
-        count.refused = count.refused || !allowed;
-        return allowed;
-    }
-    void close(const std::string &address)
-    {
-        const std::lock_guard hold(lock_);
-        Count &count = counts_[address];
-        if (--count.open < connections_per_address)
-            count.refused = false;
-        if (count.open == 0)
-            counts_.erase(address);
+        struct Connection {
+            int fd;
+            ino_t socket;
+            unsigned long serial;  // the order the watch first saw them in
+        };
+        std::map<std::string, std::vector<Connection>> by_address;
+        std::map<ino_t, unsigned long> seen;
+        std::error_code failed;
+        for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd", failed)) {
+            const std::string name = entry.path().filename().string();
+            int fd = -1;
+            std::from_chars(name.data(), name.data() + name.size(), fd);
+            struct stat info{};
+            if (fd < 0 || fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode) || local_port(fd) != port_)
+                continue;
+            // The local socket is for root and the admin group: not bounded.
+            const std::string address = peer_address(fd);
+            if (address.empty())
+                continue;
+            auto [first, added] = first_seen_.try_emplace(info.st_ino, next_serial_);
+            next_serial_ += added ? 1 : 0;
+            seen.emplace(info.st_ino, first->second);
+            by_address[address].push_back({fd, info.st_ino, first->second});
+        }
+        first_seen_ = std::move(seen);
+        std::set<std::string> over;
+        for (auto &[address, connections] : by_address) {
+            if (connections.size() <= connections_per_address)
+                continue;
+            over.insert(address);
+            std::sort(connections.begin(), connections.end(),
+                      [](const Connection &a, const Connection &b) { return a.serial < b.serial; });
+            for (size_t i = connections_per_address; i < connections.size(); i++) {
+                // The descriptor still holds the socket seen above.
+                struct stat info{};
+                if (fstat(connections[i].fd, &info) == 0 && info.st_ino == connections[i].socket)
+                    shutdown(connections[i].fd, SHUT_RDWR);
+            }
+            if (!over_.count(address))
+                papplLog(system, PAPPL_LOGLEVEL_WARN,
+                         "%s holds %zu connections: those past %u are closed within a second of coming, and not "
+                         "logged until it holds fewer.",
+                         address.c_str(), connections.size(), connections_per_address);
+        }
+        over_ = std::move(over);
     }
 
 private:
-    struct Count {
-        unsigned open = 0;
-        bool refused = false;
-    };
-    std::mutex lock_;
-    std::map<std::string, Count> counts_;
+    static int local_port(int fd)
+    {
+        sockaddr_storage local{};
+        socklen_t length = sizeof local;
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) != 0)
+            return -1;
+        if (local.ss_family == AF_INET)
+            return ntohs(reinterpret_cast<const sockaddr_in *>(&local)->sin_port);
+        if (local.ss_family == AF_INET6)
+            return ntohs(reinterpret_cast<const sockaddr_in6 *>(&local)->sin6_port);
+        return -1;
+    }
+
+    int port_;
+    unsigned long next_serial_ = 0;
+    std::map<ino_t, unsigned long> first_seen_;
+    std::set<std::string> over_;
 };
+
+bool look_at_connections(pappl_system_t *system, void *watch)
+{
+    static_cast<ConnectionWatch *>(watch)->look(system);
+    return true;
+}
 
 }  // namespace
 
-void *run_client(ClientRun real, pappl_client_t *client)
+void bound_connections(pappl_system_t *system)
 {
-    static Connections connections;
-    // The local socket is for root and the admin group: not bounded.
-    const std::string address = peer_address(client);
-    bool first_refusal = false;
-    if (!address.empty() && !connections.open(address, first_refusal)) {
-        if (first_refusal)
-            papplLogClient(client, PAPPL_LOGLEVEL_WARN,
-                           "%s holds %u connections: its further ones are closed as they come, and not logged "
-                           "until it holds fewer.",
-                           address.c_str(), connections_per_address);
-        // PAPPL's thread then finds the connection closed and ends it.
-        shutdown(httpGetFd(papplClientGetHTTP(client)), SHUT_RDWR);
-    }
-    void *result = real(client);
-    if (!address.empty())
-        connections.close(address);
-    return result;
+    static ConnectionWatch watch(papplSystemGetHostPort(system));
+    papplSystemAddTimerCallback(system, 0, 1, look_at_connections, &watch);
 }
 
 void name_requested_attributes_once(ipp_t *request)

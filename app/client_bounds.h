@@ -6,20 +6,21 @@
 
 #include <cstddef>
 
-#include "mends.h"
 
 namespace quillet::app {
 
 // Connections one address holds at once; past them a new one is closed
-// as it comes.  Browsers open six at most, CUPS and phones one or two.
+// within a second.  Browsers open six at most, CUPS and phones one or two.
 inline constexpr unsigned connections_per_address = 32;
 
 // Distinct names a request's requested-attributes keeps: IPP defines a few
 // hundred.
 inline constexpr size_t requested_names_kept = 1024;
 
-// A client's thread (real: PAPPL's own), counted against its address.
-void *run_client(ClientRun real, pappl_client_t *client);
+// Bounds the connections of each address to the server's port, through a
+// timer of the system's: PAPPL starts a thread for every connection it
+// takes, and asks the application nothing before.
+void bound_connections(pappl_system_t *system);
 
 // A request's requested-attributes made to name each attribute once, before
 // PAPPL reads it: libcups's array of them grows by every value, each added

@@ -104,16 +104,6 @@ extern "C" void _papplJobCopyDocumentData(pappl_client_t *client, pappl_job_t *j
 }
 
 #if !QUILLET_PATCHED_PAPPL
-// Every connection holds a thread of its own for as long as its client
-// keeps it, from any address (2,000 slow ones, 2,000 threads).  Goes when
-// PAPPL bounds the connections of one address
-// (packaging/pappl-patches/0002-bound-connections-per-address.patch).
-extern "C" void *_papplClientRun(pappl_client_t *client)
-{
-    static const auto real = next_definition<ClientRun>("_papplClientRun");
-    return run_client(real, client);
-}
-
 // Get-Printer-Attributes with a requested-attributes of 1,000 "all" takes
 // 26 s of a core, without a login (libcups's array of the names, which
 // PAPPL builds from the request).  And printer-location and

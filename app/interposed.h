@@ -12,7 +12,7 @@ namespace quillet::app {
 
 // Every function the application defines in front of PAPPL's, and the
 // private ones it calls; a PAPPL with the patches of
-// packaging/pappl-patches mends the faults of the first and the last three
+// packaging/pappl-patches mends the faults of the first and the last two
 // itself.
 #if QUILLET_PATCHED_PAPPL
 inline constexpr std::array<const char *, 3> interposed_functions = {"papplDeviceOpen", "_papplJobProcess",
@@ -20,10 +20,9 @@ inline constexpr std::array<const char *, 3> interposed_functions = {"papplDevic
 inline constexpr std::array<const char *, 2> pappl_private_calls = {"_papplJobSubmitFile",
                                                                     "_papplJobCopyAttributesNoLock"};
 #else
-inline constexpr std::array<const char *, 7> interposed_functions = {
+inline constexpr std::array<const char *, 6> interposed_functions = {
     "_papplClientIsAuthorizedForGroup", "papplDeviceOpen",       "_papplJobProcess",
-    "_papplJobCopyDocumentData",        "_papplJobCopyAttributesNoLock", "_papplClientRun",
-    "_papplClientProcessIPP"};
+    "_papplJobCopyDocumentData",        "_papplJobCopyAttributesNoLock", "_papplClientProcessIPP"};
 inline constexpr std::array<const char *, 1> pappl_private_calls = {"_papplJobSubmitFile"};
 #endif
 

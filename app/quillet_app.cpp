@@ -28,6 +28,9 @@
 #include "documents.h"
 #include "icons.h"
 #include "capabilities.h"
+#if !QUILLET_PATCHED_PAPPL
+#include "client_bounds.h"
+#endif
 #include "interposed.h"
 #include "job_order.h"
 #include "page_plan.h"
@@ -426,6 +429,11 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     // page (or with set-password) guards every change.
     if (!option("auth-service"))
         papplSystemSetAuthCallback(system, "Basic", authorize, nullptr);
+#if !QUILLET_PATCHED_PAPPL
+    // The patched PAPPL bounds each address's connections as they come.
+    if (!chosen.private_server)
+        bound_connections(system);
+#endif
 #if QUILLET_PATCHED_PAPPL
     // Other users' job names and owners withheld (the definition in front
     // of PAPPL's does it elsewhere).

@@ -170,7 +170,7 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
               0);
 
     // A flood from one address: its connections past the bound are closed
-    // as they come, and while it holds the rest a request from another
+    // (within a second), and while it holds the rest a request from another
     // address, with a requested-attributes of 5,000 names, is answered at
     // once.
     RunResult flood = run("/usr/bin/ip", {"netns", "exec", client, "/usr/bin/python3", "-c", R"PY(
