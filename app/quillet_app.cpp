@@ -473,13 +473,18 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     papplSystemSetSaveCallback(system, save_state, nullptr);
     static pappl_version_t versions[1] = {{"quillet-printer-app", "", QUILLET_VERSION, {0, 1, 0, 0}}};
     papplSystemSetVersions(system, 1, versions);
-    // Jobs cut short by a crash stay listed, as aborted.
+#if !QUILLET_PATCHED_PAPPL
+    // Jobs cut short by a crash stay listed, as aborted.  PAPPL has no call
+    // that ends a loaded job as aborted: its saved state is mended before it
+    // is loaded (packaging/pappl-patches/0009-interrupted-jobs-end-aborted.patch
+    // does it as PAPPL loads the state).
     if (std::ifstream saved{chosen.state_file}) {
         const std::string text{std::istreambuf_iterator<char>(saved), {}};
         if (const std::string mended = interrupted_jobs_aborted(text); mended != text)
             if (const std::optional<std::string> failure = replace_file(chosen.state_file, mended))
                 std::cerr << base_name << ": the jobs a stop interrupted stay as they were: " << *failure << "\n";
     }
+#endif
     papplSystemLoadState(system, chosen.state_file.c_str());
     papplSystemIteratePrinters(system, current_margins, nullptr);
     // PAPPL starts a printer's waiting jobs only when another job comes.
