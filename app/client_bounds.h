@@ -6,7 +6,6 @@
 
 #include <cstddef>
 
-
 namespace quillet::app {
 
 // Connections one address holds at once; past them a new one is closed

@@ -430,11 +430,11 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     if (!option("auth-service"))
         papplSystemSetAuthCallback(system, "Basic", authorize, nullptr);
 #if !QUILLET_PATCHED_PAPPL
-    // The patched PAPPL bounds each address's connections as they come.
+    // Each address's connections bounded (the patched PAPPL bounds them as
+    // they come).
     if (!chosen.private_server)
         bound_connections(system);
-#endif
-#if QUILLET_PATCHED_PAPPL
+#else
     // Other users' job names and owners withheld (the definition in front
     // of PAPPL's does it elsewhere).
     papplSystemSetJobPrivacyCallback(system, reads_job, nullptr);
