@@ -19,8 +19,9 @@ namespace quillet::app {
 namespace {
 
 // The server's connections on its port, looked at once a second: an
-// address's connections past its bound, the newest first, are shut, and
-// PAPPL's thread for each then finds it closed and ends.  An address is
+// address's connections past its bound are shut, those the watch saw last
+// first (one seen a look before is kept before any new one), and PAPPL's
+// thread for each then finds it closed and ends.  An address is
 // logged once each time it goes past its bound.
 class ConnectionWatch {
 public:
