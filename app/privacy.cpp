@@ -118,6 +118,7 @@ void copy_job_attributes(CopyJobAttributes real, pappl_job_t *job, pappl_client_
         ippDeleteAttribute(response, attribute);
 }
 
+#if !QUILLET_PATCHED_PAPPL
 http_status_t authorize_for_group(AuthorizeForGroup real, pappl_client_t *client, bool allow_remote,
                                   const char *group, gid_t group_id)
 {
@@ -139,5 +140,6 @@ http_status_t authorize_for_group(AuthorizeForGroup real, pappl_client_t *client
         status = HTTP_STATUS_CONTINUE;
     return status;
 }
+#endif
 
 }  // namespace quillet::app

@@ -14,10 +14,12 @@ namespace quillet::app {
 // only for its owner and the administrator.
 void copy_job_attributes(CopyJobAttributes real, pappl_job_t *job, pappl_client_t *client, cups_array_t *requested);
 
+#if !QUILLET_PATCHED_PAPPL
 // Who may do what, asked before PAPPL asks for TLS; a PAM login kept as the
 // job's owner.
 http_status_t authorize_for_group(AuthorizeForGroup real, pappl_client_t *client, bool allow_remote,
                                   const char *group, gid_t group_id);
+#endif
 
 // Whether the client may read the job's private attributes: its name, its
 // owner and what its client said about itself are for its owner and the

@@ -19,6 +19,7 @@
 
 namespace quillet::app {
 
+#if !QUILLET_PATCHED_PAPPL
 std::string interrupted_jobs_aborted(const std::string &state)
 {
     // An ended job without its time of ending is never cleaned out by
@@ -62,6 +63,7 @@ std::string interrupted_jobs_aborted(const std::string &state)
     }
     return mended;
 }
+#endif
 
 namespace {
 

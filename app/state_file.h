@@ -11,11 +11,13 @@
 
 namespace quillet::app {
 
+#if !QUILLET_PATCHED_PAPPL
 // The state file's text with every job that was printing when the server
 // stopped, and every waiting one whose spool file is gone, made aborted by
 // the system: PAPPL would list the first as printing for good and drop the
 // others altogether.  Waiting jobs with their documents print.
 std::string interrupted_jobs_aborted(const std::string &state);
+#endif
 
 // Writes all of text to fd, again after a short write; the reason when it
 // cannot (a full disk's short write sets no errno).
