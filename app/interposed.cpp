@@ -76,15 +76,20 @@ extern "C" pappl_device_t *papplDeviceOpen(const char *device_uri, const char *n
 }
 
 // Two threads for one job, or a job beside another (the server crashes on
-// a file printer, 1.3.1), and the newest pending job printed first.  Goes
-// when PAPPL takes the printer's lock before it looks for a job and keeps
-// the order jobs came in.
+// a file printer, 1.3.1), and the newest pending job printed first.  The
+// ordering goes when PAPPL takes the printer before it starts a job's
+// thread and keeps the order jobs came in
+// (packaging/pappl-patches/0010-jobs-start-one-at-a-time-oldest-first.patch);
+// the definition stays as the hook that tells the device which job it
+// opens for (PAPPL's device callbacks get the job's name only) and starts
+// no job once the server stops.
 extern "C" void *_papplJobProcess(pappl_job_t *job)
 {
     static const auto real = next_definition<JobProcess>("_papplJobProcess");
     return process_job(real, job);
 }
 
+#if !QUILLET_PATCHED_PAPPL
 // A raster is printed while its client sends it, through libcups's reader
 // a pixel at a time: no spool file, so nothing to print after a restart,
 // and a raster sent while another job prints refused as server-error-busy
@@ -93,8 +98,9 @@ extern "C" void *_papplJobProcess(pappl_job_t *job)
 // "Unable to write print file: Success".  Here every document is spooled
 // within the server's bound and submitted as a file (a raster for the
 // application's own raster filter), and waits its turn.  Goes when PAPPL
-// spools rasters and lets a filter take them, and bounds a document's
-// size.
+// spools rasters and lets a filter take them, bounds a document's size and
+// saves a waiting job before it answers
+// (packaging/pappl-patches/0011-documents-spooled-within-a-bound.patch).
 extern "C" void _papplJobCopyDocumentData(pappl_client_t *client, pappl_job_t *job)
 {
     static const auto submit = reinterpret_cast<SubmitFile>(dlsym(RTLD_DEFAULT, "_papplJobSubmitFile"));
@@ -102,6 +108,7 @@ extern "C" void _papplJobCopyDocumentData(pappl_client_t *client, pappl_job_t *j
         reinterpret_cast<CopyJobAttributes>(dlsym(RTLD_DEFAULT, "_papplJobCopyAttributesNoLock"));
     receive_document(submit, copy_attributes, client, job);
 }
+#endif
 
 #if !QUILLET_PATCHED_PAPPL
 // Get-Printer-Attributes with a requested-attributes of 1,000 "all" takes

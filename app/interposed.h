@@ -12,13 +12,11 @@ namespace quillet::app {
 
 // Every function the application defines in front of PAPPL's, and the
 // private ones it calls; a PAPPL with the patches of
-// packaging/pappl-patches mends the faults of the first and the last two
-// itself.
+// packaging/pappl-patches mends the faults of all but papplDeviceOpen
+// itself, and keeps the order of the jobs _papplJobProcess starts.
 #if QUILLET_PATCHED_PAPPL
-inline constexpr std::array<const char *, 3> interposed_functions = {"papplDeviceOpen", "_papplJobProcess",
-                                                                      "_papplJobCopyDocumentData"};
-inline constexpr std::array<const char *, 2> pappl_private_calls = {"_papplJobSubmitFile",
-                                                                    "_papplJobCopyAttributesNoLock"};
+inline constexpr std::array<const char *, 2> interposed_functions = {"papplDeviceOpen", "_papplJobProcess"};
+inline constexpr std::array<const char *, 0> pappl_private_calls = {};
 #else
 inline constexpr std::array<const char *, 6> interposed_functions = {
     "_papplClientIsAuthorizedForGroup", "papplDeviceOpen",       "_papplJobProcess",

@@ -81,9 +81,18 @@ public:
     // the newest), or none when every pending job is taken or an older
     // job's document is still arriving (the jobs print in the order they
     // came, not the order their documents ended).
-    pappl_job_t *take(pappl_printer_t *printer)
+    pappl_job_t *take(pappl_printer_t *printer, [[maybe_unused]] pappl_job_t *started)
     {
         std::unique_lock lock(mutex_);
+#if QUILLET_PATCHED_PAPPL
+        // PAPPL takes the printer before it starts the thread, for its
+        // oldest job, and keeps later jobs waiting for an older one's
+        // document
+        // (packaging/pappl-patches/0010-jobs-start-one-at-a-time-oldest-first.patch).
+        taken_.insert(started);
+        printing_[printer] = started;
+        return started;
+#else
         free_.wait(lock, [&] { return !printing_.count(printer); });
         Oldest oldest{&taken_};
         papplPrinterIterateActiveJobs(printer, keep_oldest, &oldest, 1, 0);
@@ -94,6 +103,7 @@ public:
             printing_[printer] = oldest.job;
         }
         return oldest.job;
+#endif
     }
     void done(pappl_printer_t *printer, pappl_job_t *job)
     {
@@ -392,7 +402,7 @@ void *process_job(JobProcess real, pappl_job_t *job)
     if (stopping)
         return nullptr;
     pappl_printer_t *printer = papplJobGetPrinter(job);
-    pappl_job_t *oldest = order.take(printer);
+    pappl_job_t *oldest = order.take(printer, job);
     if (!oldest)
         return nullptr;
     // A file the command line submits as .txt is plain text, which nothing

@@ -392,7 +392,9 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     settings = {chosen, dns_sd_available()};
     // Bounds on what one client may spend.
     set_page_limit(chosen.page_limit);
+#if !QUILLET_PATCHED_PAPPL
     set_max_document_size(chosen.max_document_bytes);
+#endif
     // Documents are converted in scratch folders of their own, each as a
     // user of its own.
     if (const std::optional<std::string> why =
@@ -438,6 +440,9 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     // Other users' job names and owners withheld (the definition in front
     // of PAPPL's does it elsewhere).
     papplSystemSetJobPrivacyCallback(system, reads_job, nullptr);
+    // Documents spooled within the bound (the definition in front of
+    // PAPPL's does it as they come).
+    papplSystemSetMaxDocumentSize(system, static_cast<size_t>(chosen.max_document_bytes));
 #endif
     // PAPPL checks a job's owner first and the admin group after: the group
     // tells the two apart.

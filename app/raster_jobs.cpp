@@ -31,6 +31,7 @@
 
 namespace quillet::app {
 
+#if !QUILLET_PATCHED_PAPPL
 namespace {
 
 std::atomic<uint64_t> max_document_bytes = default_max_document_size;
@@ -109,6 +110,7 @@ void receive_document(SubmitFile submit, CopyJobAttributes copy_attributes, papp
     copy_attributes(job, client, requested);
     cupsArrayDelete(requested);
 }
+#endif
 
 bool print_raster(pappl_job_t *job, pappl_device_t *device, void *)
 {

@@ -13,6 +13,8 @@ namespace quillet::app {
 // The largest document a client may send, in bytes; a larger one is
 // refused as it comes in.
 inline constexpr uint64_t default_max_document_size = uint64_t{256} << 20;
+
+#if !QUILLET_PATCHED_PAPPL
 void set_max_document_size(uint64_t bytes);
 
 // A document its client sends, spooled within the bound, then submitted as
@@ -20,6 +22,7 @@ void set_max_document_size(uint64_t bytes);
 // (copy_attributes: the application's, which withhold what is private).
 void receive_document(SubmitFile submit, CopyJobAttributes copy_attributes, pappl_client_t *client,
                       pappl_job_t *job);
+#endif
 
 // PWG and Apple raster jobs, read from their spool file.
 bool print_raster(pappl_job_t *job, pappl_device_t *device, void *);

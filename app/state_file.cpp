@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 namespace quillet::app {
 
@@ -117,45 +116,6 @@ std::optional<std::string> replace_file(const std::string &path, std::string_vie
     return std::nullopt;
 }
 
-namespace {
-
-// PAPPL saves its state holding the system's lock while it waits for each
-// printer's; a job it aborts (a raster while another job prints, a client
-// gone mid-upload) holds its printer's lock while it waits for the
-// system's: the two wait for each other for good, and so does every
-// request after them.  The save holds each printer's lock first (through
-// the one public call that holds it: a walk over the printer's jobs; a
-// printer with no job at all has none to abort).
-struct Save {
-    pappl_system_t *system;
-    const char *path;
-    std::vector<pappl_printer_t *> printers;
-};
-
-bool save_holding_printers(const Save &save, size_t next)
-{
-    if (next == save.printers.size())
-        return papplSystemSaveState(save.system, save.path);
-    struct Step {
-        const Save *save;
-        size_t next;
-        bool entered = false, saved = false;
-    } step{&save, next};
-    papplPrinterIterateAllJobs(
-        save.printers[next],
-        [](pappl_job_t *, void *data) {
-            auto &held = *static_cast<Step *>(data);
-            if (!held.entered) {
-                held.entered = true;
-                held.saved = save_holding_printers(*held.save, held.next + 1);
-            }
-        },
-        &step, 1, 1);
-    return step.entered ? step.saved : save_holding_printers(save, next + 1);
-}
-
-}  // namespace
-
 bool save_state_atomically(pappl_system_t *system, const std::string &path)
 {
     // The main loop and the job threads save alike: one at a time.
@@ -182,12 +142,12 @@ bool save_state_atomically(pappl_system_t *system, const std::string &path)
             if (fd >= 0)
                 close(fd);
         });
-        Save save{system, pipe.c_str(), {}};
-        papplSystemIteratePrinters(
-            system,
-            [](pappl_printer_t *printer, void *data) { static_cast<Save *>(data)->printers.push_back(printer); },
-            &save);
-        if (!save_holding_printers(save, 0))
+        // PAPPL saves holding the system's lock while it takes each
+        // printer's.  The one call of PAPPL's that waited the other way
+        // round, the abort of a document's job, is the application's
+        // (_papplJobCopyDocumentData, interposed.cpp) or mended
+        // (packaging/pappl-patches/0011-documents-spooled-within-a-bound.patch).
+        if (!papplSystemSaveState(system, pipe.c_str()))
             failure = "PAPPL could not write it";
         // Ends the drain's wait when PAPPL never opened the pipe.
         if (const int unblock = open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); unblock >= 0)
@@ -226,6 +186,7 @@ bool save_state_now(pappl_system_t *system)
     return !kept_state_file.empty() && save_state_atomically(system, kept_state_file);
 }
 
+#if !QUILLET_PATCHED_PAPPL
 void save_accepted_document(pappl_client_t *client)
 {
     // The one job of an idle printer starts at once, and is saved as it
@@ -235,5 +196,6 @@ void save_accepted_document(pappl_client_t *client)
         return;
     save_state_now(papplClientGetSystem(client));
 }
+#endif
 
 }  // namespace quillet::app

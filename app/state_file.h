@@ -49,6 +49,8 @@ bool save_state_now(pappl_system_t *system);
 // aborted at the restart.  The state is saved before the client hears that
 // its document is in, unless the job is to start at once (it is saved as
 // it starts).
+#if !QUILLET_PATCHED_PAPPL
 void save_accepted_document(pappl_client_t *client);
+#endif
 
 }  // namespace quillet::app

@@ -90,4 +90,4 @@ if [ "$status" -eq 0 ] || [ "$status" -eq 124 ] || [ "$refused" != yes ]; then
     echo "FAILED: the server ran on a PAPPL whose own calls skip the application's definitions"
     exit 1
 fi
-echo "PAPPL 1.4.9: the application's tests pass, on the patched library without the three definitions it makes needless too, and a PAPPL that binds its own calls is refused"
+echo "PAPPL 1.4.9: the application's tests pass, on the patched library without the four definitions it makes needless too, and a PAPPL that binds its own calls is refused"

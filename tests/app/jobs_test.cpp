@@ -609,18 +609,21 @@ TEST(Log, StandardErrorPastOneMebibyte)
 TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
 {
     TempDir d;
-    const std::string small = d.file("small"), private_tmp = d.file("private-tmp");
+    const std::string small = d.file("small"), spool = d.file("spool"), private_tmp = d.file("private-tmp");
     fs::create_directories(small);
+    fs::create_directories(spool);
     fs::create_directories(private_tmp);
     chmod(private_tmp.c_str(), 0700);
     ASSERT_EQ(run("/bin/mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", small}).status, 0);
+    ASSERT_EQ(run("/bin/mount", {"-t", "tmpfs", "-o", "size=8m", "tmpfs", spool}).status, 0);
     struct Unmount {
         std::string at;
         ~Unmount() { run("/bin/umount", {"-l", at}); }
-    } unmount{small};
+    } unmount{small}, unmount_spool{spool};
     const int port = 8652;
-    const std::vector<std::string> options = {"state-file=" + small + "/state", "max-document-size=1000000",
-                                              "log-file=" + d.file("log"), "log-level=info"};
+    const std::vector<std::string> options = {"state-file=" + small + "/state", "spool-directory=" + spool + "/jobs",
+                                              "max-document-size=1000000", "log-file=" + d.file("log"),
+                                              "log-level=info"};
     const std::map<std::string, std::string> env = {{"TMPDIR", private_tmp}};
     std::unique_ptr<Process> server = own_server(d, port, options, env);
     ASSERT_TRUE(server) << read_file(d.file("stderr")).size();
@@ -662,6 +665,14 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
     // writes past its bound ends with the reason.
     write_file(d.file("large.pdf"), std::string(1'500'000, 'x'));
     EXPECT_EQ(print(d.file("large.pdf"), "application/pdf", "client-error-request-entity-too-large", ""), "");
+    // A full spool refuses a document with the reason: no job is made of
+    // part of it.
+    run("/bin/sh", {"-c", "cat /dev/zero > " + spool + "/filler 2>/dev/null"});
+    write_file(d.file("medium.pdf"), std::string(200'000, 'x'));
+    EXPECT_EQ(print(d.file("medium.pdf"), "application/pdf",
+                    "server-error-internal\nEXPECT status-message WITH-VALUE \"/No space left on device/\"", ""),
+              "");
+    fs::remove(spool + "/filler");
     write_file(d.file("writer.ps"), "%!PS\n/f null (w) .tempfile exch pop def\n"
                                     "0 1 20000 { pop f 1000 string writestring } for showpage\n");
     EXPECT_EQ(print(d.file("writer.ps"), "application/postscript", "successful-ok",
