@@ -89,7 +89,6 @@ public:
         // oldest job, and keeps later jobs waiting for an older one's
         // document
         // (packaging/pappl-patches/0010-jobs-start-one-at-a-time-oldest-first.patch).
-        taken_.insert(started);
         printing_[printer] = started;
         return started;
 #else
