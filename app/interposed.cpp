@@ -10,7 +10,8 @@
 #include "raster_jobs.h"
 #include "state_file.h"
 
-// The definitions.  Each calls the library's own through
+// The definitions, built only for a PAPPL without the patches of
+// packaging/pappl-patches.  Each calls the library's own through
 // next_definition(), found when the server starts (interposition_failure()
 // refuses to start without it); _papplJobCopyDocumentData also calls
 // _papplJobSubmitFile and _papplJobCopyAttributesNoLock (the application's
@@ -30,7 +31,6 @@ Function next_definition(const char *name)
 
 using namespace quillet::app;
 
-#if !QUILLET_PATCHED_PAPPL
 // Job privacy, which PAPPL has no interface for: Get-Jobs and
 // Get-Job-Attributes copy every job's name and owner to everyone.  Also
 // mends restored jobs' job-id, job-uri and four more, sent twice.  Goes
@@ -44,9 +44,7 @@ extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t *job, pappl_client_t *
     static const auto real = next_definition<CopyJobAttributes>("_papplJobCopyAttributesNoLock");
     copy_job_attributes(real, job, client, requested);
 }
-#endif
 
-#if !QUILLET_PATCHED_PAPPL
 // PAPPL asks for TLS before it asks the application's authorization
 // callback, so plain ipp:// cannot print; with a PAM login it takes
 // getgrouplist()'s count for an error (admin-group members by a
@@ -61,13 +59,17 @@ extern "C" http_status_t _papplClientIsAuthorizedForGroup(pappl_client_t *client
     static const auto real = next_definition<AuthorizeForGroup>("_papplClientIsAuthorizedForGroup");
     return authorize_for_group(real, client, allow_remote, group, group_id);
 }
-#endif
 
 // File printers: the output file is written through links, over files of
 // the same name, and a name too long for a file is taken for a printer that
 // does not answer, retried for ever.  A printer that does not answer: no
 // word on the job.  Goes when PAPPL's file device opens files safely under
-// names of its own and tells lasting errors from passing ones.
+// names of the job's own and tells lasting errors from passing ones, and a
+// job says why it waits
+// (packaging/pappl-patches/0012-devices-opened-for-their-job.patch).  PAPPL
+// 1.4's papplDeviceAddScheme2() could replace the file scheme, but a
+// device's callbacks learn the job's name only; on 1.3.1, which Debian 12
+// and 13 ship, a scheme added before PAPPL's own loses socket and usb.
 extern "C" pappl_device_t *papplDeviceOpen(const char *device_uri, const char *name, pappl_deverror_cb_t error_cb,
                                            void *error_data)
 {
@@ -76,20 +78,19 @@ extern "C" pappl_device_t *papplDeviceOpen(const char *device_uri, const char *n
 }
 
 // Two threads for one job, or a job beside another (the server crashes on
-// a file printer, 1.3.1), and the newest pending job printed first.  The
-// ordering goes when PAPPL takes the printer before it starts a job's
-// thread and keeps the order jobs came in
-// (packaging/pappl-patches/0010-jobs-start-one-at-a-time-oldest-first.patch);
-// the definition stays as the hook that tells the device which job it
-// opens for (PAPPL's device callbacks get the job's name only) and starts
-// no job once the server stops.
+// a file printer, 1.3.1), the newest pending job printed first, and jobs
+// started while the server stops.  Also the hook that tells the device
+// which job it opens for.  Goes when PAPPL takes the printer before it
+// starts a job's thread, keeps the order jobs came in, starts no job once
+// it shuts down and opens a device for its job
+// (packaging/pappl-patches/0010-jobs-start-one-at-a-time-oldest-first.patch,
+// 0012-devices-opened-for-their-job.patch).
 extern "C" void *_papplJobProcess(pappl_job_t *job)
 {
     static const auto real = next_definition<JobProcess>("_papplJobProcess");
     return process_job(real, job);
 }
 
-#if !QUILLET_PATCHED_PAPPL
 // A raster is printed while its client sends it, through libcups's reader
 // a pixel at a time: no spool file, so nothing to print after a restart,
 // and a raster sent while another job prints refused as server-error-busy
@@ -108,9 +109,7 @@ extern "C" void _papplJobCopyDocumentData(pappl_client_t *client, pappl_job_t *j
         reinterpret_cast<CopyJobAttributes>(dlsym(RTLD_DEFAULT, "_papplJobCopyAttributesNoLock"));
     receive_document(submit, copy_attributes, client, job);
 }
-#endif
 
-#if !QUILLET_PATCHED_PAPPL
 // Get-Printer-Attributes with a requested-attributes of 1,000 "all" takes
 // 26 s of a core, without a login (libcups's array of the names, which
 // PAPPL builds from the request).  And printer-location and
@@ -129,4 +128,3 @@ extern "C" bool _papplClientProcessIPP(pappl_client_t *client)
     forget_request(client);
     return answered;
 }
-#endif

@@ -18,6 +18,9 @@
 // A printer that does not answer: PAPPL tries its device again every five
 // seconds for as long as it takes, with no word on the job.  The job waits,
 // and says why.
+//
+// A PAPPL with packaging/pappl-patches applied does all of this itself
+// (0010 and 0012): there only the jobs' state is read here.
 #include <pappl/pappl.h>
 
 #include "job_order.h"
@@ -74,6 +77,7 @@ void keep_oldest(pappl_job_t *job, void *data)
         oldest.job = job;
 }
 
+#if !QUILLET_PATCHED_PAPPL
 class JobOrder {
 public:
     // The job a thread started for a job of this printer prints: the
@@ -81,17 +85,9 @@ public:
     // the newest), or none when every pending job is taken or an older
     // job's document is still arriving (the jobs print in the order they
     // came, not the order their documents ended).
-    pappl_job_t *take(pappl_printer_t *printer, [[maybe_unused]] pappl_job_t *started)
+    pappl_job_t *take(pappl_printer_t *printer)
     {
         std::unique_lock lock(mutex_);
-#if QUILLET_PATCHED_PAPPL
-        // PAPPL takes the printer before it starts the thread, for its
-        // oldest job, and keeps later jobs waiting for an older one's
-        // document
-        // (packaging/pappl-patches/0010-jobs-start-one-at-a-time-oldest-first.patch).
-        printing_[printer] = started;
-        return started;
-#else
         free_.wait(lock, [&] { return !printing_.count(printer); });
         Oldest oldest{&taken_};
         papplPrinterIterateActiveJobs(printer, keep_oldest, &oldest, 1, 0);
@@ -102,7 +98,6 @@ public:
             printing_[printer] = oldest.job;
         }
         return oldest.job;
-#endif
     }
     void done(pappl_printer_t *printer, pappl_job_t *job)
     {
@@ -300,10 +295,41 @@ void keep_device_error(const char *message, void *data)
         errors.forward(message, errors.forward_data);
 }
 
+#endif
+
 }  // namespace
 
 namespace quillet::app {
 
+bool has_job_to_start(pappl_printer_t *printer)
+{
+    const std::set<pappl_job_t *> none;
+    Oldest oldest{&none};
+    papplPrinterIterateActiveJobs(printer, keep_oldest, &oldest, 1, 0);
+    return oldest.job != nullptr;
+}
+
+#if QUILLET_PATCHED_PAPPL
+bool printing_now(pappl_system_t *system)
+{
+    bool printing = false;
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t *printer, void *data) {
+            *static_cast<bool *>(data) |= papplPrinterGetState(printer) == IPP_PSTATE_PROCESSING;
+        },
+        &printing);
+    return printing;
+}
+
+void stop_starting_jobs(pappl_system_t *system)
+{
+    // PAPPL starts no job once it is shutting down
+    // (packaging/pappl-patches/0012-devices-opened-for-their-job.patch).
+    if (system)
+        papplSystemShutdown(system);
+}
+#else
 std::optional<std::string> device_refused(pappl_job_t *job)
 {
     const PrintingJob *printing = printing_jobs.find(job);
@@ -312,17 +338,9 @@ std::optional<std::string> device_refused(pappl_job_t *job)
     return printing->refused;
 }
 
-bool printing_now()
+bool printing_now(pappl_system_t *)
 {
     return order.busy();
-}
-
-bool has_job_to_start(pappl_printer_t *printer)
-{
-    const std::set<pappl_job_t *> none;
-    Oldest oldest{&none};
-    papplPrinterIterateActiveJobs(printer, keep_oldest, &oldest, 1, 0);
-    return oldest.job != nullptr;
 }
 
 pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char *name, pappl_deverror_cb_t error_cb,
@@ -389,7 +407,7 @@ std::atomic<bool> stopping = false;
 static_assert(std::atomic<bool>::is_always_lock_free);
 }  // namespace
 
-void stop_starting_jobs()
+void stop_starting_jobs(pappl_system_t *)
 {
     stopping = true;
 }
@@ -401,7 +419,7 @@ void *process_job(JobProcess real, pappl_job_t *job)
     if (stopping)
         return nullptr;
     pappl_printer_t *printer = papplJobGetPrinter(job);
-    pappl_job_t *oldest = order.take(printer, job);
+    pappl_job_t *oldest = order.take(printer);
     if (!oldest)
         return nullptr;
     // A file the command line submits as .txt is plain text, which nothing
@@ -416,5 +434,6 @@ void *process_job(JobProcess real, pappl_job_t *job)
     order.done(printer, oldest);
     return result;
 }
+#endif
 
 }  // namespace quillet::app

@@ -11,6 +11,18 @@
 
 namespace quillet::app {
 
+// Whether a job of the printer is ready to print.
+bool has_job_to_start(pappl_printer_t *printer);
+
+// Whether any printer is printing a job now.
+bool printing_now(pappl_system_t *system);
+
+// From now on no job starts (the server is stopping).  Safe in a signal
+// handler, with no system; a PAPPL with packaging/pappl-patches applied
+// learns it when it is called with the system, from the server's loop.
+void stop_starting_jobs(pappl_system_t *system);
+
+#if !QUILLET_PATCHED_PAPPL
 // The device of a printer (real: PAPPL's own): a file printer's output file
 // made for the job printing, a printer that does not answer said on the job.
 pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char *name,
@@ -24,15 +36,6 @@ void *process_job(JobProcess real, pappl_job_t *job);
 // file printer's folder gone, or open to other users, or no room for the
 // file); the device it was given takes nothing.
 std::optional<std::string> device_refused(pappl_job_t *job);
-
-// Whether any printer is printing a job now.
-bool printing_now();
-
-// Whether a job of the printer is ready to print.
-bool has_job_to_start(pappl_printer_t *printer);
-
-// From now on no job starts (the server is stopping); safe in a signal
-// handler.
-void stop_starting_jobs();
+#endif
 
 }  // namespace quillet::app

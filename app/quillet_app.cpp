@@ -30,8 +30,8 @@
 #include "capabilities.h"
 #if !QUILLET_PATCHED_PAPPL
 #include "client_bounds.h"
-#endif
 #include "interposed.h"
+#endif
 #include "job_order.h"
 #include "page_plan.h"
 #include "printer.h"
@@ -238,7 +238,7 @@ volatile sig_atomic_t stop_asked = 0;
 void on_sigterm(int)
 {
     stop_asked = 1;
-    stop_starting_jobs();
+    stop_starting_jobs(nullptr);
 }
 
 bool stop_when_asked(pappl_system_t *system, void *)
@@ -254,11 +254,11 @@ bool stop_when_asked(pappl_system_t *system, void *)
         return true;
     if (!asked) {
         asked = time(nullptr);
-        stop_starting_jobs();
+        stop_starting_jobs(system);
     }
-    if (printing_now() && time(nullptr) - asked < seconds_to_finish_printing)
+    if (printing_now(system) && time(nullptr) - asked < seconds_to_finish_printing)
         return true;
-    papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopping; %s", printing_now() ? "the job printing is cut short." :
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopping; %s", printing_now(system) ? "the job printing is cut short." :
                                                                             "no job is printing.");
     save_state_now(system);
     unlink(socket_path().c_str());
@@ -360,12 +360,14 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
                                          driver, nullptr);
         return system;
     }
+#if !QUILLET_PATCHED_PAPPL
     // The server runs only with every mend it puts in front of the
     // libraries in place.
     if (const std::optional<std::string> failure = interposition_failure(mended_pappl)) {
         std::cerr << base_name << ": refusing to start: " << *failure << "\n";
         return nullptr;
     }
+#endif
     // Only one server per socket: a second one would take the first one's
     // local clients.
     if (socket_answers(socket_path().c_str())) {

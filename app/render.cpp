@@ -229,8 +229,10 @@ bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, message);
         return false;
     };
+#if !QUILLET_PATCHED_PAPPL
     if (std::optional<std::string> refused = device_refused(job))
         return refuse(*refused);
+#endif
     auto state = std::make_unique<Job>(device);
     // Copies: the printer repeats a page document COPIES times, which keeps
     // one-sided uncollated copies; every other job is sent again per copy,
