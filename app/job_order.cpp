@@ -78,6 +78,10 @@ void keep_oldest(pappl_job_t *job, void *data)
 }
 
 #if !QUILLET_PATCHED_PAPPL
+// Set from the SIGTERM handler: lock-free.
+std::atomic<bool> stopping = false;
+static_assert(std::atomic<bool>::is_always_lock_free);
+
 class JobOrder {
 public:
     // The job a thread started for a job of this printer prints: the
@@ -89,6 +93,10 @@ public:
     {
         std::unique_lock lock(mutex_);
         free_.wait(lock, [&] { return !printing_.count(printer); });
+        // A thread that waited for the printer while the server began to
+        // stop starts nothing.
+        if (stopping)
+            return nullptr;
         Oldest oldest{&taken_};
         papplPrinterIterateActiveJobs(printer, keep_oldest, &oldest, 1, 0);
         if (oldest.job && oldest.first_arriving && oldest.first_arriving < papplJobGetID(oldest.job))
@@ -400,12 +408,6 @@ pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char 
     }
     return nullptr;
 }
-
-namespace {
-// Set from the SIGTERM handler: lock-free.
-std::atomic<bool> stopping = false;
-static_assert(std::atomic<bool>::is_always_lock_free);
-}  // namespace
 
 void stop_starting_jobs(pappl_system_t *)
 {
