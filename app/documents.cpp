@@ -69,9 +69,14 @@ void take_and_remove(const std::string &path)
     if (lstat(path.c_str(), &info) != 0)
         return;
     if (S_ISDIR(info.st_mode)) {
-        // Taken by its descriptor: never through a link put in its place.
-        const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const bool taken = folder >= 0 && fchown(folder, geteuid(), getegid()) == 0 && fchmod(folder, 0700) == 0;
+        // Taken by a descriptor that needs no right to read it (its owner
+        // may have closed it to everyone), never through a link put in its
+        // place; then opened to its new owner, which needs no power over
+        // other users' files.  Nothing can swap it meanwhile: its parent is
+        // the server's and its user's processes are ended.
+        const int folder = open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const bool taken = folder >= 0 && fchownat(folder, "", geteuid(), getegid(), AT_EMPTY_PATH) == 0 &&
+                           chmod(path.c_str(), 0700) == 0;
         if (folder >= 0)
             close(folder);
         if (!taken)
@@ -125,7 +130,10 @@ public:
             *free_id = true;
             made.uid_ = sandbox.ids.first + static_cast<uid_t>(free_id - ids_taken.begin());
         }
-        if (chown(pattern.c_str(), made.uid_, getegid()) != 0 || chmod(pattern.c_str(), 0770) != 0) {
+        // Opened to the server's group first: once the folder is another
+        // user's, changing its mode would take a power over other users'
+        // files (CAP_FOWNER) that the service's unit does not grant.
+        if (chmod(pattern.c_str(), 0770) != 0 || chown(pattern.c_str(), made.uid_, getegid()) != 0) {
             why = "the scratch folder cannot be given to the conversion's user: " + std::string(std::strerror(errno));
             return std::nullopt;
         }
