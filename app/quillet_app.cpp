@@ -241,6 +241,21 @@ void on_sigterm(int)
     stop_starting_jobs(nullptr);
 }
 
+// The folder of the server's TLS key and certificate.  PAPPL 1.3.1 to
+// 1.4.9 point libcups back at CUPS's own folder whenever the host's name
+// changes, as it does once avahi-daemon answers: there the key would be
+// made in /etc/cups/ssl, which the service's unit keeps read-only (every
+// TLS connection then fails).  So the folder is given again every second.
+std::string tls_folder;
+
+bool keep_tls_folder(pappl_system_t *system, void *)
+{
+    std::array<char, 256> host{};
+    if (!tls_folder.empty())
+        cupsSetServerCredentials(tls_folder.c_str(), papplSystemGetHostName(system, host.data(), host.size()), 1);
+    return true;
+}
+
 bool stop_when_asked(pappl_system_t *system, void *)
 {
     // In place of PAPPL's own handler, which is there once the system runs.
@@ -420,10 +435,10 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     papplSystemSetLogLevel(system, chosen.log_level);
     // The TLS key and certificate made on first use: in the server's own
     // folder (ssl/ in it), rather than CUPS's.
-    const std::string credentials = state_dir + "/ssl";
-    std::array<char, 256> host{};
-    if (mkdir(credentials.c_str(), 0700) == 0 || errno == EEXIST)
-        cupsSetServerCredentials(credentials.c_str(), papplSystemGetHostName(system, host.data(), host.size()), 1);
+    tls_folder = state_dir + "/ssl";
+    if (mkdir(tls_folder.c_str(), 0700) != 0 && errno != EEXIST)
+        tls_folder.clear();
+    keep_tls_folder(system, nullptr);
     if (!chosen.private_server && !papplSystemAddListeners(system, option("listen-hostname"))) {
         std::cerr << base_name << ": cannot listen on port " << chosen.port << "\n";
         papplSystemDelete(system);
@@ -499,6 +514,7 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     papplSystemAddTimerCallback(system, time(nullptr), 0, start_waiting_jobs, nullptr);
     papplSystemAddTimerCallback(system, time(nullptr), 1, stop_when_asked, nullptr);
     papplSystemAddTimerCallback(system, time(nullptr), 5, keep_state, nullptr);
+    papplSystemAddTimerCallback(system, time(nullptr), 1, keep_tls_folder, nullptr);
     if (chosen.private_server)
         papplSystemAddTimerCallback(system, time(nullptr) + 1, 1, end_private_server_when_idle, nullptr);
     made_system = true;

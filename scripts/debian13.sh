@@ -1,7 +1,8 @@
 #!/bin/sh
 # The README's two steps on Debian 13 (trixie): a chroot made with mmdebstrap
 # from the Debian archive this machine's apt uses, a clean copy of the
-# checkout inside it, the demo, then the build and the whole CTest suite.
+# checkout inside it, the demo, then the build and the whole CTest suite,
+# and the Debian packages (left in the chroot's root for service-test.sh).
 # Needs root.  CI's check; in scripts/test.sh.
 set -eu
 cd "$(dirname "$0")/.."
@@ -19,15 +20,7 @@ for p in mmdebstrap git; do
         apt-get install -y --no-install-recommends "$p"
 done
 
-# The archive this machine's packages come from (its own release's Debian
-# origin), whatever mirror the machine is set up for.
-codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-mirror=$(apt-get indextargets --format '$(ORIGIN) $(RELEASE) $(REPO_URI)' 'Created-By: Packages' |
-         awk -v r="$codename" '$1 == "Debian" && $2 == r { print $3; exit }')
-if [ -z "$mirror" ]; then
-    echo "FAILED: no Debian archive for $codename in this machine's apt sources"
-    exit 1
-fi
+mirror=$(sh scripts/debian-archive.sh)
 
 echo "== Debian 13: a $release chroot from $mirror"
 rm -rf "$work"
@@ -69,6 +62,9 @@ unshare --mount --propagation private --fork sh -eu -c '
         start=\$(date +%s)
         sh scripts/build.sh >build.log 2>&1 || { tail -50 build.log; exit 1; }
         echo \"Debian 13: the whole build took \$((\$(date +%s) - start)) s\"
-        cd build
-        LANG=C ctest --output-on-failure -j \$(nproc)"
+        (cd build && LANG=C ctest --output-on-failure -j \$(nproc))
+        start=\$(date +%s)
+        DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b -j\$(nproc) >/deb-build.log 2>&1 ||
+            { tail -50 /deb-build.log; exit 1; }
+        echo \"Debian 13: the packages took \$((\$(date +%s) - start)) s\""
 ' sh "$chroot_dir"

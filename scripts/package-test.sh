@@ -34,15 +34,20 @@ echo "== autopkgtest"
 status=0
 autopkgtest --no-built-binaries --summary-file="$out/autopkgtest.summary" "$out"/*.deb "$out/src" -- null || status=$?
 cat "$out/autopkgtest.summary"
-# Every test ran and passed.  (autopkgtest ends with apt-get update, which
-# fails as a whole when one mirror index is broken: then its status is 20
-# while the summary is whole.)
-if [ "$status" -ne 0 ] && ! { [ "$status" -eq 20 ] && [ -s "$out/autopkgtest.summary" ] &&
-                              ! grep -qv " PASS\( \|$\)" "$out/autopkgtest.summary"; }; then
-    echo "FAILED: autopkgtest exit status $status"
-    exit 1
-fi
-[ "$status" -eq 0 ] || echo "autopkgtest: every test passed; its own apt-get update at the end failed (status $status)"
+# Every test ran and passed, but for the service's, which needs a testbed
+# booted with systemd (isolation-container) and is skipped on this one:
+# scripts/service-test.sh runs it in containers that boot.  (autopkgtest ends
+# with apt-get update, which fails as a whole when one mirror index is
+# broken: then its status is 20 while the summary is whole.)
+summary_whole() {
+    [ -s "$out/autopkgtest.summary" ] && [ "$(grep -c " PASS\( \|$\)" "$out/autopkgtest.summary")" -eq 2 ] &&
+        ! grep -v " PASS\( \|$\)" "$out/autopkgtest.summary" | grep -qv "^service *SKIP "
+}
+case $status in
+    0 | 2 | 20) summary_whole || { echo "FAILED: autopkgtest's summary"; exit 1; } ;;
+    *) echo "FAILED: autopkgtest exit status $status"; exit 1 ;;
+esac
+[ "$status" -ne 20 ] || echo "autopkgtest: every test passed; its own apt-get update at the end failed (status $status)"
 
 # The CUPS tests again with what the packages installed: the driver found by
 # its device ID, the options' chain, two-sided jobs.

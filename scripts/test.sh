@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs every test: the whole suite,
 # a Release build, the Debian packages built by dpkg-buildpackage, checked
-# by lintian and tested installed by autopkgtest, the demo, the build and the
-# whole suite on Debian 13 in a chroot, the printer application on PAPPL
+# by lintian, tested installed by autopkgtest, and booted under systemd in a
+# Debian 12 container; the demo, the build, the whole suite and the packages
+# on Debian 13 in a chroot, those packages booted under systemd too; the printer application on PAPPL
 # 1.4.9 (and refusing a PAPPL that binds its own calls), the core
 # cross-built for s390x and armhf and run under qemu-user, the fuzzers for a minute each, the core's threads
 # under ThreadSanitizer, and the whole suite again built with
@@ -21,8 +22,10 @@ cmake --build build-release -j "$jobs" --target rastertoquillet oaktdump core_te
 LANG=C build-release/tests/core_tests --gtest_brief=1
 
 sh scripts/package-test.sh
+sh scripts/service-test.sh bookworm build-deb/*.deb
 
 sh scripts/debian13.sh
+sh scripts/service-test.sh trixie build-debian13/root/*.deb
 
 sh scripts/pappl-compat.sh
 
