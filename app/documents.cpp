@@ -583,7 +583,6 @@ bool print_run(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
         ok = begin_page(job, options, {kept_width, kept_height, res_x, res_y}, pages);
         if (ok)
             papplJobSetImpressionsCompleted(job, 1);
-        const bool dither = ok && page_dithers(job);
         rendered.resize(width);
         row.resize(kept_width);
         bool complete = true;
@@ -596,7 +595,7 @@ bool print_run(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
             std::span<uint8_t> room = page_row(job);
             if (room.empty())
                 return false;
-            grey_to_black(row, y, dither, room);
+            grey_to_black(row, y, page_screen(job), room);
             return commit_page_row(job);
         };
         for (unsigned y = 0; complete && y < top; y++)

@@ -142,7 +142,7 @@ bool print_raster(pappl_job_t *job, pappl_device_t *device, void *)
                         page);
         if (ok)
             papplJobSetImpressionsCompleted(job, 1);
-        const BlackRows how{ok && page_dithers(job), header->color_space == CUPS_CSPACE_K};
+        const BlackRows how{page_screen(job), header->color_space == CUPS_CSPACE_K};
         for (unsigned y = 0; ok && y < header->height && !papplJobIsCanceled(job); y++) {
             std::span<uint8_t> room = page_row(job);
             if (room.empty() || !reader.read_black_row(room, how, y))

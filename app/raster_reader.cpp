@@ -69,63 +69,7 @@ constexpr std::array<AppleColorSpace, 7> apple_color_spaces = {{{CUPS_CSPACE_SW,
                                                                 {CUPS_CSPACE_RGB, 3},
                                                                 {CUPS_CSPACE_CMYK, 4}}};
 
-// Sets bits [from, from + count) of a row.
-void set_bits(uint8_t *bits, size_t from, size_t count)
-{
-    const size_t last = from + count - 1;
-    const uint8_t head = static_cast<uint8_t>(0xffu >> (from % 8));
-    const uint8_t tail = static_cast<uint8_t>(0xffu << (7 - last % 8));
-    if (from / 8 == last / 8) {
-        bits[from / 8] |= head & tail;
-        return;
-    }
-    bits[from / 8] |= head;
-    std::memset(bits + from / 8 + 1, 0xff, last / 8 - from / 8 - 1);
-    bits[last / 8] |= tail;
-}
-
 }  // namespace
-
-// An ordered dither matrix of thresholds 1 to 255: a pixel is black when
-// its grey is below the threshold.
-static constexpr std::array<std::array<uint8_t, 16>, 16> dither_matrix = [] {
-    std::array<std::array<uint8_t, 16>, 16> m{};
-    for (unsigned y = 0; y < 16; y++)
-        for (unsigned x = 0; x < 16; x++) {
-            unsigned v = 0, xy = x ^ y;
-            for (unsigned bit = 0; bit < 4; bit++) {
-                v |= ((xy >> bit) & 1u) << (7 - 2 * bit);
-                v |= ((y >> bit) & 1u) << (6 - 2 * bit);
-            }
-            m[y][x] = static_cast<uint8_t>(1 + v * 254 / 255);  // 0..255 -> 1..255
-        }
-    return m;
-}();
-
-void grey_to_black(std::span<const uint8_t> grey, unsigned y, bool dither, std::span<uint8_t> black, bool ink_is_high)
-{
-    // Eight pixels to a byte, without branches, so that the compiler can
-    // work on many at once.
-    std::array<uint8_t, 16> thresholds;
-    thresholds.fill(128);
-    if (dither)
-        thresholds = dither_matrix[y % 16];
-    const uint8_t flip = ink_is_high ? 0xff : 0;
-    const size_t pixels = std::min(grey.size(), black.size() * 8);
-    const size_t whole = pixels / 8;
-    for (size_t at = 0; at < whole; at++) {
-        const uint8_t *eight = grey.data() + at * 8;
-        const uint8_t *threshold = thresholds.data() + (at % 2) * 8;
-        unsigned byte = 0;
-        for (unsigned bit = 0; bit < 8; bit++)
-            byte |= static_cast<unsigned>((eight[bit] ^ flip) < threshold[bit]) << (7 - bit);
-        black[at] = static_cast<uint8_t>(byte);
-    }
-    std::fill(black.begin() + static_cast<ptrdiff_t>(whole), black.end(), 0);
-    for (size_t x = whole * 8; x < pixels; x++)
-        if ((grey[x] ^ flip) < thresholds[x % 16])
-            black[x / 8] |= static_cast<uint8_t>(0x80u >> (x % 8));
-}
 
 bool RasterReader::fail(std::string why)
 {
@@ -283,8 +227,7 @@ std::optional<RasterPageHeader> RasterReader::next_page()
     rows_left_ = page.height;
     repeats_left_ = 0;
     row_.assign(page.bytes_per_line, 0);
-    black_.assign((page.width + 7) / 8, 0);
-    black_current_ = false;
+    runs_.clear();
     return page;
 }
 
@@ -347,43 +290,62 @@ bool RasterReader::decode_row(std::span<uint8_t> row)
     return true;
 }
 
-// An 8-bit grey row thresholded as it is decoded: a repeated grey once for
-// its whole run.
-bool RasterReader::threshold_row(std::span<uint8_t> bits, bool ink_is_high)
+// An 8-bit grey row decoded into row_ and kept as its runs.
+bool RasterReader::decode_grey_runs()
 {
-    std::fill(bits.begin(), bits.end(), 0);
+    runs_.clear();
     const size_t width = page_.width;
-    const uint8_t flip = ink_is_high ? 0xff : 0;
-    const uint8_t rest = zero_is_black(page_.color_space) ? 0xff : 0x00;
+    const uint8_t white = zero_is_black(page_.color_space) ? 0xff : 0x00;
     auto cut = [&] { return fail("the document is cut short in the middle of a row"); };
-    std::array<uint8_t, 128> literal{};
+    auto add = [&](size_t from, size_t count, bool literal, uint8_t grey) {
+        runs_.push_back({static_cast<uint32_t>(from), static_cast<uint32_t>(count), literal, grey});
+    };
     for (size_t x = 0; x < width;) {
         uint8_t count = 0;
         if (!byte(count))
             return cut();
         if (count == 128) {
             // The rest of the row white, as the colour space has it.
-            if ((rest ^ flip) < 128)
-                set_bits(bits.data(), x, width - x);
+            add(x, width - x, false, white);
             break;
         }
         if (count & 128) {
             const size_t pixels = std::min<size_t>(257u - count, width - x);
-            if (!bytes(literal.data(), pixels))
+            if (!bytes(row_.data() + x, pixels))
                 return cut();
-            for (size_t i = 0; i < pixels; i++, x++)
-                bits[x / 8] |= static_cast<uint8_t>(((literal[i] ^ flip) < 128) << (7 - x % 8));
+            add(x, pixels, true, 0);
+            x += pixels;
             continue;
         }
         const size_t pixels = std::min<size_t>(count + 1u, width - x);
         uint8_t grey = 0;
         if (!byte(grey))
             return cut();
-        if ((grey ^ flip) < 128)
-            set_bits(bits.data(), x, pixels);
+        add(x, pixels, false, grey);
         x += pixels;
     }
     return true;
+}
+
+// The runs of the last row as black: a run of one grey its precomputed
+// dots, literal pixels one by one.
+void RasterReader::paint_runs(std::span<uint8_t> bits, const BlackRows &how, unsigned y) const
+{
+    std::fill(bits.begin(), bits.end(), 0);
+    const uint8_t flip = how.ink_is_high ? 0xff : 0;
+    const size_t width = std::min<size_t>(page_.width, bits.size() * 8);
+    const std::array<uint8_t, 16> &thresholds = how.screen.thresholds(y);
+    for (const Run &run : runs_) {
+        if (run.from >= width)
+            break;
+        const size_t count = std::min<size_t>(run.count, width - run.from);
+        if (!run.literal) {
+            add_run(bits, run.from, count, how.screen.dots(y, static_cast<uint8_t>(run.grey ^ flip)));
+            continue;
+        }
+        for (size_t x = run.from; x < run.from + count; x++)
+            bits[x / 8] |= static_cast<uint8_t>(((row_[x] ^ flip) < thresholds[x % 16]) << (7 - x % 8));
+    }
 }
 
 bool RasterReader::read_row(std::span<uint8_t> row)
@@ -391,11 +353,8 @@ bool RasterReader::read_row(std::span<uint8_t> row)
     bool decode = false;
     if (!start_row(decode))
         return false;
-    if (decode) {
-        if (!decode_row(row_))
-            return false;
-        black_current_ = false;
-    }
+    if (decode && !decode_row(row_))
+        return false;
     std::copy_n(row_.begin(), std::min(row.size(), row_.size()), row.begin());
     return true;
 }
@@ -405,34 +364,22 @@ bool RasterReader::read_black_row(std::span<uint8_t> bits, const BlackRows &how,
     const bool grey = page_.bits_per_pixel == 8;
     if (!grey && page_.bits_per_pixel != 1)
         return fail("a page of " + std::to_string(page_.bits_per_pixel) + "-bit pixels was read as black");
-    bits = bits.first(std::min(bits.size(), black_.size()));
+    bits = bits.first(std::min<size_t>(bits.size(), (page_.width + 7) / 8));
     bool decode = false;
     if (!start_row(decode))
         return false;
-    if (grey && !how.dither) {
-        // Thresholded rows are kept as bits: a copy of a row costs a copy.
-        if (decode) {
-            if (!threshold_row(black_, how.ink_is_high))
-                return false;
-            black_current_ = true;
-        } else if (!black_current_) {
-            grey_to_black(row_, y, false, black_, how.ink_is_high);
-            black_current_ = true;
-        }
-        std::copy(black_.begin(), black_.begin() + static_cast<ptrdiff_t>(bits.size()), bits.begin());
-        return true;
-    }
-    if (decode) {
-        if (!decode_row(row_))
-            return false;
-        black_current_ = false;
-    }
     if (grey) {
-        grey_to_black(row_, y, how.dither, bits, how.ink_is_high);
+        // A row's copies are painted again from its runs: the halftone
+        // differs from row to row.
+        if (decode && !decode_grey_runs())
+            return false;
+        paint_runs(bits, how, y);
         return true;
     }
+    if (decode && !decode_row(row_))
+        return false;
     std::copy_n(row_.begin(), bits.size(), bits.begin());
-    if (const unsigned spare = page_.width % 8; spare && bits.size() == black_.size())
+    if (const unsigned spare = page_.width % 8; spare && bits.size() == (page_.width + 7) / 8)
         bits.back() &= static_cast<uint8_t>(0xffu << (8 - spare));
     return true;
 }

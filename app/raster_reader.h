@@ -3,9 +3,9 @@
 // Both are run-length coded: each row starts with a count of further
 // copies of it, then runs of one pixel repeated or of literal pixels.  A
 // text page is mostly long runs of white, so rows are made into the
-// printer's 1-bit black here, a run at a time: a run of one grey is
-// thresholded once and its bits set a byte at a time.  Photos are dithered
-// per pixel from the decoded row.
+// printer's 1-bit black here, a run at a time: a run of one grey becomes
+// its halftone's precomputed dots, set a byte at a time; literal pixels are
+// screened one by one.
 //
 // The stream comes from the network: every count is checked against the
 // row and the page, every header against the limits below, and a stream
@@ -18,6 +18,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "halftone.h"
 
 namespace quillet::app {
 
@@ -65,16 +67,9 @@ bool zero_is_black(unsigned color_space);
 
 // How a row becomes 1-bit black.
 struct BlackRows {
-    bool dither = false;       // greys dithered (photos), else thresholded at half
+    Screen screen;             // how greys become dots
     bool ink_is_high = false;  // 8-bit: 255 is black (colour space K)
 };
-
-// 8-bit grey (0 black, 255 white) to 1-bit black, most significant bit
-// leftmost.  Text and graphics are thresholded; photos dithered with an
-// ordered 16 x 16 matrix (y the row's number).  White never prints a dot,
-// black always does.  ink_is_high reads 255 as black (colour space K).
-void grey_to_black(std::span<const uint8_t> grey, unsigned y, bool dither, std::span<uint8_t> black,
-                   bool ink_is_high = false);
 
 class RasterReader {
 public:
@@ -95,7 +90,7 @@ public:
     // The page's next row as 1-bit black of the page's width, most
     // significant bit leftmost, into the front of bits ((width + 7) / 8
     // bytes), padding bits white.  y is the row's number on the page, for
-    // the dither.  Only for 1-bit black and 8-bit grey pages.
+    // the halftone.  Only for 1-bit black and 8-bit grey pages.
     bool read_black_row(std::span<uint8_t> bits, const BlackRows &how, unsigned y);
 
     // Why the stream ended early or was refused; empty at a clean end.
@@ -108,7 +103,8 @@ private:
     bool fail(std::string why);
     bool start_row(bool &decode);
     bool decode_row(std::span<uint8_t> row);
-    bool threshold_row(std::span<uint8_t> bits, bool ink_is_high);
+    bool decode_grey_runs();
+    void paint_runs(std::span<uint8_t> bits, const BlackRows &how, unsigned y) const;
 
     RasterInput &input_;
     std::vector<uint8_t> buffer_ = std::vector<uint8_t>(65536);
@@ -122,8 +118,13 @@ private:
     unsigned rows_left_ = 0;       // of the page
     unsigned repeats_left_ = 0;    // copies still due of the last row
     std::vector<uint8_t> row_;     // the last row decoded, as sent
-    std::vector<uint8_t> black_;   // the last row thresholded
-    bool black_current_ = false;   // black_ is row_ thresholded
+    // The last 8-bit row's runs, as sent: painted again for its copies.
+    struct Run {
+        uint32_t from, count;
+        bool literal;  // its greys in row_
+        uint8_t grey;
+    };
+    std::vector<Run> runs_;
 };
 
 }  // namespace quillet::app

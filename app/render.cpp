@@ -73,7 +73,7 @@ struct Job {
     BandEncoder encoder;
     PagePlan plan;        // of the last page
     bool failed = false;  // a page failed: nothing more is printed
-    bool dither = false;
+    Screen screen;  // how the page's greys become dots
     bool ink_is_high = false;
     // A page wider than the printer prints: its rows, then the part kept.
     std::vector<uint8_t> whole_row;
@@ -319,17 +319,23 @@ bool begin_page(pappl_job_t *job, const pappl_pr_options_t *options, const PageF
     state.rows_seen = 0;
     if (state.plan.cut)
         papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Page %u is larger than the printable area and is cut.", page);
-    // Photos are dithered, text and graphics thresholded; an image (JPEG
-    // or PNG) without a say counts as a photo.
-    state.dither = options->print_content_optimize == PAPPL_CONTENT_PHOTO ||
-                   (options->print_content_optimize == PAPPL_CONTENT_AUTO && is_image(papplJobGetFormat(job)));
+    state.screen = Screen(halftone_for(options->print_content_optimize), format.resolution_x);
     state.page.emplace(state.writer, state.encoder, state.plan, std::time(nullptr));
     return !state.page->failed();
 }
 
-bool page_dithers(pappl_job_t *job)
+Halftone halftone_for(pappl_content_t optimize)
 {
-    return job_of(job)->dither;
+    switch (optimize) {
+    case PAPPL_CONTENT_TEXT: return Halftone::threshold;
+    case PAPPL_CONTENT_PHOTO: return Halftone::dither;
+    default: return Halftone::screen;  // auto, graphics, text and graphics
+    }
+}
+
+const Screen &page_screen(pappl_job_t *job)
+{
+    return job_of(job)->screen;
 }
 
 PrintedPart printed_part(const PageFormat &format)
@@ -399,7 +405,7 @@ bool write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *,
     if (options->header.cupsBitsPerPixel == 1)
         std::copy_n(line, std::min<size_t>(room.size(), options->header.cupsBytesPerLine), room.begin());
     else
-        grey_to_black({line, options->header.cupsBytesPerLine}, y, state.dither,
+        grey_to_black({line, options->header.cupsBytesPerLine}, y, state.screen,
                       room, state.ink_is_high);
     return commit_page_row(job);
 }

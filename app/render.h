@@ -3,6 +3,7 @@
 
 #include <pappl/pappl.h>
 
+#include "halftone.h"
 #include "page_plan.h"
 #include "printer.h"
 
@@ -49,8 +50,11 @@ bool begin_page(pappl_job_t *job, const pappl_pr_options_t *options, const PageF
 // page failed.
 std::span<uint8_t> page_row(pappl_job_t *job);
 bool commit_page_row(pappl_job_t *job);
-// Whether the page's greys are dithered (photos) rather than thresholded.
-bool page_dithers(pappl_job_t *job);
+// How a page's greys become dots: a clustered-dot screen unless the job
+// asks for text alone (a threshold) or photos (a dispersed-dot dither).
+Halftone halftone_for(pappl_content_t optimize);
+// The halftone of the page begun last.
+const Screen &page_screen(pappl_job_t *job);
 
 // What the printer prints of a page: the page is cut to the largest part
 // it prints whole, the same on the left and the right (to the byte), and

@@ -84,7 +84,7 @@ size_t run_reader(const std::vector<uint8_t> &pwg)
     while (const std::optional<app::RasterPageHeader> page = reader.next_page()) {
         PageDocument document(writer, encoder,
                               plan_for(page->width, page->height, page->resolution_x, page->resolution_y), 0);
-        const app::BlackRows how{false, page->color_space == CUPS_CSPACE_K};
+        const app::BlackRows how{app::Screen(app::Halftone::screen, page->resolution_x), page->color_space == CUPS_CSPACE_K};
         for (unsigned y = 0; y < page->height; y++) {
             if (!reader.read_black_row(document.next_row(), how, y))
                 abort();
@@ -115,6 +115,7 @@ size_t run_libcups(const std::vector<uint8_t> &pwg)
     cups_page_header2_t header;
     std::vector<uint8_t> row;
     while (cupsRasterReadHeader2(raster, &header)) {
+        const app::Screen screen(app::Halftone::screen, header.HWResolution[0]);
         PageDocument document(writer, encoder,
                               plan_for(header.cupsWidth, header.cupsHeight, header.HWResolution[0],
                                        header.HWResolution[1]),
@@ -122,7 +123,7 @@ size_t run_libcups(const std::vector<uint8_t> &pwg)
         row.resize(header.cupsBytesPerLine);
         for (unsigned y = 0; y < header.cupsHeight; y++) {
             cupsRasterReadPixels(raster, row.data(), header.cupsBytesPerLine);
-            app::grey_to_black(row, y, false, document.next_row());
+            app::grey_to_black(row, y, screen, document.next_row());
             document.commit_row();
         }
         document.close();

@@ -7,6 +7,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    using quillet::app::BlackRows, quillet::app::Halftone, quillet::app::Screen;
+    static const BlackRows ways[] = {{Screen(Halftone::screen), false}, {Screen(Halftone::dither, 1200), true},
+                                     {Screen(Halftone::threshold), false}};
     quillet::app::MemoryInput input({data, size});
     quillet::app::RasterReader reader(input);
     std::vector<uint8_t> row;
@@ -18,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         row.resize(page->bytes_per_line);
         const bool black = page->bits_per_pixel == 1 || page->bits_per_pixel == 8;
         for (unsigned y = 0; y < page->height; y++) {
-            const bool read = black && y % 3 ? reader.read_black_row(row, {y % 2 == 0, y % 5 == 0}, y)
+            const bool read = black && y % 3 ? reader.read_black_row(row, ways[y / 3 % 3], y)
                                              : reader.read_row(row);
             if (!read)
                 return 0;

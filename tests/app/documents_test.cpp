@@ -411,4 +411,73 @@ TEST_F(App, CopiesOfSeveralPagesComeCollated)
     }
 }
 
+// samples/greys.ps from every client, at each resolution: each grey fill
+// prints with the share of dots its grey asks (a threshold only when the
+// job asks for text alone), darker fills darker, white without a dot, and
+// a 0.1 point hairline unbroken.
+TEST_F(App, GreysPrintAsGreys)
+{
+    struct Case {
+        const char *name, *device, *format;
+        unsigned dpi;
+        const char *attributes = "";
+        bool threshold = false;
+        bool to_scale = true;  // an image is fitted within the margins: only its fills are where they were
+    };
+    const Case cases[] = {
+        {"pdf_300", "pdfwrite", "application/pdf", 300, "ATTR resolution printer-resolution 300dpi"},
+        {"pdf_600", "pdfwrite", "application/pdf", 600},
+        {"pdf_1200", "pdfwrite", "application/pdf", 1200, "ATTR enum print-quality 5"},
+        {"pwg_600", "pwgraster", "image/pwg-raster", 600},
+        {"urf_300", "urf", "image/urf", 300, "ATTR resolution printer-resolution 300dpi"},
+        {"png_600", "pnggray", "image/png", 600, "", false, false},
+        {"pdf_photo", "pdfwrite", "application/pdf", 600, "ATTR keyword print-content-optimize photo"},
+        {"pdf_text", "pdfwrite", "application/pdf", 600, "ATTR keyword print-content-optimize text", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = dir_->file(std::string("greys-") + c.name);
+        RunResult made = run("/usr/bin/gs", {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sPAPERSIZE=a4",
+                                             "-r" + std::to_string(c.dpi), std::string("-sDEVICE=") + c.device,
+                                             "-dcupsColorSpace=18", "-dcupsBitsPerColor=8", "-sOutputFile=" + file,
+                                             Samples + "/greys.ps"});
+        ASSERT_EQ(made.status, 0);
+        std::vector<PageDoc> docs = read_pages(print(file, c.format, c.attributes));
+        ASSERT_EQ(docs.size(), 1u);
+        const Bitmap &page = docs[0].image;
+        EXPECT_EQ(docs[0].geometry.resolution_x, c.dpi);
+        // The share of dots in a box of points from the top left corner.
+        auto ink = [&](double left, double top, double right, double bottom) {
+            const double scale = c.dpi / 72.0;
+            size_t dots = 0, all = 0;
+            for (unsigned y = unsigned(top * scale); y < unsigned(bottom * scale) && y < page.h; y++)
+                for (unsigned x = unsigned(left * scale); x < unsigned(right * scale) && x < page.w; x++, all++)
+                    dots += (page.bits[size_t(y) * page.bpl() + x / 8] >> (7 - x % 8)) & 1;
+            return all ? double(dots) / all : -1.0;
+        };
+        double lighter = 1.1;
+        for (unsigned k = 0; k < 10; k++) {
+            const double grey = 0.05 + 0.1 * k, share = ink(50 + 50 * k, 130, 80 + 50 * k, 200);
+            const double expected = c.threshold ? (grey < 0.5 ? 1.0 : 0.0) : 1.0 - grey;
+            EXPECT_NEAR(share, expected, c.threshold ? 0.0 : 0.1) << "fill of grey " << grey;
+            EXPECT_LT(share, lighter) << "fill of grey " << grey;
+            lighter = share + (c.threshold ? 1e-9 : 0.0);
+        }
+        if (!c.to_scale)
+            continue;
+        EXPECT_EQ(ink(40, 245, 550, 275), 0.0) << "white between the fills and the chart";
+        // The 0.1 point hairline, 250 points above the bottom: ink in every
+        // column along it.
+        const double scale = c.dpi / 72.0, line = 841.89 - 250;
+        unsigned gaps = 0;
+        for (unsigned x = unsigned(70 * scale); x < unsigned(330 * scale); x++) {
+            unsigned dots = 0;
+            for (unsigned y = unsigned((line - 4) * scale); y < unsigned((line + 4) * scale); y++)
+                dots += (page.bits[size_t(y) * page.bpl() + x / 8] >> (7 - x % 8)) & 1;
+            gaps += dots == 0;
+        }
+        EXPECT_EQ(gaps, 0u) << "columns where the hairline breaks";
+    }
+}
+
 }  // namespace

@@ -1,5 +1,5 @@
-// Grey to black: white never prints a dot, black always does, and photos get
-// an even dither.  The application's raster reader against libcups's.
+// Greys to dots: white never prints a dot, black always does, the ink
+// follows the grey.  The application's raster reader against libcups's.
 #include <gtest/gtest.h>
 #include <cups/raster.h>
 
@@ -16,45 +16,81 @@
 #include "raster_reader.h"
 #include "render.h"
 
+using quillet::app::add_run;
 using quillet::app::grey_to_black;
 
 namespace {
 
-TEST(GreyToBlack, WhiteBlackAndGreys)
+// Every halftone at each resolution: white never prints a dot, black
+// always does, the share of dots follows the grey within one step of the
+// halftone and never falls as the grey darkens, a run of one grey makes
+// the same dots as its pixels one by one, and the screen's dots cluster
+// where the dither's spread.
+TEST(Halftones, InkFollowsTheGreyAndTheScreenClusters)
 {
-    const unsigned width = 64;
-    std::vector<uint8_t> black(width / 8);
-    for (bool dither : {false, true}) {
-        for (auto [grey, ink] : {std::pair{255u, 0u}, std::pair{0u, width * 16}}) {
+    using quillet::app::Halftone, quillet::app::Screen;
+    struct Case {
+        Halftone halftone;
+        unsigned resolution;
+        double step;      // the share of dots one level of the halftone adds
+        bool clustered;   // light greys make no lone dot
+    };
+    const Case cases[] = {{Halftone::screen, 300, 1.0 / 64, true},
+                          {Halftone::screen, 600, 1.0 / 64, true},
+                          {Halftone::screen, 1200, 1.0 / 256, true},
+                          {Halftone::dither, 600, 1.0 / 256, false}};
+    const unsigned width = 64, rows = 64;
+    for (const Case &c : cases) {
+        const Screen screen(c.halftone, c.resolution);
+        double lighter = 0.0;
+        for (unsigned grey = 256; grey-- > 0;) {
+            std::vector<std::vector<uint8_t>> page(rows, std::vector<uint8_t>(width / 8));
             size_t dots = 0;
-            for (unsigned y = 0; y < 16; y++) {
-                std::vector<uint8_t> row(width, uint8_t(grey));
-                grey_to_black(row, y, dither, black);
-                for (uint8_t b : black)
+            for (unsigned y = 0; y < rows; y++) {
+                const std::vector<uint8_t> row(width, uint8_t(grey));
+                grey_to_black(row, y, screen, page[y]);
+                std::vector<uint8_t> run(width / 8);
+                add_run(run, 3, width - 3, screen.dots(y, uint8_t(grey)));
+                add_run(run, 0, 3, screen.dots(y, uint8_t(grey)));
+                ASSERT_EQ(run, page[y]) << "grey " << grey << " row " << y;
+                for (uint8_t b : page[y])
                     dots += size_t(std::popcount(b));
             }
-            EXPECT_EQ(dots, size_t(ink)) << "grey " << grey << (dither ? " dithered" : "");
+            const double share = double(dots) / (width * rows), ink = (255 - grey) / 255.0;
+            const std::string what = "grey " + std::to_string(grey) + " at " + std::to_string(c.resolution);
+            EXPECT_NEAR(share, ink, c.step / 2 + 1.0 / 255) << what;
+            EXPECT_GE(share, lighter - 1e-9) << what;
+            lighter = share;
+            if (grey == 255 || grey == 0) {
+                EXPECT_EQ(share, grey ? 0.0 : 1.0) << what;
+            }
+            // A lone dot: black with its four neighbours white (the page
+            // taken as a tile of itself).
+            auto at = [&](int x, int y) {
+                x = (x + int(width)) % int(width), y = (y + int(rows)) % int(rows);
+                return (page[y][x / 8] >> (7 - x % 8)) & 1;
+            };
+            unsigned lone = 0;
+            for (int y = 0; y < int(rows); y++)
+                for (int x = 0; x < int(width); x++)
+                    lone += at(x, y) && !at(x - 1, y) && !at(x + 1, y) && !at(x, y - 1) && !at(x, y + 1);
+            if (ink >= 0.1 && ink <= 0.5) {
+                if (c.clustered)
+                    EXPECT_EQ(lone, 0u) << what;
+                else
+                    EXPECT_GT(lone, 0u) << what;
+            }
         }
     }
-    // Mid grey: thresholded it is white (128 is not below 128), dithered
-    // about half the dots over a 16 x 16 tile, and in every column (no
-    // streaks).
-    size_t dots = 0;
-    std::vector<unsigned> column(16);
-    for (unsigned y = 0; y < 16; y++) {
-        std::vector<uint8_t> row(16, 128);
-        std::vector<uint8_t> tile(2);
-        grey_to_black(row, y, true, tile);
-        dots += size_t(std::popcount(tile[0])) + size_t(std::popcount(tile[1]));
-        for (unsigned x = 0; x < 16; x++)
-            column[x] += (tile[x / 8] >> (7 - x % 8)) & 1u;
-    }
-    EXPECT_NEAR(double(dots), 128.0, 4.0);
-    for (unsigned x = 0; x < 16; x++)
-        EXPECT_NEAR(column[x], 8.0, 2.0) << "column " << x;
-    // CUPS's black colour space reads 255 as ink.
-    std::vector<uint8_t> ink(8, 255), one(1);
-    grey_to_black(ink, 0, false, one, true);
+    // Text alone: a threshold at half; CUPS's black colour space reads 255
+    // as ink.
+    const Screen threshold(Halftone::threshold);
+    std::vector<uint8_t> one(1);
+    grey_to_black(std::vector<uint8_t>(8, 128), 0, threshold, one);
+    EXPECT_EQ(one[0], 0);
+    grey_to_black(std::vector<uint8_t>(8, 127), 0, threshold, one);
+    EXPECT_EQ(one[0], 0xff);
+    grey_to_black(std::vector<uint8_t>(8, 255), 0, threshold, one, true);
     EXPECT_EQ(one[0], 0xff);
 }
 
@@ -252,7 +288,11 @@ TEST(RasterReader, ReadsEveryRowAsLibcupsDoes)
                     EXPECT_EQ(page->resolution_y, their_page.HWResolution[1]);
                     std::vector<uint8_t> their_row(their_page.cupsBytesPerLine), our_row(their_row.size());
                     std::vector<uint8_t> expected((page->width + 7) / 8), black(expected.size());
-                    const bool dither = seed % 2 == 0, ink_is_high = kind.space == CUPS_CSPACE_K;
+                    const bool ink_is_high = kind.space == CUPS_CSPACE_K;
+                    const quillet::app::BlackRows how{
+                        quillet::app::Screen(seed % 2 ? quillet::app::Halftone::screen : quillet::app::Halftone::dither,
+                                             seed % 3 ? 600 : 1200),
+                        ink_is_high};
                     unsigned y = 0;
                     for (; y < their_page.cupsHeight; y++) {
                         const bool theirs_read = cupsRasterReadPixels(theirs, their_row.data(),
@@ -263,13 +303,13 @@ TEST(RasterReader, ReadsEveryRowAsLibcupsDoes)
                         ASSERT_EQ(our_row, their_row) << "row " << y;
                         if (kind.bits > 8)
                             continue;
-                        ASSERT_TRUE(ours_black.read_black_row(black, {dither, ink_is_high}, y));
+                        ASSERT_TRUE(ours_black.read_black_row(black, how, y));
                         if (kind.bits == 1) {
                             expected = their_row;
                             if (page->width % 8)
                                 expected.back() &= uint8_t(0xff << (8 - page->width % 8));
                         } else {
-                            grey_to_black(their_row, y, dither, expected, ink_is_high);
+                            grey_to_black(their_row, y, how.screen, expected, ink_is_high);
                         }
                         ASSERT_EQ(black, expected) << "row " << y;
                     }

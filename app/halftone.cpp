@@ -1,0 +1,140 @@
+#include "halftone.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace quillet::app {
+
+namespace {
+
+using Matrix = std::array<std::array<uint8_t, 16>, 16>;
+
+// Ranks (0 first to ink) of a tile of side `side` (8 or 16) tiled over 16 x
+// 16: round dots centred on the tile's corners and middle, a 45-degree
+// grid, ranked by how much nearer a dot's centre a pixel is than a gap's,
+// so that dots grow round and the last white gaps close round too.
+std::array<unsigned, 256> clustered_ranks(unsigned side)
+{
+    const double half = side / 2.0;
+    auto nearest = [&](double x, double y, std::initializer_list<std::array<double, 2>> centres) {
+        double best = 1e9;
+        for (const auto &c : centres)
+            best = std::min(best, std::hypot(x - c[0], y - c[1]));
+        return best;
+    };
+    const unsigned pixels = side * side;
+    std::array<double, 256> key{};
+    for (unsigned y = 0; y < side; y++)
+        for (unsigned x = 0; x < side; x++) {
+            const double px = x + 0.5, py = y + 0.5, s = side;
+            const double dot = nearest(px, py, {{0, 0}, {s, 0}, {0, s}, {s, s}, {half, half}});
+            const double gap = nearest(px, py, {{half, 0}, {0, half}, {s, half}, {half, s}});
+            key[y * side + x] = dot - gap;
+        }
+    std::array<unsigned, 256> order{};
+    std::iota(order.begin(), order.begin() + pixels, 0u);
+    std::stable_sort(order.begin(), order.begin() + pixels, [&](unsigned a, unsigned b) { return key[a] < key[b]; });
+    std::array<unsigned, 256> rank{};
+    for (unsigned r = 0; r < pixels; r++)
+        rank[order[r]] = r;
+    return rank;
+}
+
+Matrix clustered(unsigned side)
+{
+    const std::array<unsigned, 256> rank = clustered_ranks(side);
+    const double pixels = side * side;
+    Matrix m{};
+    for (unsigned y = 0; y < 16; y++)
+        for (unsigned x = 0; x < 16; x++) {
+            // The pixel ranked r inks once the darkness passes (r + 1/2) of
+            // 255 in `pixels` steps: the share of dots follows the grey.
+            const double level = 255.0 - (rank[(y % side) * side + x % side] + 0.5) * 255.0 / pixels;
+            m[y][x] = static_cast<uint8_t>(std::clamp(std::lround(level), 1l, 255l));
+        }
+    return m;
+}
+
+// Bayer's ordered dither: every grey of 256 spread as evenly as 16 x 16
+// dots allow.
+Matrix dispersed()
+{
+    Matrix m{};
+    for (unsigned y = 0; y < 16; y++)
+        for (unsigned x = 0; x < 16; x++) {
+            unsigned v = 0, xy = x ^ y;
+            for (unsigned bit = 0; bit < 4; bit++) {
+                v |= ((xy >> bit) & 1u) << (7 - 2 * bit);
+                v |= ((y >> bit) & 1u) << (6 - 2 * bit);
+            }
+            m[y][x] = static_cast<uint8_t>(1 + v * 254 / 255);
+        }
+    return m;
+}
+
+}  // namespace
+
+Screen::Screen(Halftone halftone, unsigned resolution)
+{
+    switch (halftone) {
+    case Halftone::threshold:
+        for (auto &row : thresholds_)
+            row.fill(128);
+        break;
+    case Halftone::screen: thresholds_ = clustered(resolution >= 1200 ? 16 : 8); break;
+    case Halftone::dither: thresholds_ = dispersed(); break;
+    }
+    for (unsigned y = 0; y < 16; y++)
+        for (unsigned grey = 0; grey < 256; grey++) {
+            unsigned dots = 0;
+            for (unsigned x = 0; x < 16; x++)
+                dots |= static_cast<unsigned>(grey < thresholds_[y][x]) << (15 - x);
+            dots_[y][grey] = static_cast<uint16_t>(dots);
+        }
+}
+
+void grey_to_black(std::span<const uint8_t> grey, unsigned y, const Screen &screen, std::span<uint8_t> black,
+                   bool ink_is_high)
+{
+    // Eight pixels to a byte, without branches, so that the compiler can
+    // work on many at once.
+    const std::array<uint8_t, 16> &thresholds = screen.thresholds(y);
+    const uint8_t flip = ink_is_high ? 0xff : 0;
+    const size_t pixels = std::min(grey.size(), black.size() * 8);
+    const size_t whole = pixels / 8;
+    for (size_t at = 0; at < whole; at++) {
+        const uint8_t *eight = grey.data() + at * 8;
+        const uint8_t *threshold = thresholds.data() + (at % 2) * 8;
+        unsigned byte = 0;
+        for (unsigned bit = 0; bit < 8; bit++)
+            byte |= static_cast<unsigned>((eight[bit] ^ flip) < threshold[bit]) << (7 - bit);
+        black[at] = static_cast<uint8_t>(byte);
+    }
+    std::fill(black.begin() + static_cast<ptrdiff_t>(whole), black.end(), 0);
+    for (size_t x = whole * 8; x < pixels; x++)
+        if ((grey[x] ^ flip) < thresholds[x % 16])
+            black[x / 8] |= static_cast<uint8_t>(0x80u >> (x % 8));
+}
+
+void add_run(std::span<uint8_t> black, size_t from, size_t count, uint16_t dots)
+{
+    if (count == 0 || dots == 0)
+        return;
+    const size_t last = from + count - 1;
+    const uint8_t even = static_cast<uint8_t>(dots >> 8), odd = static_cast<uint8_t>(dots);
+    const uint8_t head = static_cast<uint8_t>(0xffu >> (from % 8));
+    const uint8_t tail = static_cast<uint8_t>(0xffu << (7 - last % 8));
+    const size_t first_byte = from / 8, last_byte = last / 8;
+    auto pattern = [&](size_t byte) { return byte % 2 ? odd : even; };
+    if (first_byte == last_byte) {
+        black[first_byte] |= pattern(first_byte) & head & tail;
+        return;
+    }
+    black[first_byte] |= pattern(first_byte) & head;
+    for (size_t byte = first_byte + 1; byte < last_byte; byte++)
+        black[byte] = pattern(byte);
+    black[last_byte] |= pattern(last_byte) & tail;
+}
+
+}  // namespace quillet::app
