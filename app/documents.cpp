@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
@@ -59,6 +60,43 @@ Sandbox sandbox;
 // The conversion ids in use; each conversion takes one of its own.
 std::mutex ids_lock;
 std::vector<bool> ids_taken;
+
+// Where every server of the host claims the conversion ids it uses: a file
+// for each id, locked while a conversion runs as it, so that another server
+// (its own state and folders) takes another id, and ending a conversion
+// ends its own processes alone.  A lock goes with its process, even on a
+// crash.  root's alone; the service's unit makes it (RuntimeDirectory=).
+constexpr const char *claims_folder = "/run/quillet-conversions";
+
+// A descriptor that holds the host-wide claim of a conversion id, or -1:
+// held by another process (why left empty), or no claim can be made (why
+// says so).
+int claim_id(uid_t uid, std::string &why)
+{
+    struct stat folder{};
+    if ((mkdir(claims_folder, 0700) != 0 && errno != EEXIST) || lstat(claims_folder, &folder) != 0) {
+        why = std::string("no conversion user id can be claimed in ") + claims_folder + ": " + std::strerror(errno);
+        return -1;
+    }
+    if (!S_ISDIR(folder.st_mode) || folder.st_uid != geteuid() || (folder.st_mode & 022)) {
+        why = std::string(claims_folder) + " is not a folder of the server's user alone: no conversion user id "
+                                           "can be claimed in it.";
+        return -1;
+    }
+    const std::string path = std::string(claims_folder) + "/" + std::to_string(uid);
+    const int claim = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (claim < 0) {
+        why = "the claim of conversion user id " + std::to_string(uid) + " cannot be made: " + std::strerror(errno);
+        return -1;
+    }
+    if (flock(claim, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK)
+            why = "the claim of conversion user id " + std::to_string(uid) + " cannot be made: " + std::strerror(errno);
+        close(claim);
+        return -1;
+    }
+    return claim;
+}
 
 // Removes path with all it holds, whoever made what is inside: each folder
 // is made the server's before it is read (the server may change a file's
@@ -121,14 +159,24 @@ public:
         if (!sandbox.switch_user)
             return made;
         {
+            // The first id free here that no other server of the host holds.
             std::lock_guard locked(ids_lock);
-            const auto free_id = std::find(ids_taken.begin(), ids_taken.end(), false);
-            if (free_id == ids_taken.end()) {
-                why = "all " + std::to_string(ids_taken.size()) + " conversion user ids are in use.";
+            why.clear();
+            for (size_t id = 0; id < ids_taken.size() && made.claim_ < 0; id++) {
+                if (ids_taken[id])
+                    continue;
+                made.claim_ = claim_id(sandbox.ids.first + static_cast<uid_t>(id), why);
+                if (!why.empty())
+                    return std::nullopt;
+                if (made.claim_ >= 0) {
+                    ids_taken[id] = true;
+                    made.uid_ = sandbox.ids.first + static_cast<uid_t>(id);
+                }
+            }
+            if (made.claim_ < 0) {
+                why = "all " + std::to_string(ids_taken.size()) + " conversion user ids are in use on this host.";
                 return std::nullopt;
             }
-            *free_id = true;
-            made.uid_ = sandbox.ids.first + static_cast<uid_t>(free_id - ids_taken.begin());
         }
         // Opened to the server's group first: once the folder is another
         // user's, changing its mode would take a power over other users'
@@ -140,7 +188,8 @@ public:
         return made;
     }
     ScratchFolder(ScratchFolder &&other) noexcept
-        : path_(std::exchange(other.path_, {})), uid_(std::exchange(other.uid_, 0))
+        : path_(std::exchange(other.path_, {})), uid_(std::exchange(other.uid_, 0)),
+          claim_(std::exchange(other.claim_, -1))
     {
     }
     ScratchFolder &operator=(ScratchFolder &&) = delete;
@@ -154,6 +203,8 @@ public:
             std::lock_guard locked(ids_lock);
             ids_taken[uid_ - sandbox.ids.first] = false;
         }
+        if (claim_ >= 0)
+            close(claim_);  // last: the id is free for the host once its processes are gone
     }
     const std::string &path() const { return path_; }
     // The user the conversion runs as; 0: the server's own.
@@ -163,6 +214,7 @@ private:
     explicit ScratchFolder(std::string path) : path_(std::move(path)) {}
     std::string path_;
     uid_t uid_ = 0;
+    int claim_ = -1;  // the host-wide claim of uid_
 };
 
 // A copy of the job's document in the scratch folder, readable by the
@@ -723,8 +775,14 @@ std::optional<std::string> make_conversions_folder(const std::string &state_file
         for (const auto &entry : std::filesystem::directory_iterator(root, gone)) {
             struct stat job{};
             if (lstat(entry.path().c_str(), &job) == 0 && sandbox.switch_user && job.st_uid >= sandbox.ids.first &&
-                job.st_uid - sandbox.ids.first < sandbox.ids.count)
-                end_processes_of(job.st_uid);
+                job.st_uid - sandbox.ids.first < sandbox.ids.count) {
+                // Unless another server of the host uses the id now.
+                std::string failed;
+                if (const int claim = claim_id(job.st_uid, failed); claim >= 0) {
+                    end_processes_of(job.st_uid);
+                    close(claim);
+                }
+            }
         }
         take_and_remove(root);
     }

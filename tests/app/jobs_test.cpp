@@ -3,6 +3,8 @@
 // a client may spend, and how the server starts and stops.
 #include "app_harness.h"
 
+#include <fstream>
+
 using namespace quillet::app_test;
 
 namespace {
@@ -732,6 +734,49 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
                                " >/dev/null 2>&1 && echo listed; touch " + folder + "/planted 2>/dev/null && echo planted; "
                                "mv " + folder + "/document " + folder + "/moved 2>/dev/null && echo replaced; true"});
     EXPECT_EQ(std::string(probe.out.begin(), probe.out.end()), "") << folder;
+    // Another server of the application on the host (its own folders)
+    // converts while a conversion of this one runs: it takes another id,
+    // and the end of its conversion leaves this one running.
+    write_file(d.file("busy.ps"), "%!PS\n/until realtime 20000 add def { realtime until gt { exit } if } loop showpage\n");
+    ASSERT_EQ(run("/usr/bin/ipptool", {"-t", "-f", d.file("busy.ps"),
+                                       "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/p", d.file("slow.test")})
+                  .status,
+              0);
+    // Its conversion, once the one before it has ended.
+    auto converts_busy = [&](const std::pair<std::string, uid_t> &conversion) {
+        std::ifstream document(conversion.first + "/document");
+        return std::string(std::istreambuf_iterator<char>(document), {}).find("20000") != std::string::npos;
+    };
+    auto busy = running_conversion();
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         !converts_busy(busy) && std::chrono::steady_clock::now() < until;
+         std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+        busy = running_conversion();
+    ASSERT_TRUE(converts_busy(busy)) << log();
+    {
+        TempDir other;
+        std::unique_ptr<Process> neighbour = own_server(other, port + 1, {"log-file=" + other.file("log")});
+        ASSERT_TRUE(neighbour);
+        const std::string add = "QUILLET_RUNTIME_DIR=" + other.file("run") + " '" + QUILLET_APP +
+                                "' add -d p -v file://" + other.file("out") + " -m quillet_mono";
+        ASSERT_EQ(run("/bin/sh", {"-c", add}).status, 0);
+        // The neighbour's job ended: its conversion's processes are gone.
+        write_file(other.file("quick.test"),
+                   "{\nOPERATION Print-Job\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
+                   "ATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
+                   "ATTR mimeMediaType document-format application/pdf\nFILE $filename\nSTATUS successful-ok\n}\n"
+                   "{\nOPERATION Get-Job-Attributes\nGROUP operation-attributes-tag\nATTR charset attributes-charset "
+                   "utf-8\nATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
+                   "ATTR integer job-id $job-id\nSTATUS successful-ok\nDELAY 0.1\n"
+                   "EXPECT job-state WITH-VALUE 9 REPEAT-NO-MATCH REPEAT-LIMIT 150\n}\n");
+        ASSERT_EQ(run("/usr/bin/ipptool", {"-t", "-f", Samples + "/brochure.pdf",
+                                           "ipp://127.0.0.1:" + std::to_string(port + 1) + "/ipp/print/p",
+                                           other.file("quick.test")})
+                      .status,
+                  0) << "the neighbour's PDF did not print";
+        EXPECT_EQ(running_conversion(), busy) << "the neighbour's conversion ended this one: " << log();
+    }
+    ASSERT_EQ(command("cancel -a -d p").status, 0);
 
     // The state's file system full: a save fails, the old state stays, and
     // once there is room it is saved again by itself; a crash while it is
