@@ -57,7 +57,7 @@ systemd-nspawn --quiet --boot --register=no --keep-unit --private-network \
     --directory="$work/root" --bind="$work/results:/results" > "$work/console.log" 2>&1 &
 container=$!
 # Once the check has said how it went, the container is shut down (SIGTERM
-# powers it off), and killed if it does not go within a minute.
+# powers it off), and killed if it does not go within 30 seconds.
 tries=0
 until [ -s "$work/results/status" ] || ! kill -0 "$container" 2>/dev/null; do
     tries=$((tries + 1))
@@ -68,7 +68,7 @@ kill "$container" 2>/dev/null || true
 tries=0
 while kill -0 "$container" 2>/dev/null; do
     tries=$((tries + 1))
-    [ "$tries" -lt 60 ] || { kill -9 "$container"; break; }
+    [ "$tries" -lt 30 ] || { echo "the container did not stop within 30 s: killed"; kill -9 "$container"; break; }
     sleep 1
 done
 wait "$container" || true

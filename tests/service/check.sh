@@ -183,6 +183,7 @@ pages_in /srv/stall
     fail "after kill -9 the printer got $streams streams of $pages pages, not the waiting job's $brochure_pages"
 [ -z "$(conversions_left)" ] || fail "processes left after kill -9: $(conversions_left)"
 
+kill $(jobs -p) 2>/dev/null
 if [ "$failures" -ne 0 ]; then
     journalctl -u $unit --no-pager | tail -n 40
     echo "$failures checks failed"
