@@ -46,6 +46,9 @@ for dpi in 300 600 1200; do
     render_pwg text-$dpi dense.ps $dpi
 done
 render_pwg graphics-600 shapes.ps 600
+# Ten grey fills, a chart, grey text and a shading: the halftone's work.
+render greys-600 greys.ps 600
+render_pwg greys-600 greys.ps 600
 
 # The mixed job: ten pages in one raster stream, as one job sends them.
 gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=cups -r600 -sPAPERSIZE=a4 -dcupsColorSpace=3 -dcupsBitsPerColor=1 \

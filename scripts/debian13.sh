@@ -64,7 +64,8 @@ unshare --mount --propagation private --fork sh -eu -c '
         echo \"Debian 13: the whole build took \$((\$(date +%s) - start)) s\"
         (cd build && LANG=C ctest --output-on-failure -j \$(nproc))
         start=\$(date +%s)
-        DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b -j\$(nproc) >/deb-build.log 2>&1 ||
+        apt-get build-dep -y ./ >/deb-build.log 2>&1 &&
+            DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b -j\$(nproc) >>/deb-build.log 2>&1 ||
             { tail -50 /deb-build.log; exit 1; }
         echo \"Debian 13: the packages took \$((\$(date +%s) - start)) s\""
 ' sh "$chroot_dir"
