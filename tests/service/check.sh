@@ -167,7 +167,7 @@ $app submit -d stall brochure.pdf >/dev/null
 wait_for 30 count_is stall pending 1 || fail "the third job does not wait"
 killed=$(main_pid)
 kill -9 "$killed"
-kill "$stalled"
+kill "$stalled" 2>/dev/null
 wait "$stalled" 2>/dev/null
 listen 9101 /srv/stall
 restarted() { pid=$(main_pid); [ "$pid" != 0 ] && [ "$pid" != "$killed" ] && answers; }
