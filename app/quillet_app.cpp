@@ -256,6 +256,18 @@ bool keep_tls_folder(pappl_system_t *system, void *)
     return true;
 }
 
+// Listens on a host name, or on every address of IPv4 and IPv6 alike for
+// none or "*": PAPPL 1.3.1 to 1.4.9 add IPv6 there only when IPv4 fails.  A
+// host without IPv6 is served over IPv4.
+bool listen_on(pappl_system_t *system, const char *hostname)
+{
+    if (hostname && std::strcmp(hostname, "*") != 0)
+        return papplSystemAddListeners(system, hostname);
+    const bool ipv4 = papplSystemAddListeners(system, "0.0.0.0");
+    const bool ipv6 = papplSystemAddListeners(system, "[::]");
+    return ipv4 || ipv6;
+}
+
 bool stop_when_asked(pappl_system_t *system, void *)
 {
     // In place of PAPPL's own handler, which is there once the system runs.
@@ -439,7 +451,7 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     if (mkdir(tls_folder.c_str(), 0700) != 0 && errno != EEXIST)
         tls_folder.clear();
     keep_tls_folder(system, nullptr);
-    if (!chosen.private_server && !papplSystemAddListeners(system, option("listen-hostname"))) {
+    if (!chosen.private_server && !listen_on(system, option("listen-hostname"))) {
         std::cerr << base_name << ": cannot listen on port " << chosen.port << "\n";
         papplSystemDelete(system);
         return nullptr;

@@ -78,6 +78,11 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
     const std::string local = "ipp://admin:" + std::string(Password) + "@127.0.0.1:" + std::to_string(port);
     const std::string remote_server = "ipp://10.231.0.1:" + std::to_string(port);
     ASSERT_EQ(ipp("local", local + "/ipp/system", create("p", "file://" + d.file("out"))).first, 0);
+    // The default listener takes IPv6 as well as IPv4.
+    EXPECT_EQ(ipp("local", "ipp://[::1]:" + std::to_string(port) + "/ipp/print/p",
+                  head + "OPERATION Get-Printer-Attributes\nATTR uri printer-uri $uri\nSTATUS successful-ok\n}\n")
+                  .first,
+              0);
 
     // What the printer looks like to its administrator.
     auto state = [&](const std::string &attribute) {
