@@ -83,14 +83,13 @@ bool strong(const std::string &password)
 
 }  // namespace
 
-// The address the client connects from (PAPPL's own host name for a client
-// is the one the client names); empty on the local socket.
-std::string peer_address(pappl_client_t *client)
+// (PAPPL's own host name for a client is the one the client names.)
+std::string client_network(pappl_client_t *client)
 {
-    return peer_address(httpGetFd(papplClientGetHTTP(client)));
+    return client_network(httpGetFd(papplClientGetHTTP(client)));
 }
 
-std::string peer_address(int connection)
+std::string client_network(int connection)
 {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
@@ -99,8 +98,14 @@ std::string peer_address(int connection)
         return {};
     if (peer.ss_family == AF_INET)
         inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr, text.data(), text.size());
-    else if (peer.ss_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr, text.data(), text.size());
+    else if (peer.ss_family == AF_INET6) {
+        in6_addr address = reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&address))
+            return inet_ntop(AF_INET, &address.s6_addr[12], text.data(), text.size()) ? text.data() : "";
+        std::fill(std::begin(address.s6_addr) + 8, std::end(address.s6_addr), 0);
+        inet_ntop(AF_INET6, &address, text.data(), text.size());
+        return text.data() + std::string("/64");
+    }
     return text.data();
 }
 
@@ -220,12 +225,12 @@ std::optional<BasicCredentials> basic_credentials(pappl_client_t *client)
     return BasicCredentials{std::string(decoded.data(), static_cast<size_t>(colon - decoded.data())), colon + 1};
 }
 
-// Wrong passwords from each client address.  After a few, the address's
-// tries are looked at one at a time, half a second apart (as PAM's own delay
-// holds its logins to about two a second), whatever connections they come
-// on; a try that would wait more than half a minute is refused unread.  A
-// right password clears the address's count; a run of failures is logged
-// once.
+// Wrong passwords from each client (an address, or an IPv6 /64).  After a
+// few, the client's tries are looked at one at a time, half a second apart
+// (as PAM's own delay holds its logins to about two a second), whatever
+// connections and addresses they come on; a try that would wait more than
+// half a minute is refused unread.  A right password clears the client's
+// count; a run of failures is logged once.
 class PasswordTries {
 public:
     static constexpr unsigned free_tries = 5;
@@ -288,7 +293,7 @@ http_status_t password_given(pappl_client_t *client)
     if (!given)
         return HTTP_STATUS_UNAUTHORIZED;
     static PasswordTries tries;
-    const std::string address = peer_address(client);
+    const std::string address = client_network(client);
     if (!tries.wait_turn(address))
         return HTTP_STATUS_UNAUTHORIZED;
     if (!password_matches(stored.data(), given->password.c_str())) {

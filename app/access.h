@@ -29,11 +29,14 @@ http_status_t authorize(pappl_client_t *client, const char *group, gid_t group_i
 // printing and the client's own jobs; nothing when credentials decide.
 std::optional<http_status_t> open_decision(pappl_client_t *client, const char *group);
 
-// The address the client connects from; empty on the local socket.
-std::string peer_address(pappl_client_t *client);
-// The address a connected socket's other end has; empty for a socket of
-// this host's own (AF_LOCAL) or one not connected.
-std::string peer_address(int connection);
+// Whom a client counts as, for what one client may spend: the IPv4
+// address it connects from, or the /64 network of its IPv6 one (a host is
+// given a /64 and picks addresses in it at will); empty on the local
+// socket.
+std::string client_network(pappl_client_t *client);
+// The same for a connected socket's other end; empty for a socket of this
+// host's own (AF_LOCAL) or one not connected.
+std::string client_network(int connection);
 
 // Whether the client connects on the local socket (root and the admin
 // group only).

@@ -45,7 +45,7 @@ public:
             if (fd < 0 || fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode) || local_port(fd) != port_)
                 continue;
             // The local socket is for root and the admin group: not bounded.
-            const std::string address = peer_address(fd);
+            const std::string address = client_network(fd);
             if (address.empty())
                 continue;
             auto [first, added] = first_seen_.try_emplace(info.st_ino, next_serial_);

@@ -8,9 +8,14 @@
 
 namespace quillet::app {
 
-// Connections one address holds at once; past them a new one is closed
-// within a second.  Browsers open six at most, CUPS and phones one or two.
+// Connections one address (an IPv6 /64) holds at once; past them a new one
+// is closed within a second.  Browsers open six at most, CUPS and phones
+// one or two.
 inline constexpr unsigned connections_per_address = 32;
+
+// Connections the server holds in all, each with a thread of its own; past
+// them PAPPL takes no more until one ends.
+inline constexpr int connections_in_all = 256;
 
 // Distinct names a request's requested-attributes keeps: IPP defines a few
 // hundred.

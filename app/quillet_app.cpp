@@ -28,8 +28,9 @@
 #include "documents.h"
 #include "icons.h"
 #include "capabilities.h"
-#if !QUILLET_PATCHED_PAPPL
 #include "client_bounds.h"
+#include "request_reader.h"
+#if !QUILLET_PATCHED_PAPPL
 #include "interposed.h"
 #endif
 #include "job_order.h"
@@ -387,9 +388,13 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
                                          driver, nullptr);
         return system;
     }
-#if !QUILLET_PATCHED_PAPPL
     // The server runs only with every mend it puts in front of the
     // libraries in place.
+    if (const std::optional<std::string> failure = interposition_failure(mended_ipp_reader)) {
+        std::cerr << base_name << ": refusing to start: " << *failure << "\n";
+        return nullptr;
+    }
+#if !QUILLET_PATCHED_PAPPL
     if (const std::optional<std::string> failure = interposition_failure(mended_pappl)) {
         std::cerr << base_name << ": refusing to start: " << *failure << "\n";
         return nullptr;
@@ -445,6 +450,8 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     // it makes the system, before the size can be set: only errors then.)
     papplSystemSetMaxLogSize(system, 0);
     papplSystemSetLogLevel(system, chosen.log_level);
+    papplSystemSetMaxClients(system, connections_in_all);
+    log_refused_requests_to(system);
     // The TLS key and certificate made on first use: in the server's own
     // folder (ssl/ in it), rather than CUPS's.
     tls_folder = state_dir + "/ssl";
