@@ -15,11 +15,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "server.h"
+#include "state_file.h"
 
 namespace quillet::app {
 std::optional<DeviceUri> split_device_uri(const char *uri)
@@ -94,6 +97,53 @@ bool writable_only_by_owner(const struct stat &info)
 bool dns_sd_available()
 {
     return socket_answers("/run/dbus/system_bus_socket") && socket_answers("/run/avahi-daemon/socket");
+}
+
+}  // namespace quillet::app
+
+namespace quillet::app {
+
+void stop_printers_without_device(pappl_system_t *system, const std::string &output_directory, bool dns_sd,
+                                  const std::string &stopped_list)
+{
+    std::set<std::string> stopped;
+    if (std::ifstream listed{stopped_list})
+        for (std::string name; std::getline(listed, name);)
+            if (!name.empty())
+                stopped.insert(name);
+    std::vector<pappl_printer_t *> printers;
+    papplSystemIteratePrinters(
+        system, [](pappl_printer_t *printer, void *all) { static_cast<std::vector<pappl_printer_t *> *>(all)->push_back(printer); },
+        &printers);
+    std::set<std::string> still_stopped;
+    for (pappl_printer_t *printer : printers) {
+        const std::string name = papplPrinterGetName(printer);
+        std::string why;
+        const bool usable = device_uri_allowed(papplPrinterGetDeviceURI(printer), output_directory, dns_sd, why);
+        if (!usable && !stopped.count(name)) {
+            if (papplPrinterGetState(printer) != IPP_PSTATE_STOPPED)
+                papplPrinterPause(printer);
+            papplLog(system, PAPPL_LOGLEVEL_WARN, "Printer '%s' is stopped until its device can be used: %s",
+                     name.c_str(), why.c_str());
+        } else if (usable && stopped.count(name)) {
+            papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OTHER);
+            papplPrinterResume(printer);
+            papplLog(system, PAPPL_LOGLEVEL_INFO, "Printer '%s' prints again: its device can be used.", name.c_str());
+            continue;
+        }
+        if (!usable) {
+            papplPrinterSetReasons(printer, PAPPL_PREASON_OTHER, PAPPL_PREASON_NONE);
+            still_stopped.insert(name);
+        }
+    }
+    if (still_stopped != stopped) {
+        std::string text;
+        for (const std::string &name : still_stopped)
+            text += name + "\n";
+        if (const std::optional<std::string> failure = replace_file(stopped_list, text))
+            papplLog(system, PAPPL_LOGLEVEL_ERROR, "The printers stopped for their device cannot be listed: %s",
+                     failure->c_str());
+    }
 }
 
 }  // namespace quillet::app

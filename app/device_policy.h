@@ -29,3 +29,16 @@ bool writable_only_by_owner(const struct stat &info);
 bool dns_sd_available();
 
 }  // namespace quillet::app
+
+namespace quillet::app {
+
+// Printers whose device cannot be used now (a file printer's folder not
+// mounted yet, a server started without its output folder) are kept,
+// stopped with the reason logged and in printer-state-reasons, and started
+// again once the device can be used: at start and every few seconds.
+// `stopped_list` names the printers stopped so, across restarts, so that
+// one the administrator stopped stays stopped.
+void stop_printers_without_device(pappl_system_t *system, const std::string &output_directory, bool dns_sd,
+                                  const std::string &stopped_list);
+
+}  // namespace quillet::app

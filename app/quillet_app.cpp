@@ -80,6 +80,7 @@ struct ServerOptions {
 struct ServerSettings {
     ServerOptions chosen;
     bool dns_sd = false;
+    bool loading_state = false;  // printers come from the saved state
 };
 ServerSettings settings;
 
@@ -202,7 +203,10 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
     if (std::strcmp(name, driver_name))
         return false;
     std::string why;
-    if (!device_uri_allowed(device_uri, settings.chosen.output_directory, settings.dns_sd, why)) {
+    // A saved printer whose device cannot be used now is kept, stopped
+    // (stop_printers_without_device()): PAPPL would drop it for good.
+    if (!device_uri_allowed(device_uri, settings.chosen.output_directory, settings.dns_sd, why) &&
+        !settings.loading_state) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "Refusing printer on '%s': %s", device_uri ? device_uri : "",
                  why.c_str());
         return false;
@@ -315,6 +319,14 @@ bool start_waiting_jobs(pappl_system_t *system, void *)
 {
     papplSystemIteratePrinters(system, start_printer, nullptr);
     return false;
+}
+
+bool watch_devices(pappl_system_t *system, void *)
+{
+    if (!settings.chosen.state_file.empty())
+        stop_printers_without_device(system, settings.chosen.output_directory, settings.dns_sd,
+                                     settings.chosen.state_file + ".stopped");
+    return true;
 }
 
 // A private server (the one a sub-command starts when no server runs)
@@ -526,13 +538,17 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
                 std::cerr << base_name << ": the jobs a stop interrupted stay as they were: " << *failure << "\n";
     }
 #endif
+    settings.loading_state = true;
     papplSystemLoadState(system, chosen.state_file.c_str());
+    settings.loading_state = false;
+    watch_devices(system, nullptr);
     papplSystemIteratePrinters(system, current_margins, nullptr);
     // PAPPL starts a printer's waiting jobs only when another job comes.
     // (Timers run under the system's lock: they add no timers themselves.)
     papplSystemAddTimerCallback(system, time(nullptr), 0, start_waiting_jobs, nullptr);
     papplSystemAddTimerCallback(system, time(nullptr), 1, stop_when_asked, nullptr);
     papplSystemAddTimerCallback(system, time(nullptr), 5, keep_state, nullptr);
+    papplSystemAddTimerCallback(system, time(nullptr) + 5, 5, watch_devices, nullptr);
     papplSystemAddTimerCallback(system, time(nullptr), 1, keep_tls_folder, nullptr);
     if (chosen.private_server)
         papplSystemAddTimerCallback(system, time(nullptr) + 1, 1, end_private_server_when_idle, nullptr);

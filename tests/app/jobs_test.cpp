@@ -57,6 +57,18 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
         for (const char *ending : removed)
             if (entry.path().filename().string().find(ending) != std::string::npos)
                 fs::remove(entry.path());
+    // Started while the printer's folder is away (a mount not yet up): the
+    // printer stays, stopped with the reason, and prints (below) once a
+    // start finds the folder again.
+    fs::rename(dir_->file("out"), dir_->file("out.away"));
+    start();
+    write_file(dir_->file("stopped.test"),
+               "{\nOPERATION Get-Printer-Attributes\nGROUP operation-attributes-tag\nATTR charset attributes-charset "
+               "utf-8\nATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
+               "EXPECT printer-state WITH-VALUE 5\nEXPECT printer-state-reasons WITH-VALUE other\n}\n");
+    EXPECT_EQ(run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("stopped.test")}).status, 0) << log();
+    stop();
+    fs::rename(dir_->file("out.away"), dir_->file("out"));
     // Media saved with margins an earlier version offered take today's.
     const std::vector<uint8_t> saved = read_file(dir_->file("state"));
     std::string state(saved.begin(), saved.end());
