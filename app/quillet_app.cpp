@@ -323,7 +323,7 @@ bool start_waiting_jobs(pappl_system_t *system, void *)
 
 bool watch_devices(pappl_system_t *system, void *)
 {
-    if (!settings.chosen.state_file.empty())
+    if (!settings.chosen.state_file.empty() && !settings.chosen.private_server)
         stop_printers_without_device(system, settings.chosen.output_directory, settings.dns_sd,
                                      settings.chosen.state_file + ".stopped");
     return true;
@@ -430,6 +430,24 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
         std::filesystem::create_directories(state_dir, ignored);
         chmod(state_dir.c_str(), 0700);
     }
+    // The state for this server alone, in no folder another user writes;
+    // the spool's names (the jobs' names) for it alone too.
+    if (const std::optional<std::string> refused = claim_state(chosen.state_file, chosen.private_server)) {
+        std::cerr << base_name << ": " << *refused << "\n";
+        return nullptr;
+    }
+    if (struct stat spool{}; lstat(chosen.spool_directory.c_str(), &spool) == 0) {
+        if (!S_ISDIR(spool.st_mode) || spool.st_uid != geteuid()) {
+            std::cerr << base_name << ": the spool folder " << chosen.spool_directory
+                      << " is a link, not a folder, or another user's\n";
+            return nullptr;
+        }
+        if ((spool.st_mode & 077) != 0 && chmod(chosen.spool_directory.c_str(), 0700) != 0) {
+            std::cerr << base_name << ": the spool folder " << chosen.spool_directory
+                      << " is open to other users and cannot be closed: " << std::strerror(errno) << "\n";
+            return nullptr;
+        }
+    }
     // A private server reads the state and never writes it: it lives for
     // one command, without the server's options, and would drop the
     // printers it cannot drive without them (file:// ones) from the state.
@@ -531,12 +549,15 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     // that ends a loaded job as aborted: its saved state is mended before it
     // is loaded (packaging/pappl-patches/0009-interrupted-jobs-end-aborted.patch
     // does it as PAPPL loads the state).
+    load_last_good_state(system, chosen.state_file);
     if (std::ifstream saved{chosen.state_file}) {
         const std::string text{std::istreambuf_iterator<char>(saved), {}};
         if (const std::string mended = interrupted_jobs_aborted(text); mended != text)
-            if (const std::optional<std::string> failure = replace_file(chosen.state_file, mended))
+            if (const std::optional<std::string> failure = replace_file(chosen.state_file, sealed_state(mended)))
                 std::cerr << base_name << ": the jobs a stop interrupted stay as they were: " << *failure << "\n";
     }
+#else
+    load_last_good_state(system, chosen.state_file);
 #endif
     settings.loading_state = true;
     papplSystemLoadState(system, chosen.state_file.c_str());

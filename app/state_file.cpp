@@ -1,8 +1,10 @@
 #include "state_file.h"
 
+#include "device_policy.h"
 #include "server.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -157,8 +160,16 @@ bool save_state_atomically(pappl_system_t *system, const std::string &path)
         if (!failure && text.empty())
             failure = "PAPPL wrote nothing";
     }
-    if (!failure)
-        failure = replace_file(path, text);
+    if (!failure) {
+        // The state before this one stays beside it, whole, for a start
+        // that finds this one damaged.
+        const std::string last = path + ".last";
+        unlink(last.c_str());
+        if (link(path.c_str(), last.c_str()) != 0 && errno != ENOENT)
+            papplLog(system, PAPPL_LOGLEVEL_WARN, "The state before this save is not kept as %s: %s", last.c_str(),
+                     std::strerror(errno));
+        failure = replace_file(path, sealed_state(text));
+    }
     save_failed = failure.has_value();
     if (failure)
         papplLog(system, PAPPL_LOGLEVEL_ERROR,
@@ -173,8 +184,91 @@ bool state_save_failed()
 }
 
 namespace {
+
 std::string kept_state_file;
+
+// The state's last line, written last: a state cut short has none.
+constexpr std::string_view seal = "# The state ends here.\n";
+
+size_t count_of(std::string_view text, std::string_view what)
+{
+    size_t count = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string_view::npos; at += what.size())
+        count++;
+    return count;
+}
+
 }  // namespace
+
+std::optional<std::string> claim_state(const std::string &path, bool shared)
+{
+    const std::filesystem::path file(path);
+    const std::string folder = file.has_parent_path() ? file.parent_path().string() : ".";
+    struct stat info{};
+    if (lstat(folder.c_str(), &info) != 0 || S_ISLNK(info.st_mode) || !S_ISDIR(info.st_mode) ||
+        !writable_only_by_owner(info))
+        return "the state's folder " + folder + " is a link, missing, or may be written by other users";
+    if (lstat(path.c_str(), &info) == 0 &&
+        (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0))
+        return "the state file " + path + " is a link, not a file, or may be written by another user";
+    // Held for as long as the server runs: never closed.
+    const std::string lock = path + ".lock";
+    const int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return "cannot open " + lock + ": " + std::strerror(errno);
+    if (flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+        close(fd);
+        return "another server uses the state in " + path;
+    }
+    return std::nullopt;
+}
+
+std::string sealed_state(std::string_view text)
+{
+    if (text.ends_with(seal))
+        text.remove_suffix(seal.size());
+    std::string sealed(text);
+    if (!sealed.empty() && sealed.back() != '\n')
+        sealed += '\n';
+    return sealed + std::string(seal);
+}
+
+bool state_is_whole(std::string_view text)
+{
+    return text.ends_with(seal) ||
+           (!text.empty() && text.back() == '\n' && count_of(text, "<Printer ") == count_of(text, "</Printer>"));
+}
+
+void load_last_good_state(pappl_system_t *system, const std::string &path)
+{
+    auto read = [](const std::string &file) -> std::optional<std::string> {
+        const int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return std::nullopt;
+        std::string text;
+        std::array<char, 65536> buffer;
+        for (ssize_t got; (got = ::read(fd, buffer.data(), buffer.size())) > 0;)
+            text.append(buffer.data(), static_cast<size_t>(got));
+        close(fd);
+        return text;
+    };
+    const std::optional<std::string> current = read(path);
+    if (!current || state_is_whole(*current))
+        return;
+    const std::string damaged = path + ".damaged", last = path + ".last";
+    unlink(damaged.c_str());
+    const bool kept = link(path.c_str(), damaged.c_str()) == 0;
+    const std::optional<std::string> good = read(last);
+    if (good && state_is_whole(*good) && !replace_file(path, *good)) {
+        papplLog(system, PAPPL_LOGLEVEL_ERROR,
+                 "The state in %s is cut short or damaged: the one saved before it (%s) is loaded instead%s.",
+                 path.c_str(), last.c_str(), kept ? (", and the damaged one is kept as " + damaged).c_str() : "");
+        return;
+    }
+    papplLog(system, PAPPL_LOGLEVEL_ERROR,
+             "The state in %s is cut short or damaged, and no whole one is kept beside it: what it holds is loaded%s.",
+             path.c_str(), kept ? (", and it is kept as " + damaged).c_str() : "");
+}
 
 void keep_state_in(const std::string &path)
 {

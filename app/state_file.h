@@ -29,8 +29,26 @@ std::optional<std::string> write_all(int fd, std::string_view text);
 // old file stays.
 std::optional<std::string> replace_file(const std::string &path, std::string_view text);
 
-// Saves the state as replace_file writes; false, logged with the reason,
-// when the old file stays.
+// Refuses a state file, or its folder, that is a link or that another
+// user may write (whoever writes it sets the administrator's password),
+// then locks the state for this server alone (shared: a private server
+// that only reads it).  The reason when the server must not start.
+std::optional<std::string> claim_state(const std::string &path, bool shared);
+
+// The state with a last line of its own, so that a state cut short shows
+// (a comment to PAPPL).
+std::string sealed_state(std::string_view text);
+// Whether a state is whole: it ends in that line, or, written before
+// states ended so, in a whole line with every printer closed.
+bool state_is_whole(std::string_view text);
+
+// Before the state is loaded: when it is not whole, the last good one
+// (saved beside it as PATH.last) takes its place and the damaged one is
+// kept as PATH.damaged; said in the log either way.
+void load_last_good_state(pappl_system_t *system, const std::string &path);
+
+// Saves the state as replace_file writes, the state before it kept as
+// PATH.last; false, logged with the reason, when the old file stays.
 bool save_state_atomically(pappl_system_t *system, const std::string &path);
 // The last save failed: the state is to be saved again without waiting for
 // a change.

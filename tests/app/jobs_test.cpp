@@ -59,9 +59,13 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                 fs::remove(entry.path());
     // Started while the printer's folder is away (a mount not yet up): the
     // printer stays, stopped with the reason, and prints (below) once a
-    // start finds the folder again.
+    // start finds the folder again.  The state is cut short too (a disk
+    // that failed mid-write): the one saved before it is loaded.
     fs::rename(dir_->file("out"), dir_->file("out.away"));
+    fs::resize_file(dir_->file("state"), fs::file_size(dir_->file("state")) / 2);
     start();
+    EXPECT_NE(log().find("The state in " + dir_->file("state") + " is cut short or damaged: the one saved before it"),
+              std::string::npos);
     write_file(dir_->file("stopped.test"),
                "{\nOPERATION Get-Printer-Attributes\nGROUP operation-attributes-tag\nATTR charset attributes-charset "
                "utf-8\nATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
@@ -581,10 +585,14 @@ TEST(Start, RefusedWithTheReason)
     TempDir d;
     std::unique_ptr<Process> first = own_server(d, 8653, {});
     ASSERT_TRUE(first);
+    // A state that others could write (and so set the password in), and
+    // one another server holds, are refused as well.
+    auto in_own_folder = [&](int row, const std::string &name) { return d.file("alone-" + std::to_string(row)) + "/" + name; };
     const struct {
-        const char *option;
+        std::string option;
         std::string said;
         bool beside_the_first = false;
+        std::function<void(const std::string &)> prepare = [](const std::string &) {};
     } refusals[] = {
         {"page-limit=abc", "-o page-limit takes a whole number from 1 to 1000000, not 'abc'"},
         {"page-limit=-5", "-o page-limit takes a whole number from 1 to 1000000, not '-5'"},
@@ -594,11 +602,26 @@ TEST(Start, RefusedWithTheReason)
         {"log-level=loud", "-o log-level takes debug, info, warn or error, not 'loud'"},
         {"conversion-uids=5-6", "-o conversion-uids takes FIRST-LAST, from 65536 up"},
         {"server-port=8654", "another server is already running on " + d.file("run"), true},
+        {"state-file=" + in_own_folder(8, "linked"), "the state file " + in_own_folder(8, "linked") + " is a link", false,
+         [](const std::string &folder) { fs::create_symlink(folder + "/elsewhere", folder + "/linked"); }},
+        {"state-file=" + in_own_folder(9, "state"), "may be written by another user", false,
+         [](const std::string &folder) {
+             write_file(folder + "/state", "");
+             chmod((folder + "/state").c_str(), 0666);
+         }},
+        {"state-file=" + in_own_folder(10, "open/state"), "the state's folder " + in_own_folder(10, "open"), false,
+         [](const std::string &folder) {
+             fs::create_directories(folder + "/open");
+             chmod((folder + "/open").c_str(), 0777);
+         }},
+        {"state-file=" + d.file("state.d/state"), "another server uses the state in " + d.file("state.d/state")},
     };
-    for (const auto &refusal : refusals) {
+    for (size_t row = 0; row < std::size(refusals); row++) {
+        const auto &refusal = refusals[row];
         SCOPED_TRACE(refusal.option);
-        const std::string folder = refusal.beside_the_first ? d.path() : d.file(std::string("alone-") + refusal.option);
+        const std::string folder = refusal.beside_the_first ? d.path() : d.file("alone-" + std::to_string(row));
         fs::create_directories(folder);
+        refusal.prepare(folder);
         RunOptions options({"server", "-o", refusal.option, "-o", "log-file=" + folder + "/log"});
         options.env = {{"QUILLET_RUNTIME_DIR", folder + "/run"}, {"QUILLET_STATE_DIR", folder + "/state.d"}};
         const RunResult r = Process(QUILLET_APP, options).finish(std::chrono::seconds(30));
