@@ -241,19 +241,30 @@ bool copy_document(const char *from, const ScratchFolder &scratch)
     return copied;
 }
 
-// What the files in a folder take on disk; files the server cannot see
-// into count as nothing (Ghostscript's own are bounded one by one).
-uint64_t bytes_in(const std::string &folder)
-{
+// Files a conversion may make in its folder: Ghostscript makes a few; a
+// document that makes thousands (SAFER lets PostScript make temporary
+// files) would take the inodes every other conversion needs.
+constexpr size_t files_per_conversion = 1000;
+
+// What the files in a folder take on disk, and how many they are; files
+// the server cannot see into count as nothing (Ghostscript's own are
+// bounded one by one).
+struct FolderUse {
     uint64_t bytes = 0;
+    size_t files = 0;
+};
+FolderUse use_of(const std::string &folder)
+{
+    FolderUse use;
     std::error_code failed;
     for (std::filesystem::recursive_directory_iterator it(folder, failed), end; !failed && it != end;
          it.increment(failed)) {
         struct stat info{};
         if (lstat(it->path().c_str(), &info) == 0)
-            bytes += static_cast<uint64_t>(info.st_blocks) * 512;
+            use.bytes += static_cast<uint64_t>(info.st_blocks) * 512;
+        use.files++;
     }
-    return bytes;
+    return use;
 }
 
 // PAPPL 1.3's own PNG reader never returns from some broken files; this
@@ -348,6 +359,7 @@ public:
     }
     bool silent = false;
     bool full = false;  // the folder went over the conversion's bound
+    bool too_many_files = false;  // its bound on files
 
 private:
     // Looked at once a second at most.
@@ -356,7 +368,9 @@ private:
         const auto now = std::chrono::steady_clock::now();
         if (!full && now - looked_ >= std::chrono::seconds(1)) {
             looked_ = now;
-            full = bytes_in(scratch_.path()) > sandbox.bounds.bytes;
+            const FolderUse use = use_of(scratch_.path());
+            too_many_files = use.files > files_per_conversion;
+            full = too_many_files || use.bytes > sandbox.bounds.bytes;
         }
         return full;
     }
@@ -436,7 +450,9 @@ public:
             // No descriptor of the server's: only its pipes.
             close_range(3, ~0U, 0);
             const rlimit memory{ghostscript_memory, ghostscript_memory};
-            const rlimit cpu{ghostscript_cpu_seconds, ghostscript_cpu_seconds};
+            // SIGXCPU at the bound (the kernel's SIGKILL at the hard one
+            // would look like a kill from outside).
+            const rlimit cpu{ghostscript_cpu_seconds, ghostscript_cpu_seconds + 5};
             const rlimit file_size{sandbox.bounds.bytes, sandbox.bounds.bytes};
             setrlimit(RLIMIT_AS, &memory);
             setrlimit(RLIMIT_CPU, &cpu);
@@ -511,17 +527,27 @@ std::string ghostscript_failure(Ghostscript &gs, const PipeReader &output, bool 
     if (cut_short || (!output.silent && !output.full && WIFEXITED(status) && WEXITSTATUS(status) == 0 && pages > 0))
         return {};
     const std::string written = "Ghostscript wrote more than the " + std::to_string(sandbox.bounds.bytes >> 20) +
-                                " MiB a conversion may write.";
+                                " MiB of files a conversion may write (four times the largest document the server "
+                                "takes, and at least 16 MiB).";
+    const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     const std::string why =
-        output.full                                         ? written
-        : output.silent                                     ? "Ghostscript made nothing for " +
-                                                                  std::to_string(sandbox.bounds.silence_seconds) + " seconds."
-        : WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ ? written
-        : WIFSIGNALED(status)                               ? "Ghostscript went over its time or memory."
-        : WIFEXITED(status) && WEXITSTATUS(status) == 126   ? "the conversion could not be started as its own user."
-        : pages == 0                                        ? "Ghostscript found no pages in it."
-                                                            : "Ghostscript failed.";
-    const std::string said = gs.last_message();
+        output.too_many_files ? "Ghostscript made more than the " + std::to_string(files_per_conversion) +
+                                    " files a conversion may make."
+        : output.full         ? written
+        : output.silent       ? "Ghostscript made nothing for " + std::to_string(sandbox.bounds.silence_seconds) +
+                                    " seconds."
+        : signal == SIGXFSZ   ? written
+        : signal == SIGXCPU   ? "Ghostscript went over the " + std::to_string(ghostscript_cpu_seconds) +
+                                    " seconds of processor time a conversion may take."
+        : signal == SIGKILL   ? "Ghostscript was killed from outside the server."
+        : signal != 0         ? "Ghostscript ended on signal " + std::to_string(signal) + " (" + strsignal(signal) + ")."
+        : WIFEXITED(status) && WEXITSTATUS(status) == 126 ? "the conversion could not be started as its own user."
+        : pages == 0                                      ? "Ghostscript found no pages in it."
+                                                          : "Ghostscript failed.";
+    std::string said = gs.last_message();
+    // Ghostscript's banner says nothing of what went wrong.
+    if (said.rfind("GPL Ghostscript", 0) == 0 && said.find_first_not_of(" .0123456789", 15) == std::string::npos)
+        said.clear();
     return why + (said.empty() ? "" : " (" + said + ")");
 }
 

@@ -183,13 +183,6 @@ bool save_state(pappl_system_t *system, void *)
     return save_state_now(system);
 }
 
-// A job is on disk before it prints: a crash then leaves it listed.
-bool start_saved_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
-{
-    save_state_now(papplPrinterGetSystem(papplJobGetPrinter(job)));
-    return start_job(job, options, device);
-}
-
 // A printer whose device ID names this printer's maker or command set
 // takes this driver.
 const char *autoadd(const char *, const char *, const char *id, void *)
@@ -212,7 +205,7 @@ bool driver(pappl_system_t *system, const char *name, const char *device_uri, co
         return false;
     }
 
-    data->rstartjob_cb = start_saved_job;
+    data->rstartjob_cb = start_job;
     data->rstartpage_cb = start_page;
     data->rwriteline_cb = write_line;
     data->rendpage_cb = end_page;
@@ -562,6 +555,8 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     settings.loading_state = true;
     papplSystemLoadState(system, chosen.state_file.c_str());
     settings.loading_state = false;
+    if (!chosen.private_server)
+        remove_unowned_spool_files(system, chosen.spool_directory);
     watch_devices(system, nullptr);
     papplSystemIteratePrinters(system, current_margins, nullptr);
     // PAPPL starts a printer's waiting jobs only when another job comes.

@@ -1,5 +1,7 @@
 #include "render.h"
 
+#include "state_file.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 #include <strings.h>
@@ -224,6 +226,9 @@ PrintSettings print_settings(pappl_job_t *job, const pappl_pr_options_t *options
 
 bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
+    // Saved as it starts to print: a crash from here on ends the job as
+    // aborted at the restart, rather than printing its pages again.
+    save_state_now(papplPrinterGetSystem(papplJobGetPrinter(job)));
     // PAPPL ends a job whose start fails without ending it here.
     auto refuse = [&](const std::string &message) {
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, message);

@@ -12,11 +12,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace quillet::app {
@@ -233,6 +235,37 @@ std::string sealed_state(std::string_view text)
     return sealed + std::string(seal);
 }
 
+size_t remove_unowned_spool_files(pappl_system_t *system, const std::string &spool_directory)
+{
+    // PAPPL names a job's files pPRINTERjJOB-NAME.EXT, the numbers padded.
+    std::set<std::pair<int, int>> owned;
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t *printer, void *data) {
+            papplPrinterIterateAllJobs(
+                printer,
+                [](pappl_job_t *job, void *owned) {
+                    static_cast<std::set<std::pair<int, int>> *>(owned)->emplace(
+                        papplPrinterGetID(papplJobGetPrinter(job)), papplJobGetID(job));
+                },
+                data, 1, 0);
+        },
+        &owned);
+    size_t removed = 0;
+    std::error_code failed;
+    for (const auto &entry : std::filesystem::directory_iterator(spool_directory, failed)) {
+        const std::string name = entry.path().filename().string();
+        int printer = 0, job = 0, end = 0;
+        if (std::sscanf(name.c_str(), "p%5dj%9d-%n", &printer, &job, &end) != 2 || end != 17 || owned.count({printer, job}))
+            continue;
+        if (entry.is_regular_file(failed) && unlink(entry.path().c_str()) == 0)
+            removed++;
+    }
+    if (removed)
+        papplLog(system, PAPPL_LOGLEVEL_INFO, "Removed %zu spool files of jobs the state does not hold.", removed);
+    return removed;
+}
+
 bool state_is_whole(std::string_view text)
 {
     return text.ends_with(seal) ||
@@ -283,11 +316,9 @@ bool save_state_now(pappl_system_t *system)
 #if !QUILLET_PATCHED_PAPPL
 void save_accepted_document(pappl_client_t *client)
 {
-    // The one job of an idle printer starts at once, and is saved as it
-    // starts (start_saved_job); a job that waits is saved now.
-    pappl_printer_t *printer = papplClientGetPrinter(client);
-    if (printer && papplPrinterGetState(printer) == IPP_PSTATE_IDLE && papplPrinterGetNumberOfActiveJobs(printer) <= 1)
-        return;
+    // Even a job that starts at once: its thread saves it as it starts,
+    // maybe after the client hears of it, and a crash in between would lose
+    // it and give its number to the next job.
     save_state_now(papplClientGetSystem(client));
 }
 #endif

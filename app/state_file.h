@@ -47,6 +47,11 @@ bool state_is_whole(std::string_view text);
 // kept as PATH.damaged; said in the log either way.
 void load_last_good_state(pappl_system_t *system, const std::string &path);
 
+// After the state is loaded: removes the spool files of jobs the state
+// does not hold (a job made but never saved, one dropped from the state),
+// which would stay for good; the number removed.
+size_t remove_unowned_spool_files(pappl_system_t *system, const std::string &spool_directory);
+
 // Saves the state as replace_file writes, the state before it kept as
 // PATH.last; false, logged with the reason, when the old file stays.
 bool save_state_atomically(pappl_system_t *system, const std::string &path);
@@ -65,8 +70,8 @@ bool save_state_now(pappl_system_t *system);
 // makes the job printable, marks nothing.  A crash then lost every job
 // whose document had come since the last save: listed without one, it was
 // aborted at the restart.  The state is saved before the client hears that
-// its document is in, unless the job is to start at once (it is saved as
-// it starts).
+// its document is in, and again as it starts to print (so that a crash
+// ends it as aborted, not printed twice).
 #if !QUILLET_PATCHED_PAPPL
 void save_accepted_document(pappl_client_t *client);
 #endif

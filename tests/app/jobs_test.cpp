@@ -266,6 +266,28 @@ TEST_F(App, KilledDuringABurstEveryJobEndsInOrder)
     const std::string jobs = all_ended();
     EXPECT_NE(jobs.find("job-id (integer) = " + id + "\n        job-state (enum) = completed"), std::string::npos)
         << "the document sent before the crash\n" << jobs;
+    // A PDF to the idle printer, the server killed the moment its client
+    // hears the job's number: after the restart the job is listed, ended,
+    // its pages in one file at most, and the next job has a number of its
+    // own.
+    write_file(dir_->file("one.test"), RootRequest + "OPERATION Print-Job\nATTR name job-name killed\n"
+                                                     "ATTR mimeMediaType document-format application/pdf\n"
+                                                     "FILE $filename\nSTATUS successful-ok\nDISPLAY job-id\n}\n");
+    auto print_one = [&] {
+        RunResult r = run("/usr/bin/ipptool", {"-t", "-f", Samples + "/brochure.pdf", printer_uri(), dir_->file("one.test")});
+        const std::string out(r.out.begin(), r.out.end());
+        return out.find("job-id (integer) = ") == std::string::npos ? 0 : std::atoi(out.c_str() + out.find("job-id (integer) = ") + 19);
+    };
+    const int killed = print_one();
+    ASSERT_GT(killed, 0);
+    ASSERT_NE(crash_and_restart(), std::string::npos) << log();
+    const std::string after = all_ended();
+    EXPECT_NE(after.find("job-id (integer) = " + std::to_string(killed) + "\n"), std::string::npos) << after;
+    EXPECT_GT(print_one(), killed);
+    size_t files = 0;
+    for (const auto &entry : fs::directory_iterator(dir_->file("out")))
+        files += entry.path().filename().string().rfind(std::to_string(killed) + "-", 0) == 0;
+    EXPECT_LE(files, 1u);
     // Past 1 MiB of log at each restart (debug level), and never rotated.
     EXPECT_GT(fs::file_size(dir_->file("log")), 1u << 20);
     EXPECT_FALSE(fs::exists(dir_->file("log.O")));
@@ -665,7 +687,7 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
     fs::create_directories(spool);
     fs::create_directories(private_tmp);
     chmod(private_tmp.c_str(), 0700);
-    ASSERT_EQ(run("/bin/mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", small}).status, 0);
+    ASSERT_EQ(run("/bin/mount", {"-t", "tmpfs", "-o", "size=1m,mode=0700", "tmpfs", small}).status, 0);
     ASSERT_EQ(run("/bin/mount", {"-t", "tmpfs", "-o", "size=8m", "tmpfs", spool}).status, 0);
     struct Unmount {
         std::string at;
@@ -728,6 +750,11 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
                                     "0 1 20000 { pop f 1000 string writestring } for showpage\n");
     EXPECT_EQ(print(d.file("writer.ps"), "application/postscript", "successful-ok",
                     "EXPECT job-state WITH-VALUE 8\nEXPECT job-state-message WITH-VALUE \"/a conversion may write/\"\n"),
+              "");
+    // So are the files it makes.
+    write_file(d.file("files.ps"), "%!PS\n0 1 20000 { pop null (w) .tempfile closefile pop } for showpage\n");
+    EXPECT_EQ(print(d.file("files.ps"), "application/postscript", "successful-ok",
+                    "EXPECT job-state WITH-VALUE 8\nEXPECT job-state-message WITH-VALUE \"/files a conversion may make/\"\n"),
               "");
 
     // A running conversion is out of reach of every other process: it runs
@@ -816,7 +843,11 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
     // The state's file system full: a save fails, the old state stays, and
     // once there is room it is saved again by itself; a crash while it is
     // full loses nothing that was saved.
-    auto fill = [&] { run("/bin/sh", {"-c", "cat /dev/zero > " + small + "/filler 2>/dev/null"}); };
+    // (The state saved before the last one goes too: a save frees its room
+    // first.)
+    auto fill = [&] {
+        run("/bin/sh", {"-c", "rm -f " + small + "/state.last; cat /dev/zero > " + small + "/filler 2>/dev/null"});
+    };
     auto print_named = [&](const std::string &name) {
         write_file(d.file("named.test"),
                    "{\nOPERATION Print-Job\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
