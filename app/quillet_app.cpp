@@ -349,12 +349,28 @@ bool keep_state(pappl_system_t *system, void *)
         [](pappl_printer_t *printer, void *) {
             if (papplPrinterGetMaxCompletedJobs(printer) != settings.chosen.completed_jobs_kept)
                 papplPrinterSetMaxCompletedJobs(printer, settings.chosen.completed_jobs_kept);
+            if (papplPrinterGetMaxActiveJobs(printer) != active_jobs_per_printer)
+                papplPrinterSetMaxActiveJobs(printer, active_jobs_per_printer);
+#if !QUILLET_PATCHED_PAPPL
+            // PAPPL's clean walks finished jobs newest first and stops at
+            // the first that ended within a minute, unless the printer
+            // preserves documents: then it goes on, and the clean below
+            // bounds them (one document kept for reprinting is the cost).
+            if (papplPrinterGetMaxPreservedJobs(printer) < 1)
+                papplPrinterSetMaxPreservedJobs(printer, 1);
+#endif
             // A job that waited for an older one whose document never came
             // starts once that one no longer holds it.
             if (papplPrinterGetState(printer) == IPP_PSTATE_IDLE && has_job_to_start(printer))
                 papplPrinterResume(printer);
         },
         nullptr);
+    end_jobs_without_document(system);
+#if !QUILLET_PATCHED_PAPPL
+    // PAPPL cleans only a minute after a job ends, and again only after
+    // the next one ends.
+    papplSystemCleanJobs(system);
+#endif
     if (state_save_failed())
         save_state_now(system);
     return true;

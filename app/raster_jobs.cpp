@@ -20,6 +20,8 @@
 #include <optional>
 #include <utility>
 #include <cstring>
+#include <ctime>
+#include <vector>
 #include <string>
 
 #include "raster_jobs.h"
@@ -111,6 +113,32 @@ void receive_document(SubmitFile submit, CopyJobAttributes copy_attributes, papp
     cupsArrayDelete(requested);
 }
 #endif
+
+size_t end_jobs_without_document(pappl_system_t *system)
+{
+    std::vector<pappl_job_t *> waiting;
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t *printer, void *waiting) {
+            papplPrinterIterateActiveJobs(
+                printer,
+                [](pappl_job_t *job, void *waiting) {
+                    if (papplJobGetState(job) < IPP_JSTATE_PROCESSING && !papplJobGetFilename(job) &&
+                        time(nullptr) - papplJobGetTimeCreated(job) > document_wait_seconds)
+                        static_cast<std::vector<pappl_job_t *> *>(waiting)->push_back(job);
+                },
+                waiting, 1, 0);
+        },
+        &waiting);
+    // Ended outside the printers' locks, which the walk holds.
+    for (pappl_job_t *job : waiting) {
+        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                 "No document came within " + std::to_string(document_wait_seconds / 60) +
+                     " minutes of the job's creation.");
+        papplJobCancel(job);
+    }
+    return waiting.size();
+}
 
 bool print_raster(pappl_job_t *job, pappl_device_t *device, void *)
 {

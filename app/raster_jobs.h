@@ -24,6 +24,19 @@ void receive_document(SubmitFile submit, CopyJobAttributes copy_attributes, papp
                       pappl_job_t *job);
 #endif
 
+// Jobs a printer holds that have not ended (waiting for a document,
+// waiting to print, printing); past them a new job is refused as busy, so
+// that Create-Job without a document cannot grow the server without end.
+inline constexpr int active_jobs_per_printer = 500;
+
+// Seconds a job made without its document (Create-Job) waits for one;
+// then it ends, canceled, with the reason.
+inline constexpr int document_wait_seconds = 300;
+
+// Ends each job that has waited longer than document_wait_seconds for its
+// document; the number ended.
+size_t end_jobs_without_document(pappl_system_t *system);
+
 // PWG and Apple raster jobs, read from their spool file.
 bool print_raster(pappl_job_t *job, pappl_device_t *device, void *);
 

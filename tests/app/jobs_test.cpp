@@ -936,6 +936,23 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
     ASSERT_TRUE(server) << log();
     EXPECT_TRUE(newest_two_kept()) << state();
 #endif
+    // Jobs made without a document are bounded: past the printer's bound a
+    // new one is refused as busy.
+    RunResult created = run("/usr/bin/python3", {"-c", R"PY(
+import http.client, struct, sys
+def attr(tag, name, value): return struct.pack(">BH", tag, len(name)) + name + struct.pack(">H", len(value)) + value
+body = (struct.pack(">BBHI", 2, 0, 5, 1) + b"\x01" + attr(0x47, b"attributes-charset", b"utf-8") +
+        attr(0x48, b"attributes-natural-language", b"en") +
+        attr(0x45, b"printer-uri", b"ipp://127.0.0.1:" + sys.argv[1].encode() + b"/ipp/print/p") + b"\x03")
+c = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=60)
+statuses = {}
+for n in range(600):
+    c.request("POST", "/ipp/print/p", body, {"Content-Type": "application/ipp"})
+    status = struct.unpack(">H", c.getresponse().read()[2:4])[0]
+    statuses[status] = statuses.get(status, 0) + 1
+print(sorted(statuses.items()))
+)PY", std::to_string(port)});
+    EXPECT_EQ(std::string(created.out.begin(), created.out.end()), "[(0, 500), (1287, 100)]\n") << created.err << log();
     server->signal(SIGTERM);
     server->finish(std::chrono::seconds(30));
 }
