@@ -204,6 +204,18 @@ int open_output(pappl_job_t *job, const std::string &folder, OutputFile &output,
 }
 
 // The jobs being printed, one per printer, and what their devices said.
+// A job that ended before it wrote anything leaves no file, and one that
+// was aborted (a full disk, a server stopped under it) none that it cut
+// short: a printer would print what it holds as if it were whole.
+void remove_if_empty(const OutputFile &output, bool aborted = false)
+{
+    struct stat info{};
+    if (output.folder >= 0 && !output.name.empty() &&
+        fstatat(output.folder, output.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+        (info.st_size == 0 || aborted))
+        unlinkat(output.folder, output.name.c_str(), 0);
+}
+
 // PAPPL opens a job's device with its printer's device URI and the job's
 // name (and the device of no job, to probe it, by other names).
 struct PrintingJob {
@@ -227,6 +239,14 @@ public:
         started.name = name ? name : "";
         const std::lock_guard hold(lock_);
         return jobs_.emplace_back(std::move(started));
+    }
+    // The output files of every job printing now, which the server cuts
+    // short as it stops.
+    void remove_outputs()
+    {
+        const std::lock_guard hold(lock_);
+        for (const PrintingJob &printing : jobs_)
+            remove_if_empty(printing.output, true);
     }
     void remove(const PrintingJob &ended)
     {
@@ -256,15 +276,6 @@ private:
 };
 PrintingJobs printing_jobs;
 
-// A job that ended before it wrote anything leaves no file.
-void remove_if_empty(const OutputFile &output)
-{
-    struct stat info{};
-    if (output.folder >= 0 && !output.name.empty() &&
-        fstatat(output.folder, output.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
-        info.st_size == 0)
-        unlinkat(output.folder, output.name.c_str(), 0);
-}
 
 // PAPPL's own error callback and its data, behind the application's, and
 // the last error the device said.  A device keeps them for every later
@@ -414,6 +425,11 @@ void stop_starting_jobs(pappl_system_t *)
     stopping = true;
 }
 
+void remove_cut_short_output()
+{
+    printing_jobs.remove_outputs();
+}
+
 void *process_job(JobProcess real, pappl_job_t *job)
 {
     // A server that is stopping starts no job: it waits, saved, for the
@@ -431,7 +447,7 @@ void *process_job(JobProcess real, pappl_job_t *job)
                  "Plain text is not printed as it is; print it from an application (as PDF).");
     PrintingJob &printing = printing_jobs.add(oldest);
     void *result = real(oldest);
-    remove_if_empty(printing.output);
+    remove_if_empty(printing.output, papplJobGetState(oldest) == IPP_JSTATE_ABORTED);
     printing_jobs.remove(printing);
     order.done(printer, oldest);
     return result;

@@ -32,6 +32,10 @@ pappl_device_t *open_device(DeviceOpen real, const char *device_uri, const char 
 // oldest waiting job, once no other job of the printer prints.
 void *process_job(JobProcess real, pappl_job_t *job);
 
+// Removes the output files of the jobs printing now, which a stopping
+// server cuts short (they end aborted at the next start).
+void remove_cut_short_output();
+
 // Why the device of the job being printed cannot be opened for good (a
 // file printer's folder gone, or open to other users, or no room for the
 // file); the device it was given takes nothing.

@@ -285,6 +285,9 @@ bool stop_when_asked(pappl_system_t *system, void *)
         return true;
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopping; %s", printing_now(system) ? "the job printing is cut short." :
                                                                             "no job is printing.");
+#if !QUILLET_PATCHED_PAPPL
+    remove_cut_short_output();
+#endif
     save_state_now(system);
     unlink(socket_path().c_str());
     remove_conversions_folder();

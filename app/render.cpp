@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -40,8 +41,14 @@ public:
         if (copy_ && std::fwrite(bytes.data(), 1, bytes.size(), copy_) != bytes.size())
             copy_failed_ = true;
         handed_ += bytes.size();
-        return papplDeviceWrite(device_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+        errno = 0;
+        const bool written = papplDeviceWrite(device_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+        if (!written && !error_)
+            error_ = errno;
+        return written;
     }
+    // Why the first write failed, as errno said; 0 when it said nothing.
+    int error() const { return error_; }
     bool flush() override
     {
         papplDeviceFlush(device_);
@@ -58,6 +65,7 @@ private:
     size_t taken_before_ = 0, handed_ = 0;
     FILE *copy_ = nullptr;
     bool copy_failed_ = false;
+    int error_ = 0;
 };
 
 struct FileCloser {
@@ -422,6 +430,12 @@ bool end_page(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *, unsigned
         return !state.failed;
     std::optional<std::string> failure = state.page->close();
     state.page.reset();
+    if (state.sink.error() == ENOSPC || state.sink.error() == EDQUOT) {
+        // A file printer's disk: the page stopped there, not the document.
+        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                 "Page " + std::to_string(page) + " could not be written: the disk of the printer's folder is full.");
+        return false;
+    }
     if (state.rows_seen < state.rows_expected && !papplJobIsCanceled(job)) {
         // The page document is finished, so that the printer is left in
         // order; the job fails: a page that ends short is not a whole page.

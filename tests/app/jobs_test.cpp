@@ -734,6 +734,14 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
     // A PDF prints with the private TMPDIR.
     EXPECT_EQ(print(Samples + "/brochure.pdf", "application/pdf", "successful-ok", "EXPECT job-state WITH-VALUE 9\n"),
               "");
+    // The printer's folder full: the job says so and leaves no part of its
+    // output.
+    ASSERT_EQ(run("/bin/mount", {"-t", "tmpfs", "-o", "size=16k,mode=0755", "tmpfs", d.file("out")}).status, 0);
+    EXPECT_EQ(print(Samples + "/brochure.pdf", "application/pdf", "successful-ok",
+                    "EXPECT job-state WITH-VALUE 8\nEXPECT job-state-message WITH-VALUE \"/folder is full/\"\n"),
+              "");
+    EXPECT_TRUE(fs::is_empty(d.file("out")));
+    run("/bin/umount", {d.file("out")});
     // Documents over the bound are refused as they come; a conversion that
     // writes past its bound ends with the reason.
     write_file(d.file("large.pdf"), std::string(1'500'000, 'x'));
@@ -885,27 +893,44 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
     // SIGTERM while a job prints and another waits: the server stops within
     // the printing job's grace (a job that ends within it lets no other
     // start; one that does not is cut short), the waiting job does not
-    // start, and it prints after the next start.
+    // start, and it prints after the next start.  A job cut short leaves
+    // no part of its output.
     const struct {
-        const char *program, *waiting;
+        const char *program, *printing, *waiting;
+        bool printed;
     } stops[] = {
-        {"%!PS\n/until realtime 3500 add def { realtime until gt { exit } if } loop showpage\n", "waits-too"},
-        {"%!PS\n{ } loop\n", "waits-for-the-restart"},
+        {"%!PS\n/until realtime 3500 add def { realtime until gt { exit } if } loop showpage\n", "ends-in-time",
+         "waits-too", true},
+        {"%!PS\n{ } loop\n", "never-ends", "waits-for-the-restart", false},
+        {"%!PS\n1 1 100 { pop showpage /until realtime 400 add def { realtime until gt { exit } if } loop } for\n",
+         "cut-after-pages", "waits-three", false},
     };
     for (const auto &stop : stops) {
         write_file(d.file("printing.ps"), stop.program);
+        const std::vector<uint8_t> slow = read_file(d.file("slow.test"));
+        std::string named(slow.begin(), slow.end());
+        named.insert(named.find("ATTR mimeMediaType"), "ATTR name job-name " + std::string(stop.printing) + "\n");
+        write_file(d.file("printing.test"), named);
         ASSERT_EQ(run("/usr/bin/ipptool", {"-t", "-f", d.file("printing.ps"),
                                            "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/p",
-                                           d.file("slow.test")})
+                                           d.file("printing.test")})
                       .status,
                   0);
         ASSERT_FALSE(running_conversion().first.empty()) << log();
+        // (Once the cut job has written a page.)
+        if (std::string(stop.printing) == "cut-after-pages") {
+            EXPECT_TRUE(eventually([&] {
+                const std::string out = output_of(d.file("out"), stop.printing);
+                return !out.empty() && fs::file_size(out) > 0;
+            }));
+        }
         ASSERT_EQ(print_named(stop.waiting), 0);
         const auto asked = std::chrono::steady_clock::now();
         server->signal(SIGTERM);
         server->finish(std::chrono::seconds(30));
         EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(8)) << log();
         EXPECT_EQ(output_of(d.file("out"), stop.waiting), "") << "a job started after SIGTERM";
+        EXPECT_EQ(output_of(d.file("out"), stop.printing).empty(), !stop.printed) << log();
         server = own_server(d, port, options, env);
         ASSERT_TRUE(server) << log();
         EXPECT_TRUE(eventually([&] { return !output_of(d.file("out"), stop.waiting).empty(); })) << log();
