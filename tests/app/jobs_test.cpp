@@ -17,7 +17,8 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
                "ATTR uri printer-uri $uri\nATTR name requesting-user-name root\nGROUP printer-attributes-tag\n"
                "ATTR boolean quillet-mirror-default true\nATTR integer printer-darkness-configured 100\n"
-               "ATTR text printer-location \"Room 12\"\nSTATUS successful-ok\n}\n");
+               "ATTR text printer-location \"Room 12\"\nATTR text printer-organizational-unit \"Lab 3\"\n"
+               "STATUS successful-ok\n}\n");
     // Undone however the test ends: the tests after it print with the
     // printer's own defaults.
     struct Undo {
@@ -92,6 +93,7 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
                "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
                "ATTR uri printer-uri $uri\nATTR keyword requested-attributes all,media-col-database\n"
                "EXPECT printer-location WITH-VALUE \"Room 12\"\n"
+               "EXPECT printer-organizational-unit WITH-VALUE \"Lab 3\"\n"
                "EXPECT document-format-supported WITH-ALL-VALUES \"/^(application|image)[/]/\"\n"
                // One pair of margins for every size, the largest any needs
                // (Letter's), everywhere they are listed.
