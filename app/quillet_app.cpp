@@ -574,6 +574,7 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     settings.loading_state = true;
     papplSystemLoadState(system, chosen.state_file.c_str());
     settings.loading_state = false;
+    restore_job_messages(system, chosen.state_file);
     if (!chosen.private_server)
         remove_unowned_spool_files(system, chosen.spool_directory);
     watch_devices(system, nullptr);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -121,6 +122,57 @@ std::optional<std::string> replace_file(const std::string &path, std::string_vie
     return std::nullopt;
 }
 
+namespace {
+
+// Each ended job's message, "PRINTER JOB MESSAGE" a line: PAPPL keeps a
+// job's state and reasons in its state, but not its message, and every job
+// that failed would say "Job aborted." after a restart.  Written when it
+// changes.
+std::optional<std::string> save_job_messages(pappl_system_t *system, const std::string &path)
+{
+    std::string text;
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t *printer, void *text) {
+            papplPrinterIterateAllJobs(
+                printer,
+                [](pappl_job_t *job, void *text) {
+                    const char *message = papplJobGetMessage(job);
+                    if (papplJobGetState(job) < IPP_JSTATE_STOPPED || !message || !*message)
+                        return;
+                    std::string line = std::to_string(papplPrinterGetID(papplJobGetPrinter(job))) + " " +
+                                       std::to_string(papplJobGetID(job)) + " " + message;
+                    std::replace(line.begin(), line.end(), '\n', ' ');
+                    *static_cast<std::string *>(text) += line + "\n";
+                },
+                text, 1, 0);
+        },
+        &text);
+    static std::string saved;
+    if (text == saved)
+        return std::nullopt;
+    std::optional<std::string> failure = replace_file(path, text);
+    if (!failure)
+        saved = text;
+    return failure;
+}
+
+}  // namespace
+
+void restore_job_messages(pappl_system_t *system, const std::string &state_path)
+{
+    std::ifstream saved(state_path + ".messages");
+    for (std::string line; std::getline(saved, line);) {
+        int printer_id = 0, job_id = 0, end = 0;
+        if (std::sscanf(line.c_str(), "%d %d %n", &printer_id, &job_id, &end) != 2 || end == 0)
+            continue;
+        pappl_printer_t *printer = papplSystemFindPrinter(system, nullptr, printer_id, nullptr);
+        pappl_job_t *job = printer ? papplPrinterFindJob(printer, job_id) : nullptr;
+        if (job && papplJobGetState(job) >= IPP_JSTATE_STOPPED)
+            papplJobSetMessage(job, "%s", line.c_str() + end);
+    }
+}
+
 bool save_state_atomically(pappl_system_t *system, const std::string &path)
 {
     // The main loop and the job threads save alike: one at a time.
@@ -172,6 +224,8 @@ bool save_state_atomically(pappl_system_t *system, const std::string &path)
                      std::strerror(errno));
         failure = replace_file(path, sealed_state(text));
     }
+    if (!failure)
+        failure = save_job_messages(system, path + ".messages");
     save_failed = failure.has_value();
     if (failure)
         papplLog(system, PAPPL_LOGLEVEL_ERROR,

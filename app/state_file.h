@@ -52,6 +52,10 @@ void load_last_good_state(pappl_system_t *system, const std::string &path);
 // which would stay for good; the number removed.
 size_t remove_unowned_spool_files(pappl_system_t *system, const std::string &spool_directory);
 
+// After the state is loaded: each ended job's message as it was saved
+// beside the state (PATH.messages), which PAPPL's state does not keep.
+void restore_job_messages(pappl_system_t *system, const std::string &state_path);
+
 // Saves the state as replace_file writes, the state before it kept as
 // PATH.last; false, logged with the reason, when the old file stays.
 bool save_state_atomically(pappl_system_t *system, const std::string &path);
