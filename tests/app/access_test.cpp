@@ -110,6 +110,24 @@ TEST(Hostile, StrangersPrintAndChangeNothing)
                    "ATTR keyword job-hold-until indefinite\nFILE $filename\nSTATUS successful-ok\nDISPLAY job-id\n}\n");
     ASSERT_EQ(held_status, 0) << held_out;
     const std::string held_job = std::to_string(std::atoi(held_out.c_str() + held_out.find("job-id (integer) = ") + 19));
+    // Its owner is shown to the administrator, and on the same kept-alive
+    // connection, to a request without the password, no longer.
+    RunResult views = run("/usr/bin/python3", {"-c", R"PY(
+import base64, http.client, struct, sys
+def attr(tag, name, value): return struct.pack(">BH", tag, len(name)) + name + struct.pack(">H", len(value)) + value
+body = (struct.pack(">BBHI", 2, 0, 0x09, 1) + b"\x01" + attr(0x47, b"attributes-charset", b"utf-8") +
+        attr(0x48, b"attributes-natural-language", b"en") +
+        attr(0x45, b"printer-uri", b"ipp://127.0.0.1:" + sys.argv[1].encode() + b"/ipp/print/p") +
+        attr(0x21, b"job-id", struct.pack(">i", int(sys.argv[2]))) + attr(0x42, b"requesting-user-name", b"bob") +
+        attr(0x44, b"requested-attributes", b"job-originating-user-name") + b"\x03")
+c = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=60)
+for password in (sys.argv[3], None):
+    headers = {"Content-Type": "application/ipp"}
+    if password: headers["Authorization"] = "Basic " + base64.b64encode(b"admin:" + password.encode()).decode()
+    c.request("POST", "/ipp/print/p", body, headers)
+    print("owner shown" if b"alice" in c.getresponse().read() else "owner hidden")
+)PY", std::to_string(port), held_job, Password});
+    EXPECT_EQ(std::string(views.out.begin(), views.out.end()), "owner shown\nowner hidden\n") << views.err;
     auto still_held = [&] {
         return ipp("local", local + "/ipp/print/p",
                    head + "OPERATION Get-Job-Attributes\nATTR uri printer-uri $uri\nATTR integer job-id " + held_job +

@@ -780,20 +780,39 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
                                        "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/p", d.file("slow.test")})
                   .status,
               0);
-    // The folder and user of the conversion that runs now, once one runs.
-    auto running_conversion = [] {
-        for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-             std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-            std::error_code gone;
-            for (const auto &process : fs::directory_iterator("/proc", gone)) {
-                const fs::path cwd = fs::read_symlink(process.path() / "cwd", gone);
-                struct stat info{};
-                if (!gone && cwd.filename().string().rfind("job.", 0) == 0 &&
-                    cwd.parent_path().filename().string().rfind("quillet-conversions-", 0) == 0 &&
-                    stat(process.path().c_str(), &info) == 0 && fs::exists(cwd / "document", gone))
-                    return std::pair{cwd.string(), info.st_uid};
-            }
+    auto eventually = [](const std::function<bool()> &condition, int seconds = 60) {
+        for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+             !condition() && std::chrono::steady_clock::now() < until;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return condition();
+    };
+    // The folder and user of each conversion this server runs now (its
+    // children: another server's are not looked at), and of one, once one
+    // runs.
+    auto conversions = [&] {
+        std::vector<std::pair<std::string, uid_t>> found;
+        std::error_code gone;
+        for (const auto &process : fs::directory_iterator("/proc", gone)) {
+            std::ifstream stat_file(process.path() / "stat");
+            std::string status;
+            std::getline(stat_file, status);
+            const size_t name_end = status.rfind(')');
+            if (name_end == std::string::npos || status.size() < name_end + 4 ||
+                std::atoi(status.c_str() + name_end + 4) != server->pid())
+                continue;
+            const fs::path cwd = fs::read_symlink(process.path() / "cwd", gone);
+            struct stat info{};
+            if (!gone && cwd.filename().string().rfind("job.", 0) == 0 &&
+                stat(process.path().c_str(), &info) == 0 && fs::exists(cwd / "document", gone))
+                found.emplace_back(cwd.string(), info.st_uid);
         }
+        return found;
+    };
+    auto running_conversion = [&] {
+        for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+             std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+            if (const auto found = conversions(); !found.empty())
+                return found.front();
         return std::pair{std::string(), uid_t{0}};
     };
     const auto [folder, converter] = running_conversion();
@@ -848,7 +867,22 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
                   0) << "the neighbour's PDF did not print";
         EXPECT_EQ(running_conversion(), busy) << "the neighbour's conversion ended this one: " << log();
     }
+    // So does one on another printer of this server: each conversion has an
+    // id of its own, and ending one ends its processes alone.
+    ASSERT_EQ(command("add -d q -v file://" + d.file("out") + " -m quillet_mono").status, 0) << log();
+    ASSERT_EQ(run("/usr/bin/ipptool", {"-t", "-f", d.file("slow.ps"),
+                                       "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/q", d.file("slow.test")})
+                  .status,
+              0);
+    EXPECT_TRUE(eventually([&] { return conversions().size() == 2; })) << log();
+    if (const auto both = conversions(); both.size() == 2) {
+        EXPECT_NE(both[0].second, both[1].second) << "two conversions share a user id";
+    }
+    ASSERT_EQ(command("cancel -a -d q").status, 0);
+    EXPECT_TRUE(eventually([&] { return conversions().size() == 1; })) << log();
+    EXPECT_EQ(running_conversion(), busy) << "ending the other printer's conversion ended this one";
     ASSERT_EQ(command("cancel -a -d p").status, 0);
+    EXPECT_TRUE(eventually([&] { return conversions().empty(); })) << log();
 
     // The state's file system full: a save fails, the old state stays, and
     // once there is room it is saved again by itself; a crash while it is
@@ -868,18 +902,27 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
                                         "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/p", d.file("named.test")})
             .status;
     };
-    auto eventually = [](const std::function<bool()> &condition, int seconds = 60) {
-        for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-             !condition() && std::chrono::steady_clock::now() < until;)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        return condition();
-    };
     fill();
     ASSERT_EQ(print_named("while-full"), 0);
     EXPECT_TRUE(eventually([&] { return log().find("The state is not saved") != std::string::npos; })) << log();
     EXPECT_NE(state().find("name=\"p\""), std::string::npos) << "the old state stays: " << state();
     fs::remove(small + "/filler");
     EXPECT_TRUE(eventually([&] { return state().find("while-full") != std::string::npos; })) << log();
+    // A change whose one save failed is saved once there is room, with no
+    // further request.
+    auto failed_saves = [&] {
+        const std::string text = log();
+        size_t count = 0;
+        for (size_t at = 0; (at = text.find("The state is not saved", at)) != std::string::npos; at++)
+            count++;
+        return count;
+    };
+    const size_t failed_before = failed_saves();
+    fill();
+    ASSERT_EQ(command("modify -d p -o printer-location=Filled-room").status, 0) << log();
+    EXPECT_TRUE(eventually([&] { return failed_saves() > failed_before; })) << log();
+    fs::remove(small + "/filler");
+    EXPECT_TRUE(eventually([&] { return state().find("Filled-room") != std::string::npos; })) << log();
     fill();
     ASSERT_EQ(print_named("lost-with-the-crash"), 0);
     server->signal(SIGKILL);
@@ -887,7 +930,7 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
     server = own_server(d, port, options, env);
     ASSERT_TRUE(server) << log();
     const RunResult printers = command("printers");
-    EXPECT_EQ(std::string(printers.out.begin(), printers.out.end()), "p\n") << log();
+    EXPECT_EQ(std::string(printers.out.begin(), printers.out.end()), "p\nq\n") << log();
     const RunResult jobs = command("jobs -d p");
     EXPECT_NE(std::string(jobs.out.begin(), jobs.out.end()).find("while-full"), std::string::npos) << log();
     fs::remove(small + "/filler");
