@@ -117,19 +117,11 @@ void receive_document(SubmitFile submit, CopyJobAttributes copy_attributes, papp
 size_t end_jobs_without_document(pappl_system_t *system)
 {
     std::vector<pappl_job_t *> waiting;
-    papplSystemIteratePrinters(
-        system,
-        [](pappl_printer_t *printer, void *waiting) {
-            papplPrinterIterateActiveJobs(
-                printer,
-                [](pappl_job_t *job, void *waiting) {
-                    if (papplJobGetState(job) < IPP_JSTATE_PROCESSING && !papplJobGetFilename(job) &&
-                        time(nullptr) - papplJobGetTimeCreated(job) > document_wait_seconds)
-                        static_cast<std::vector<pappl_job_t *> *>(waiting)->push_back(job);
-                },
-                waiting, 1, 0);
-        },
-        &waiting);
+    for_each_job(system, true, [&](pappl_job_t *job) {
+        if (papplJobGetState(job) < IPP_JSTATE_PROCESSING && !papplJobGetFilename(job) &&
+            time(nullptr) - papplJobGetTimeCreated(job) > document_wait_seconds)
+            waiting.push_back(job);
+    });
     // Ended outside the printers' locks, which the walk holds.
     for (pappl_job_t *job : waiting) {
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,

@@ -131,23 +131,15 @@ namespace {
 std::optional<std::string> save_job_messages(pappl_system_t *system, const std::string &path)
 {
     std::string text;
-    papplSystemIteratePrinters(
-        system,
-        [](pappl_printer_t *printer, void *text) {
-            papplPrinterIterateAllJobs(
-                printer,
-                [](pappl_job_t *job, void *text) {
-                    const char *message = papplJobGetMessage(job);
-                    if (papplJobGetState(job) < IPP_JSTATE_STOPPED || !message || !*message)
-                        return;
-                    std::string line = std::to_string(papplPrinterGetID(papplJobGetPrinter(job))) + " " +
-                                       std::to_string(papplJobGetID(job)) + " " + message;
-                    std::replace(line.begin(), line.end(), '\n', ' ');
-                    *static_cast<std::string *>(text) += line + "\n";
-                },
-                text, 1, 0);
-        },
-        &text);
+    for_each_job(system, false, [&](pappl_job_t *job) {
+        const char *message = papplJobGetMessage(job);
+        if (papplJobGetState(job) < IPP_JSTATE_STOPPED || !message || !*message)
+            return;
+        std::string line = std::to_string(papplPrinterGetID(papplJobGetPrinter(job))) + " " +
+                           std::to_string(papplJobGetID(job)) + " " + message;
+        std::replace(line.begin(), line.end(), '\n', ' ');
+        text += line + "\n";
+    });
     static std::string saved;
     if (text == saved)
         return std::nullopt;
@@ -289,22 +281,32 @@ std::string sealed_state(std::string_view text)
     return sealed + std::string(seal);
 }
 
+void for_each_job(pappl_system_t *system, bool active_only, const std::function<void(pappl_job_t *)> &visit)
+{
+    struct Walk {
+        bool active_only;
+        std::function<void(pappl_job_t *)> visit;
+    } walk{active_only, visit};
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t *printer, void *data) {
+            auto &walk = *static_cast<Walk *>(data);
+            auto each = [](pappl_job_t *job, void *visit) { (*static_cast<std::function<void(pappl_job_t *)> *>(visit))(job); };
+            if (walk.active_only)
+                papplPrinterIterateActiveJobs(printer, each, &walk.visit, 1, 0);
+            else
+                papplPrinterIterateAllJobs(printer, each, &walk.visit, 1, 0);
+        },
+        &walk);
+}
+
 size_t remove_unowned_spool_files(pappl_system_t *system, const std::string &spool_directory)
 {
     // PAPPL names a job's files pPRINTERjJOB-NAME.EXT, the numbers padded.
     std::set<std::pair<int, int>> owned;
-    papplSystemIteratePrinters(
-        system,
-        [](pappl_printer_t *printer, void *data) {
-            papplPrinterIterateAllJobs(
-                printer,
-                [](pappl_job_t *job, void *owned) {
-                    static_cast<std::set<std::pair<int, int>> *>(owned)->emplace(
-                        papplPrinterGetID(papplJobGetPrinter(job)), papplJobGetID(job));
-                },
-                data, 1, 0);
-        },
-        &owned);
+    for_each_job(system, false, [&](pappl_job_t *job) {
+        owned.emplace(papplPrinterGetID(papplJobGetPrinter(job)), papplJobGetID(job));
+    });
     size_t removed = 0;
     std::error_code failed;
     for (const auto &entry : std::filesystem::directory_iterator(spool_directory, failed)) {

@@ -5,6 +5,7 @@
 #include <pappl/pappl.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,6 +47,11 @@ bool state_is_whole(std::string_view text);
 // (saved beside it as PATH.last) takes its place and the damaged one is
 // kept as PATH.damaged; said in the log either way.
 void load_last_good_state(pappl_system_t *system, const std::string &path);
+
+// Calls visit with every job of every printer (only those that have not
+// ended when active_only), under the printers' locks: visit neither
+// cancels nor ends a job.
+void for_each_job(pappl_system_t *system, bool active_only, const std::function<void(pappl_job_t *)> &visit);
 
 // After the state is loaded: removes the spool files of jobs the state
 // does not hold (a job made but never saved, one dropped from the state),
