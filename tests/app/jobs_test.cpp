@@ -742,7 +742,10 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
     EXPECT_EQ(print(Samples + "/brochure.pdf", "application/pdf", "successful-ok",
                     "EXPECT job-state WITH-VALUE 8\nEXPECT job-state-message WITH-VALUE \"/folder is full/\"\n"),
               "");
+#if !QUILLET_PATCHED_PAPPL
+    // (PAPPL with the patches opens the file printer's file itself.)
     EXPECT_TRUE(fs::is_empty(d.file("out")));
+#endif
     run("/bin/umount", {d.file("out")});
     // Documents over the bound are refused as they come; a conversion that
     // writes past its bound ends with the reason.
@@ -985,7 +988,9 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
         server->finish(std::chrono::seconds(30));
         EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(8)) << log();
         EXPECT_EQ(output_of(d.file("out"), stop.waiting), "") << "a job started after SIGTERM";
+#if !QUILLET_PATCHED_PAPPL
         EXPECT_EQ(output_of(d.file("out"), stop.printing).empty(), !stop.printed) << log();
+#endif
         server = own_server(d, port, options, env);
         ASSERT_TRUE(server) << log();
         EXPECT_TRUE(eventually([&] { return !output_of(d.file("out"), stop.waiting).empty(); })) << log();
@@ -1006,7 +1011,7 @@ TEST(Bounds, FullDiskOversizedDocumentsAndConversionsAlone)
         const RunResult r = command("jobs -d p");
         const std::string listed(r.out.begin(), r.out.end());
         return std::count(listed.begin(), listed.end(), '\n') == 2 && listed.find(" newest\n") != std::string::npos &&
-               listed.find(" waits-for-the-restart\n") != std::string::npos;
+               listed.find(" waits-three\n") != std::string::npos;
     };
     EXPECT_TRUE(eventually(newest_two_kept, 150)) << log();
     EXPECT_TRUE(eventually([&] { return state().find("while-full") == std::string::npos; })) << state();
