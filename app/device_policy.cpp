@@ -103,6 +103,36 @@ bool dns_sd_available()
 
 namespace quillet::app {
 
+void remove_empty_outputs(pappl_system_t *system)
+{
+    std::set<std::string> folders;
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t *printer, void *folders) {
+            if (const std::optional<DeviceUri> uri = split_device_uri(papplPrinterGetDeviceURI(printer));
+                uri && uri->scheme == "file")
+                static_cast<std::set<std::string> *>(folders)->insert(uri->path);
+        },
+        &folders);
+    for (const std::string &folder : folders) {
+        const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (dir < 0)
+            continue;
+        std::error_code failed;
+        for (const auto &entry : std::filesystem::directory_iterator(folder, failed)) {
+            const std::string name = entry.path().filename().string();
+            struct stat info{};
+            const size_t digits = name.find_first_not_of("0123456789.");
+            if (digits == 0 || digits == std::string::npos || name[digits] != '-' || !name.ends_with(".prn") ||
+                fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+                info.st_size != 0)
+                continue;
+            unlinkat(dir, name.c_str(), 0);
+        }
+        close(dir);
+    }
+}
+
 void stop_printers_without_device(pappl_system_t *system, const std::string &output_directory, bool dns_sd,
                                   const std::string &stopped_list)
 {

@@ -38,6 +38,11 @@ namespace quillet::app {
 // again once the device can be used: at start and every few seconds.
 // `stopped_list` names the printers stopped so, across restarts, so that
 // one the administrator stopped stays stopped.
+// At start: removes the empty output files a crash left in the folders of
+// file printers (NUMBER-NAME.prn of a job that had written nothing: a job
+// that writes nothing leaves no file).
+void remove_empty_outputs(pappl_system_t *system);
+
 void stop_printers_without_device(pappl_system_t *system, const std::string &output_directory, bool dns_sd,
                                   const std::string &stopped_list);
 

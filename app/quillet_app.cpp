@@ -565,7 +565,7 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     if (std::ifstream saved{chosen.state_file}) {
         const std::string text{std::istreambuf_iterator<char>(saved), {}};
         if (const std::string mended = interrupted_jobs_aborted(text); mended != text)
-            if (const std::optional<std::string> failure = replace_file(chosen.state_file, sealed_state(mended)))
+            if (const std::optional<std::string> failure = replace_file(chosen.state_file, mended))
                 std::cerr << base_name << ": the jobs a stop interrupted stay as they were: " << *failure << "\n";
     }
 #else
@@ -575,8 +575,10 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     papplSystemLoadState(system, chosen.state_file.c_str());
     settings.loading_state = false;
     restore_job_messages(system, chosen.state_file);
-    if (!chosen.private_server)
+    if (!chosen.private_server) {
         remove_unowned_spool_files(system, chosen.spool_directory);
+        remove_empty_outputs(system);
+    }
     watch_devices(system, nullptr);
     papplSystemIteratePrinters(system, current_margins, nullptr);
     // PAPPL starts a printer's waiting jobs only when another job comes.

@@ -214,7 +214,7 @@ bool save_state_atomically(pappl_system_t *system, const std::string &path)
         if (link(path.c_str(), last.c_str()) != 0 && errno != ENOENT)
             papplLog(system, PAPPL_LOGLEVEL_WARN, "The state before this save is not kept as %s: %s", last.c_str(),
                      std::strerror(errno));
-        failure = replace_file(path, sealed_state(text));
+        failure = replace_file(path, text);
     }
     if (!failure)
         failure = save_job_messages(system, path + ".messages");
@@ -234,9 +234,6 @@ bool state_save_failed()
 namespace {
 
 std::string kept_state_file;
-
-// The state's last line, written last: a state cut short has none.
-constexpr std::string_view seal = "# The state ends here.\n";
 
 size_t count_of(std::string_view text, std::string_view what)
 {
@@ -269,16 +266,6 @@ std::optional<std::string> claim_state(const std::string &path, bool shared)
         return "another server uses the state in " + path;
     }
     return std::nullopt;
-}
-
-std::string sealed_state(std::string_view text)
-{
-    if (text.ends_with(seal))
-        text.remove_suffix(seal.size());
-    std::string sealed(text);
-    if (!sealed.empty() && sealed.back() != '\n')
-        sealed += '\n';
-    return sealed + std::string(seal);
 }
 
 void for_each_job(pappl_system_t *system, bool active_only, const std::function<void(pappl_job_t *)> &visit)
@@ -324,8 +311,12 @@ size_t remove_unowned_spool_files(pappl_system_t *system, const std::string &spo
 
 bool state_is_whole(std::string_view text)
 {
-    return text.ends_with(seal) ||
-           (!text.empty() && text.back() == '\n' && count_of(text, "<Printer ") == count_of(text, "</Printer>"));
+    // PAPPL writes the system's settings, then each printer with its jobs,
+    // and warns of any line it does not know: a state cut short ends
+    // within a printer, or without a line's end.
+    const size_t printers = count_of(text, "<Printer ");
+    return !text.empty() && text.back() == '\n' && printers == count_of(text, "</Printer>") &&
+           (printers == 0 || text.ends_with("</Printer>\n"));
 }
 
 void load_last_good_state(pappl_system_t *system, const std::string &path)

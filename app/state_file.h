@@ -36,11 +36,8 @@ std::optional<std::string> replace_file(const std::string &path, std::string_vie
 // that only reads it).  The reason when the server must not start.
 std::optional<std::string> claim_state(const std::string &path, bool shared);
 
-// The state with a last line of its own, so that a state cut short shows
-// (a comment to PAPPL).
-std::string sealed_state(std::string_view text);
-// Whether a state is whole: it ends in that line, or, written before
-// states ended so, in a whole line with every printer closed.
+// Whether a state is whole: every printer in it closed, and the last one
+// at its end.
 bool state_is_whole(std::string_view text);
 
 // Before the state is loaded: when it is not whole, the last good one

@@ -285,11 +285,13 @@ TEST_F(App, KilledDuringABurstEveryJobEndsInOrder)
     ASSERT_NE(crash_and_restart(), std::string::npos) << log();
     const std::string after = all_ended();
     EXPECT_NE(after.find("job-id (integer) = " + std::to_string(killed) + "\n"), std::string::npos) << after;
-    EXPECT_GT(print_one(), killed);
     size_t files = 0;
-    for (const auto &entry : fs::directory_iterator(dir_->file("out")))
+    for (const auto &entry : fs::directory_iterator(dir_->file("out"))) {
         files += entry.path().filename().string().rfind(std::to_string(killed) + "-", 0) == 0;
+        EXPECT_GT(fs::file_size(entry.path()), 0u) << entry.path() << ": an empty output file";
+    }
     EXPECT_LE(files, 1u);
+    EXPECT_GT(print_one(), killed);
     // Past 1 MiB of log at each restart (debug level), and never rotated.
     EXPECT_GT(fs::file_size(dir_->file("log")), 1u << 20);
     EXPECT_FALSE(fs::exists(dir_->file("log.O")));
