@@ -99,10 +99,6 @@ bool dns_sd_available()
     return socket_answers("/run/dbus/system_bus_socket") && socket_answers("/run/avahi-daemon/socket");
 }
 
-}  // namespace quillet::app
-
-namespace quillet::app {
-
 void remove_empty_outputs(pappl_system_t *system)
 {
     std::set<std::string> folders;

@@ -28,22 +28,18 @@ bool writable_only_by_owner(const struct stat &info);
 // Whether DNS-SD (the system bus and avahi-daemon) answers on this machine.
 bool dns_sd_available();
 
-}  // namespace quillet::app
-
-namespace quillet::app {
-
 // Printers whose device cannot be used now (a file printer's folder not
 // mounted yet, a server started without its output folder) are kept,
 // stopped with the reason logged and in printer-state-reasons, and started
 // again once the device can be used: at start and every few seconds.
 // `stopped_list` names the printers stopped so, across restarts, so that
 // one the administrator stopped stays stopped.
+void stop_printers_without_device(pappl_system_t *system, const std::string &output_directory, bool dns_sd,
+                                  const std::string &stopped_list);
+
 // At start: removes the empty output files a crash left in the folders of
 // file printers (NUMBER-NAME.prn of a job that had written nothing: a job
 // that writes nothing leaves no file).
 void remove_empty_outputs(pappl_system_t *system);
-
-void stop_printers_without_device(pappl_system_t *system, const std::string &output_directory, bool dns_sd,
-                                  const std::string &stopped_list);
 
 }  // namespace quillet::app

@@ -203,11 +203,10 @@ int open_output(pappl_job_t *job, const std::string &folder, OutputFile &output,
     return -1;
 }
 
-// The jobs being printed, one per printer, and what their devices said.
 // A job that ended before it wrote anything leaves no file, and one that
 // was aborted (a full disk, a server stopped under it) none that it cut
 // short: a printer would print what it holds as if it were whole.
-void remove_if_empty(const OutputFile &output, bool aborted = false)
+void remove_unwanted_output(const OutputFile &output, bool aborted = false)
 {
     struct stat info{};
     if (output.folder >= 0 && !output.name.empty() &&
@@ -216,6 +215,7 @@ void remove_if_empty(const OutputFile &output, bool aborted = false)
         unlinkat(output.folder, output.name.c_str(), 0);
 }
 
+// The jobs being printed, one per printer, and what their devices said.
 // PAPPL opens a job's device with its printer's device URI and the job's
 // name (and the device of no job, to probe it, by other names).
 struct PrintingJob {
@@ -246,7 +246,7 @@ public:
     {
         const std::lock_guard hold(lock_);
         for (const PrintingJob &printing : jobs_)
-            remove_if_empty(printing.output, true);
+            remove_unwanted_output(printing.output, true);
     }
     void remove(const PrintingJob &ended)
     {
@@ -447,7 +447,7 @@ void *process_job(JobProcess real, pappl_job_t *job)
                  "Plain text is not printed as it is; print it from an application (as PDF).");
     PrintingJob &printing = printing_jobs.add(oldest);
     void *result = real(oldest);
-    remove_if_empty(printing.output, papplJobGetState(oldest) == IPP_JSTATE_ABORTED);
+    remove_unwanted_output(printing.output, papplJobGetState(oldest) == IPP_JSTATE_ABORTED);
     printing_jobs.remove(printing);
     order.done(printer, oldest);
     return result;
