@@ -133,7 +133,9 @@ std::optional<std::string> save_job_messages(pappl_system_t *system, const std::
     std::string text;
     for_each_job(system, false, [&](pappl_job_t *job) {
         const char *message = papplJobGetMessage(job);
-        if (papplJobGetState(job) < IPP_JSTATE_STOPPED || !message || !*message)
+        // (A completed job says so by its state.)
+        if (papplJobGetState(job) < IPP_JSTATE_STOPPED || papplJobGetState(job) == IPP_JSTATE_COMPLETED || !message ||
+            !*message)
             return;
         std::string line = std::to_string(papplPrinterGetID(papplJobGetPrinter(job))) + " " +
                            std::to_string(papplJobGetID(job)) + " " + message;

@@ -55,8 +55,9 @@ void for_each_job(pappl_system_t *system, bool active_only, const std::function<
 // which would stay for good; the number removed.
 size_t remove_unowned_spool_files(pappl_system_t *system, const std::string &spool_directory);
 
-// After the state is loaded: each ended job's message as it was saved
-// beside the state (PATH.messages), which PAPPL's state does not keep.
+// After the state is loaded: the message of each job that ended without
+// completing, as it was saved beside the state (PATH.messages), which
+// PAPPL's state does not keep.
 void restore_job_messages(pappl_system_t *system, const std::string &state_path);
 
 // Saves the state as replace_file writes, the state before it kept as
