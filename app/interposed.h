@@ -22,4 +22,10 @@ inline constexpr std::array<const char *, 1> pappl_private_calls = {"_papplJobSu
 // PAPPL, as the server checks it at start.
 inline constexpr MendedLibrary mended_pappl{"papplSystemCreate", interposed_functions, pappl_private_calls};
 
+// libcups's ippRead, defined in front of libcups's own in every build (a
+// fault of libcups, which no patch of PAPPL mends), for the calls PAPPL
+// makes, as the server checks it at start.
+inline constexpr std::array<const char *, 1> reader_functions = {"ippRead"};
+inline constexpr MendedLibrary mended_ipp_reader{"papplSystemCreate", reader_functions, {}};
+
 }  // namespace quillet::app

@@ -29,10 +29,8 @@
 #include "icons.h"
 #include "capabilities.h"
 #include "client_bounds.h"
-#include "request_reader.h"
-#if !QUILLET_PATCHED_PAPPL
 #include "interposed.h"
-#endif
+#include "request_reader.h"
 #include "job_order.h"
 #include "page_plan.h"
 #include "printer.h"

@@ -6,12 +6,9 @@
 
 #include <pappl/pappl.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
-
-#include "interposition_check.h"
 
 namespace quillet::app {
 
@@ -48,10 +45,9 @@ private:
     bool too_deep_ = false;
 };
 
-// The server's ippRead, in front of libcups's for every call PAPPL makes,
-// as the server checks it at start (request_reader.cpp says why).
-inline constexpr std::array<const char *, 1> reader_functions = {"ippRead"};
-inline constexpr MendedLibrary mended_ipp_reader{"papplSystemCreate", reader_functions, {}};
+// libcups's ippRead(), with the collections counted and a pause bounded:
+// what the server's ippRead (interposed.cpp) does.
+ipp_state_t read_request(http_t *http, ipp_t *ipp);
 
 // The system whose log names a refused request; set once at start.
 void log_refused_requests_to(pappl_system_t *system);
