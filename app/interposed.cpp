@@ -2,6 +2,9 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
+#include <ctime>
+
 #include "client_bounds.h"
 #include "job_order.h"
 #include "mends.h"
@@ -35,10 +38,11 @@ Function next_definition(const char *name)
 using namespace quillet::app;
 
 // Job privacy, which PAPPL has no interface for: Get-Jobs and
-// Get-Job-Attributes copy every job's name and owner to everyone.  Also
-// mends restored jobs' job-id, job-uri and four more, sent twice.  Goes
-// when PAPPL lets an application filter job attributes per client and
-// restores a job's attributes once, each copy reading every attribute once
+// Get-Job-Attributes copy every job's name and owner to everyone.  (Restored
+// jobs' job-id, job-uri and four more, sent twice, are mended in the saved
+// files before PAPPL loads them: saved_job_attributes_once().)  Goes when
+// PAPPL lets an application filter job attributes per client and restores a
+// job's attributes once, each copy reading every attribute once
 // (packaging/pappl-patches/0005-job-privacy-callback.patch,
 // 0006-restored-jobs-keep-one-of-each-attribute.patch and
 // 0007-copies-read-without-the-iteration-pointer.patch).
@@ -61,6 +65,34 @@ extern "C" http_status_t _papplClientIsAuthorizedForGroup(pappl_client_t *client
 {
     static const auto real = next_definition<AuthorizeForGroup>("_papplClientIsAuthorizedForGroup");
     return authorize_for_group(real, client, allow_remote, group, group_id);
+}
+
+// Finished jobs are dropped only a minute after they end (see
+// packaging/pappl-patches/0001-clean-oldest-completed-jobs-first.patch), so
+// a client whose jobs end at once grew a printer's jobs without end: 3,000
+// in 45 s, every Get-Jobs and Print-Job slower with each.  And a client
+// could make jobs that wait for a document up to the printer's bound of
+// active jobs.  Here, once its printer says who it is, a new job past
+// either bound is refused as busy, with the reason (new_job_refusal()).
+// Goes when PAPPL drops the oldest finished jobs as jobs end and bounds a
+// client's jobs without a document.
+extern "C" bool _papplPrinterIsAuthorized(pappl_client_t *client)
+{
+    static const auto real = next_definition<PrinterIsAuthorized>("_papplPrinterIsAuthorized");
+    if (!real(client))
+        return false;
+    const std::optional<std::string> refusal = new_job_refusal(client);
+    if (!refusal)
+        return true;
+    // Logged once a minute at most: a flood would fill the log.
+    static std::atomic<time_t> last_logged{0};
+    if (const time_t now = time(nullptr); now - last_logged >= 60) {
+        last_logged = now;
+        papplLogClient(client, PAPPL_LOGLEVEL_WARN, "New job refused (and others within a minute, unlogged): %s",
+                       refusal->c_str());
+    }
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_BUSY, "%s", refusal->c_str());
+    return false;
 }
 
 // File printers: the output file is written through links, over files of
@@ -127,6 +159,7 @@ extern "C" bool _papplClientProcessIPP(pappl_client_t *client)
     static const auto real = next_definition<ClientProcessIpp>("_papplClientProcessIPP");
     name_requested_attributes_once(papplClientGetRequest(client));
     const bool answered = real(client);
+    count_waiting_job(client);
     keep_location(client);
     forget_request(client);
     return answered;

@@ -12,5 +12,6 @@ using SubmitFile = void (*)(pappl_job_t *, const char *);
 using CopyJobAttributes = void (*)(pappl_job_t *, pappl_client_t *, cups_array_t *);
 using AuthorizeForGroup = http_status_t (*)(pappl_client_t *, bool, const char *, gid_t);
 using ClientProcessIpp = bool (*)(pappl_client_t *);
+using PrinterIsAuthorized = bool (*)(pappl_client_t *);
 
 }  // namespace quillet::app

@@ -11,7 +11,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "access.h"
 
@@ -86,36 +85,44 @@ void forget_request(const pappl_client_t *client)
     administrators.forget(client);
 }
 
+namespace {
+
+bool is_private(const void *name)
+{
+    return std::any_of(private_attributes.begin(), private_attributes.end(),
+                       [&](const char *secret) { return !std::strcmp(static_cast<const char *>(name), secret); });
+}
+
+// The names a withheld job's attributes are copied by: those asked for but
+// the private ones, or, when every name is asked for, a list that holds
+// every name but them (its one entry matches every other name).
+cups_array_t *names_but_private(cups_array_t *requested)
+{
+    if (!requested) {
+        cups_array_t *everything = cupsArrayNew(
+            [](void *name, void *entry, void *) { return is_private(name) || is_private(entry) ? 1 : 0; }, nullptr);
+        cupsArrayAdd(everything, const_cast<char *>(""));
+        return everything;
+    }
+    cups_array_t *names = cupsArrayNew(
+        [](void *a, void *b, void *) { return std::strcmp(static_cast<char *>(a), static_cast<char *>(b)); }, nullptr);
+    for (void *name = cupsArrayFirst(requested); name; name = cupsArrayNext(requested))
+        if (!is_private(name))
+            cupsArrayAdd(names, name);
+    return names;
+}
+
+}  // namespace
+
 void copy_job_attributes(CopyJobAttributes real, pappl_job_t *job, pappl_client_t *client, cups_array_t *requested)
 {
-    real(job, client, requested);
-    // This job's attributes are the response's last group: the private
-    // ones are dropped for a client who may not read them, and a second
-    // attribute of a name for everyone.
-    const bool withheld = !reads_job(client, job, nullptr);
-    ipp_t *response = papplClientGetResponse(client);
-    std::vector<ipp_attribute_t *> dropped;
-    std::vector<std::string> seen;
-    ipp_tag_t group = IPP_TAG_ZERO;
-    for (ipp_attribute_t *attribute = ippFirstAttribute(response); attribute;
-         attribute = ippNextAttribute(response)) {
-        const char *name = ippGetName(attribute);
-        if (!name || ippGetGroupTag(attribute) != group) {
-            group = ippGetGroupTag(attribute);
-            dropped.clear();
-            seen.clear();
-            if (!name)
-                continue;
-        }
-        if (std::find(seen.begin(), seen.end(), name) != seen.end() ||
-            (withheld && std::any_of(private_attributes.begin(), private_attributes.end(),
-                                     [&](const char *secret) { return !std::strcmp(name, secret); })))
-            dropped.push_back(attribute);
-        else
-            seen.emplace_back(name);
-    }
-    for (ipp_attribute_t *attribute : dropped)
-        ippDeleteAttribute(response, attribute);
+    // Left out as they are copied: a Get-Jobs answer costs what it holds
+    // (libcups finds and deletes an attribute from the message's start).
+    if (reads_job(client, job, nullptr))
+        return real(job, client, requested);
+    cups_array_t *names = names_but_private(requested);
+    real(job, client, names);
+    cupsArrayDelete(names);
 }
 
 #if !QUILLET_PATCHED_PAPPL

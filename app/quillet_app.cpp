@@ -554,20 +554,20 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *)
     papplSystemSetSaveCallback(system, save_state, nullptr);
     static pappl_version_t versions[1] = {{"quillet-printer-app", "", QUILLET_VERSION, {0, 1, 0, 0}}};
     papplSystemSetVersions(system, 1, versions);
+    load_last_good_state(system, chosen.state_file);
+    complete_printed_jobs(system, chosen.state_file);
 #if !QUILLET_PATCHED_PAPPL
     // Jobs cut short by a crash stay listed, as aborted.  PAPPL has no call
     // that ends a loaded job as aborted: its saved state is mended before it
     // is loaded (packaging/pappl-patches/0009-interrupted-jobs-end-aborted.patch
     // does it as PAPPL loads the state).
-    load_last_good_state(system, chosen.state_file);
     if (std::ifstream saved{chosen.state_file}) {
         const std::string text{std::istreambuf_iterator<char>(saved), {}};
         if (const std::string mended = interrupted_jobs_aborted(text); mended != text)
             if (const std::optional<std::string> failure = replace_file(chosen.state_file, mended))
                 std::cerr << base_name << ": the jobs a stop interrupted stay as they were: " << *failure << "\n";
     }
-#else
-    load_last_good_state(system, chosen.state_file);
+    saved_job_attributes_once(chosen.spool_directory);
 #endif
     settings.loading_state = true;
     papplSystemLoadState(system, chosen.state_file.c_str());

@@ -14,7 +14,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <map>
+#include <mutex>
 #include <atomic>
 #include <cerrno>
 #include <optional>
@@ -26,6 +29,7 @@
 
 #include "raster_jobs.h"
 
+#include "access.h"
 #include "documents.h"
 #include "raster_reader.h"
 #include "render.h"
@@ -131,6 +135,76 @@ size_t end_jobs_without_document(pappl_system_t *system)
     }
     return waiting.size();
 }
+
+#if !QUILLET_PATCHED_PAPPL
+namespace {
+
+// The jobs each client made with Create-Job that may still wait for their
+// documents, by printer id and job id.
+class WaitingJobs {
+public:
+    void add(const std::string &client, int printer, int job)
+    {
+        const std::lock_guard hold(lock_);
+        by_client_[client].emplace_back(printer, job);
+    }
+    // The client's jobs that still wait; those that no longer do go.
+    size_t count(pappl_system_t *system, const std::string &client)
+    {
+        const std::lock_guard hold(lock_);
+        auto found = by_client_.find(client);
+        if (found == by_client_.end())
+            return 0;
+        std::erase_if(found->second, [&](const std::pair<int, int> &made) {
+            pappl_printer_t *printer = papplSystemFindPrinter(system, nullptr, made.first, nullptr);
+            pappl_job_t *job = printer ? papplPrinterFindJob(printer, made.second) : nullptr;
+            return !job || papplJobGetState(job) >= IPP_JSTATE_PROCESSING || papplJobGetFilename(job);
+        });
+        const size_t waiting = found->second.size();
+        if (!waiting)
+            by_client_.erase(found);
+        return waiting;
+    }
+
+private:
+    std::mutex lock_;
+    std::map<std::string, std::vector<std::pair<int, int>>> by_client_;
+};
+WaitingJobs waiting_jobs;
+
+}  // namespace
+
+std::optional<std::string> new_job_refusal(pappl_client_t *client)
+{
+    const ipp_op_t operation = ippGetOperation(papplClientGetRequest(client));
+    pappl_printer_t *printer = papplClientGetPrinter(client);
+    if ((operation != IPP_OP_PRINT_JOB && operation != IPP_OP_CREATE_JOB) || !printer)
+        return std::nullopt;
+    const int kept = papplPrinterGetMaxCompletedJobs(printer);
+    if (papplPrinterGetNumberOfCompletedJobs(printer) >= std::max(kept, 0) + finished_jobs_within_a_minute)
+        return "More than " + std::to_string(finished_jobs_within_a_minute) +
+               " jobs of this printer ended within the last minute; it takes new jobs again as they grow older.";
+    const std::string from = client_network(client);
+    if (operation == IPP_OP_CREATE_JOB && !from.empty() &&
+        waiting_jobs.count(papplClientGetSystem(client), from) >= waiting_jobs_per_client)
+        return std::to_string(waiting_jobs_per_client) +
+               " jobs of this client wait for their documents: send them, or cancel the jobs, first.";
+    return std::nullopt;
+}
+
+void count_waiting_job(pappl_client_t *client)
+{
+    ipp_t *request = papplClientGetRequest(client);
+    ipp_t *response = papplClientGetResponse(client);
+    pappl_printer_t *printer = papplClientGetPrinter(client);
+    if (!request || !response || !printer || ippGetOperation(request) != IPP_OP_CREATE_JOB ||
+        ippGetStatusCode(response) >= IPP_STATUS_REDIRECTION_OTHER_SITE)
+        return;
+    const std::string from = client_network(client);
+    if (ipp_attribute_t *id = ippFindAttribute(response, "job-id", IPP_TAG_INTEGER); id && !from.empty())
+        waiting_jobs.add(from, papplPrinterGetID(printer), ippGetInteger(id, 0));
+}
+#endif
 
 bool print_raster(pappl_job_t *job, pappl_device_t *device, void *)
 {

@@ -5,6 +5,8 @@
 #include <pappl/pappl.h>
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "mends.h"
 
@@ -36,6 +38,26 @@ inline constexpr int document_wait_seconds = 300;
 // Ends each job that has waited longer than document_wait_seconds for its
 // document; the number ended.
 size_t end_jobs_without_document(pappl_system_t *system);
+
+#if !QUILLET_PATCHED_PAPPL
+// Finished jobs a printer may hold past those it keeps (max-completed-jobs):
+// jobs that ended within the last minute, which this PAPPL cannot drop
+// sooner.  Past them a new job is refused as busy until they are a minute
+// old, so that jobs that end at once cannot grow the server without end.
+inline constexpr int finished_jobs_within_a_minute = 500;
+
+// Jobs one client (an address, or an IPv6 /64) may have waiting for their
+// documents at once; past them its Create-Job is refused as busy.
+inline constexpr size_t waiting_jobs_per_client = 20;
+
+// Why the client's request may not make a new job (a Print-Job or a
+// Create-Job past a bound above); nothing for any other request.
+std::optional<std::string> new_job_refusal(pappl_client_t *client);
+
+// After a request: the job a Create-Job made is counted as its client's
+// while it waits for its document.
+void count_waiting_job(pappl_client_t *client);
+#endif
 
 // PWG and Apple raster jobs, read from their spool file.
 bool print_raster(pappl_job_t *job, pappl_device_t *device, void *);

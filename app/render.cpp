@@ -498,6 +498,8 @@ bool end_job(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
     // counts an image's copies itself).
     if (!is_image(papplJobGetFormat(job)) && !papplJobIsCanceled(job))
         papplJobSetImpressionsCompleted(job, static_cast<int>(state->pages_printed * (state->copies - 1)));
+    if (!papplJobIsCanceled(job))
+        note_printed_job(job);
     return true;
 }
 

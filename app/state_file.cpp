@@ -18,18 +18,20 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
 
 namespace quillet::app {
 
-#if !QUILLET_PATCHED_PAPPL
-std::string interrupted_jobs_aborted(const std::string &state)
+namespace {
+
+// Each "Job" line of a state, with its options; what visit returns takes
+// the line's place.
+std::string with_job_lines(const std::string &state,
+                           const std::function<std::string(const std::string &, int, cups_option_t *)> &visit)
 {
-    // An ended job without its time of ending is never cleaned out by
-    // PAPPL, nor any job after it.
-    const std::string ended = " completed=\"" + std::to_string(time(nullptr)) + "\"";
     std::string mended;
     size_t at = 0;
     while (at < state.size()) {
@@ -40,31 +42,98 @@ std::string interrupted_jobs_aborted(const std::string &state)
         if (line.rfind("Job ", 0) == 0) {
             cups_option_t *options = nullptr;
             const int count = cupsParseOptions(line.c_str() + 4, 0, &options);
-            const char *job_state = cupsGetOption("state", count, options);
-            const char *file = cupsGetOption("filename", count, options);
-            struct stat info{};
-            const int state_value = job_state ? std::atoi(job_state) : 0;
-            const bool unfinished = job_state && state_value < IPP_JSTATE_STOPPED;
-            const bool can_resume = file && *file && stat(file, &info) == 0;
-            // A job that was printing is cut short; one that waited prints
-            // unless its document is gone.
-            if (unfinished && (state_value == IPP_JSTATE_PROCESSING || !can_resume)) {
-                // Values are quoted with their quotes escaped: these are the
-                // options themselves.
-                if (const char *reasons = cupsGetOption("state_reasons", count, options)) {
-                    const std::string old_reasons = " state_reasons=\"" + std::string(reasons) + "\"";
-                    if (size_t field = line.find(old_reasons); field != std::string::npos)
-                        line.erase(field, old_reasons.size());
-                }
-                const std::string old_state = " state=\"" + std::string(job_state) + "\"";
-                if (size_t field = line.find(old_state); field != std::string::npos)
-                    line.replace(field, old_state.size(),
-                                 " state=\"" + std::to_string(IPP_JSTATE_ABORTED) + "\" state_reasons=\"" +
-                                     std::to_string(PAPPL_JREASON_ABORTED_BY_SYSTEM) + "\"" + ended);
-            }
+            line = visit(line, count, options);
             cupsFreeOptions(count, options);
         }
         mended += line;
+    }
+    return mended;
+}
+
+// The job's line, ended now in state with reason.  An ended job without
+// its time of ending is never cleaned out by PAPPL, nor any job after it.
+// (Values are quoted with their quotes escaped: these are the options
+// themselves.)
+std::string ended_as(std::string line, int count, cups_option_t *options, ipp_jstate_t state, pappl_jreason_t reason)
+{
+    const char *job_state = cupsGetOption("state", count, options);
+    if (const char *reasons = cupsGetOption("state_reasons", count, options)) {
+        const std::string old_reasons = " state_reasons=\"" + std::string(reasons) + "\"";
+        if (size_t field = line.find(old_reasons); field != std::string::npos)
+            line.erase(field, old_reasons.size());
+    }
+    const std::string old_state = " state=\"" + std::string(job_state ? job_state : "") + "\"";
+    if (size_t field = line.find(old_state); job_state && field != std::string::npos)
+        line.replace(field, old_state.size(),
+                     " state=\"" + std::to_string(state) + "\" state_reasons=\"" + std::to_string(reason) +
+                         "\" completed=\"" + std::to_string(time(nullptr)) + "\"");
+    return line;
+}
+
+int state_of(int count, cups_option_t *options)
+{
+    const char *job_state = cupsGetOption("state", count, options);
+    return job_state ? std::atoi(job_state) : 0;
+}
+
+}  // namespace
+
+#if !QUILLET_PATCHED_PAPPL
+std::string interrupted_jobs_aborted(const std::string &state)
+{
+    return with_job_lines(state, [](const std::string &line, int count, cups_option_t *options) {
+        const char *file = cupsGetOption("filename", count, options);
+        struct stat info{};
+        const int state_value = state_of(count, options);
+        const bool unfinished = cupsGetOption("state", count, options) && state_value < IPP_JSTATE_STOPPED;
+        const bool can_resume = file && *file && stat(file, &info) == 0;
+        // A job that was printing is cut short; one that waited prints
+        // unless its document is gone.
+        if (unfinished && (state_value == IPP_JSTATE_PROCESSING || !can_resume))
+            return ended_as(line, count, options, IPP_JSTATE_ABORTED, PAPPL_JREASON_ABORTED_BY_SYSTEM);
+        return line;
+    });
+}
+
+namespace {
+
+// What PAPPL gives a job it restores before it reads the job's saved
+// attributes, which hold them too.
+constexpr std::array made_at_restore = {"job-name", "job-originating-user-name", "job-id",
+                                        "job-uri",  "job-uuid",                  "job-printer-uri"};
+
+}  // namespace
+
+size_t saved_job_attributes_once(const std::string &spool_directory)
+{
+    size_t mended = 0;
+    std::error_code failed;
+    for (const auto &entry : std::filesystem::directory_iterator(spool_directory, failed)) {
+        const std::string path = entry.path().string();
+        if (!path.ends_with(".ipp") || entry.is_symlink(failed) || !entry.is_regular_file(failed))
+            continue;
+        const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        ipp_t *saved = ippNew();
+        const bool read_whole = ippReadFile(fd, saved) == IPP_STATE_DATA;
+        close(fd);
+        const auto kept = [](void *, ipp_t *, ipp_attribute_t *attribute) -> int {
+            const char *name = ippGetName(attribute);
+            return !name || std::none_of(made_at_restore.begin(), made_at_restore.end(),
+                                         [&](const char *made) { return !std::strcmp(name, made); });
+        };
+        ipp_t *once = ippNew();
+        ippCopyAttributes(once, saved, 0, kept, nullptr);
+        std::string bytes;
+        const auto append = [](void *to, ipp_uchar_t *data, size_t length) -> ssize_t {
+            static_cast<std::string *>(to)->append(reinterpret_cast<const char *>(data), length);
+            return static_cast<ssize_t>(length);
+        };
+        if (read_whole && ippWriteIO(&bytes, append, 1, nullptr, once) == IPP_STATE_DATA && !replace_file(path, bytes))
+            mended++;
+        ippDelete(once);
+        ippDelete(saved);
     }
     return mended;
 }
@@ -167,6 +236,60 @@ void restore_job_messages(pappl_system_t *system, const std::string &state_path)
     }
 }
 
+namespace {
+
+std::string kept_state_file;
+
+// The jobs noted as printed in full (PATH.printed), a number a line.
+std::mutex printed_notes_lock;
+std::string printed_notes_of(const std::string &state_path)
+{
+    return state_path + ".printed";
+}
+std::set<int> noted_printed(const std::string &state_path)
+{
+    std::set<int> ids;
+    std::ifstream notes(printed_notes_of(state_path));
+    for (int id = 0; notes >> id;)
+        ids.insert(id);
+    return ids;
+}
+
+// After a save: the notes of jobs the saved state holds as ended go.
+void forget_saved_printed_jobs(const std::string &state_path, const std::string &saved)
+{
+    const std::lock_guard hold(printed_notes_lock);
+    const std::set<int> noted = noted_printed(state_path);
+    if (noted.empty())
+        return;
+    std::set<int> unsaved;
+    with_job_lines(saved, [&](const std::string &line, int count, cups_option_t *options) {
+        const char *id = cupsGetOption("id", count, options);
+        if (id && noted.count(std::atoi(id)) && state_of(count, options) < IPP_JSTATE_STOPPED)
+            unsaved.insert(std::atoi(id));
+        return line;
+    });
+    if (unsaved.size() == noted.size())
+        return;
+    std::string text;
+    for (const int id : unsaved)
+        text += std::to_string(id) + "\n";
+    if (text.empty())
+        unlink(printed_notes_of(state_path).c_str());
+    else
+        replace_file(printed_notes_of(state_path), text);
+}
+
+size_t count_of(std::string_view text, std::string_view what)
+{
+    size_t count = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string_view::npos; at += what.size())
+        count++;
+    return count;
+}
+
+}  // namespace
+
 bool save_state_atomically(pappl_system_t *system, const std::string &path)
 {
     // The main loop and the job threads save alike: one at a time.
@@ -220,6 +343,8 @@ bool save_state_atomically(pappl_system_t *system, const std::string &path)
     }
     if (!failure)
         failure = save_job_messages(system, path + ".messages");
+    if (!failure)
+        forget_saved_printed_jobs(path, text);
     save_failed = failure.has_value();
     if (failure)
         papplLog(system, PAPPL_LOGLEVEL_ERROR,
@@ -232,20 +357,6 @@ bool state_save_failed()
 {
     return save_failed;
 }
-
-namespace {
-
-std::string kept_state_file;
-
-size_t count_of(std::string_view text, std::string_view what)
-{
-    size_t count = 0;
-    for (size_t at = 0; (at = text.find(what, at)) != std::string_view::npos; at += what.size())
-        count++;
-    return count;
-}
-
-}  // namespace
 
 std::optional<std::string> claim_state(const std::string &path, bool shared)
 {
@@ -360,6 +471,39 @@ void keep_state_in(const std::string &path)
 bool save_state_now(pappl_system_t *system)
 {
     return !kept_state_file.empty() && save_state_atomically(system, kept_state_file);
+}
+
+void note_printed_job(pappl_job_t *job)
+{
+    if (kept_state_file.empty())
+        return;
+    const std::lock_guard hold(printed_notes_lock);
+    const int fd = open(printed_notes_of(kept_state_file).c_str(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    if (write_all(fd, std::to_string(papplJobGetID(job)) + "\n") || fdatasync(fd) != 0)
+        papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Not noted as printed in full: a crash before its end is saved "
+                                              "would list it as aborted.");
+    close(fd);
+}
+
+void complete_printed_jobs(pappl_system_t *system, const std::string &state_path)
+{
+    const std::set<int> printed = noted_printed(state_path);
+    std::ifstream saved{state_path};
+    if (printed.empty() || !saved)
+        return;
+    const std::string text{std::istreambuf_iterator<char>(saved), {}};
+    const std::string mended = with_job_lines(text, [&](const std::string &line, int count, cups_option_t *options) {
+        const char *id = cupsGetOption("id", count, options);
+        if (!id || !printed.count(std::atoi(id)) || state_of(count, options) != IPP_JSTATE_PROCESSING)
+            return line;
+        papplLog(system, PAPPL_LOGLEVEL_INFO, "Job %s had printed in full when the server stopped: it is completed.", id);
+        return ended_as(line, count, options, IPP_JSTATE_COMPLETED, PAPPL_JREASON_NONE);
+    });
+    if (mended == text || !replace_file(state_path, mended))
+        unlink(printed_notes_of(state_path).c_str());
 }
 
 #if !QUILLET_PATCHED_PAPPL

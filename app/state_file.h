@@ -18,6 +18,12 @@ namespace quillet::app {
 // the system: PAPPL would list the first as printing for good and drop the
 // others altogether.  Waiting jobs with their documents print.
 std::string interrupted_jobs_aborted(const std::string &state);
+
+// Before the state is loaded: the saved attributes of each job in the
+// spool folder without the six PAPPL gives a job it restores before it
+// reads them (each was answered twice, and each restart saved another
+// copy); the number of files mended.
+size_t saved_job_attributes_once(const std::string &spool_directory);
 #endif
 
 // Writes all of text to fd, again after a short write; the reason when it
@@ -72,6 +78,14 @@ bool state_save_failed();
 // call).
 void keep_state_in(const std::string &path);
 bool save_state_now(pappl_system_t *system);
+
+// A job printed in full is noted beside the state (PATH.printed) before
+// PAPPL ends it as completed and saves that: a crash in between listed it
+// as aborted.  The notes go once a saved state holds the job as ended.
+void note_printed_job(pappl_job_t *job);
+// Before the state is loaded: the jobs it holds as printing that were
+// noted as printed in full are completed.
+void complete_printed_jobs(pappl_system_t *system, const std::string &state_path);
 
 // PAPPL marks its state as changed when a job is made and when it ends,
 // and saves it later, from its main loop; a document's arrival, which
