@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -129,6 +130,68 @@ void remove_empty_outputs(pappl_system_t *system)
     }
 }
 
+namespace {
+
+// The printers stopped for their device, with the reason.
+class DeviceStops {
+public:
+    void set(const std::string &printer, const std::string &why)
+    {
+        const std::lock_guard hold(lock_);
+        reasons_[printer] = why;
+    }
+    void clear(const std::string &printer)
+    {
+        const std::lock_guard hold(lock_);
+        reasons_.erase(printer);
+    }
+    std::optional<std::string> reason(const std::string &printer)
+    {
+        const std::lock_guard hold(lock_);
+        const auto found = reasons_.find(printer);
+        return found == reasons_.end() ? std::nullopt : std::optional(found->second);
+    }
+
+private:
+    std::mutex lock_;
+    std::map<std::string, std::string> reasons_;
+};
+DeviceStops device_stops;
+
+}  // namespace
+
+std::optional<std::string> device_stop_reason(const char *printer_name)
+{
+    return printer_name ? device_stops.reason(printer_name) : std::nullopt;
+}
+
+std::string device_stop_message(const std::string &why)
+{
+    return "Stopped until its device can be used. " + why;
+}
+
+#if !QUILLET_PATCHED_PAPPL
+void copy_printer_state(CopyPrinterState real, pappl_printer_t *printer, ipp_tag_t group, ipp_t *ipp,
+                        pappl_client_t *client, cups_array_t *requested)
+{
+    real(printer, group, ipp, client, requested);
+    const std::optional<std::string> why = device_stop_reason(papplPrinterGetName(printer));
+    if (!why)
+        return;
+    // The message PAPPL has just added, the last of its name (a Get-Printers
+    // answer holds every printer's), takes this one's place.  (PAPPL's is a
+    // constant, which libcups would not copy: it is replaced whole.)
+    ipp_attribute_t *message = nullptr;
+    for (ipp_attribute_t *found = ippFindAttribute(ipp, "printer-state-message", IPP_TAG_TEXT); found;
+         found = ippFindNextAttribute(ipp, "printer-state-message", IPP_TAG_TEXT))
+        message = found;
+    if (!message)
+        return;
+    ippDeleteAttribute(ipp, message);
+    ippAddString(ipp, group, IPP_TAG_TEXT, "printer-state-message", nullptr, device_stop_message(*why).c_str());
+}
+#endif
+
 void stop_printers_without_device(pappl_system_t *system, const std::string &output_directory, bool dns_sd,
                                   const std::string &stopped_list)
 {
@@ -152,12 +215,20 @@ void stop_printers_without_device(pappl_system_t *system, const std::string &out
             papplLog(system, PAPPL_LOGLEVEL_WARN, "Printer '%s' is stopped until its device can be used: %s",
                      name.c_str(), why.c_str());
         } else if (usable && stopped.count(name)) {
+            device_stops.clear(name);
+#if QUILLET_PATCHED_PAPPL
+            papplPrinterSetStateMessage(printer, nullptr);
+#endif
             papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OTHER);
             papplPrinterResume(printer);
             papplLog(system, PAPPL_LOGLEVEL_INFO, "Printer '%s' prints again: its device can be used.", name.c_str());
             continue;
         }
         if (!usable) {
+            device_stops.set(name, why);
+#if QUILLET_PATCHED_PAPPL
+            papplPrinterSetStateMessage(printer, device_stop_message(why).c_str());
+#endif
             papplPrinterSetReasons(printer, PAPPL_PREASON_OTHER, PAPPL_PREASON_NONE);
             still_stopped.insert(name);
         }

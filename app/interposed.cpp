@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "client_bounds.h"
+#include "device_policy.h"
 #include "job_order.h"
 #include "mends.h"
 #include "printer_attributes.h"
@@ -74,8 +75,10 @@ extern "C" http_status_t _papplClientIsAuthorizedForGroup(pappl_client_t *client
 // could make jobs that wait for a document up to the printer's bound of
 // active jobs.  Here, once its printer says who it is, a new job past
 // either bound is refused as busy, with the reason (new_job_refusal()).
-// Goes when PAPPL drops the oldest finished jobs as jobs end and bounds a
-// client's jobs without a document.
+// Goes when PAPPL drops the oldest finished jobs as jobs end
+// (packaging/pappl-patches/0001-clean-oldest-completed-jobs-first.patch)
+// and bounds a client's jobs without a document (PAPPL keeps no job's
+// client address; the patched build goes without this bound).
 extern "C" bool _papplPrinterIsAuthorized(pappl_client_t *client)
 {
     static const auto real = next_definition<PrinterIsAuthorized>("_papplPrinterIsAuthorized");
@@ -93,6 +96,19 @@ extern "C" bool _papplPrinterIsAuthorized(pappl_client_t *client)
     }
     papplClientRespondIPP(client, IPP_STATUS_ERROR_BUSY, "%s", refusal->c_str());
     return false;
+}
+
+// A printer's printer-state-message is PAPPL's word for its state alone
+// ("Stopped."), which no call of PAPPL's sets: a printer stopped because
+// its device cannot be used (a server started without its output folder,
+// a folder not mounted yet) says why here.  Goes when PAPPL lets an
+// application set a printer's state message
+// (packaging/pappl-patches/0013-printer-state-message.patch).
+extern "C" void _papplPrinterCopyStateNoLock(pappl_printer_t *printer, ipp_tag_t group, ipp_t *ipp,
+                                             pappl_client_t *client, cups_array_t *requested)
+{
+    static const auto real = next_definition<CopyPrinterState>("_papplPrinterCopyStateNoLock");
+    copy_printer_state(real, printer, group, ipp, client, requested);
 }
 
 // File printers: the output file is written through links, over files of

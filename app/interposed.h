@@ -14,10 +14,10 @@ namespace quillet::app {
 // private ones it calls.  A PAPPL with the patches of
 // packaging/pappl-patches mends every fault they mend: the application
 // built for it (QUILLET_PATCHED_PAPPL) defines none of them.
-inline constexpr std::array<const char *, 7> interposed_functions = {
+inline constexpr std::array<const char *, 8> interposed_functions = {
     "_papplClientIsAuthorizedForGroup", "papplDeviceOpen",       "_papplJobProcess",
     "_papplJobCopyDocumentData",        "_papplJobCopyAttributesNoLock", "_papplClientProcessIPP",
-    "_papplPrinterIsAuthorized"};
+    "_papplPrinterIsAuthorized",        "_papplPrinterCopyStateNoLock"};
 inline constexpr std::array<const char *, 1> pappl_private_calls = {"_papplJobSubmitFile"};
 
 // PAPPL, as the server checks it at start.

@@ -13,5 +13,6 @@ using CopyJobAttributes = void (*)(pappl_job_t *, pappl_client_t *, cups_array_t
 using AuthorizeForGroup = http_status_t (*)(pappl_client_t *, bool, const char *, gid_t);
 using ClientProcessIpp = bool (*)(pappl_client_t *);
 using PrinterIsAuthorized = bool (*)(pappl_client_t *);
+using CopyPrinterState = void (*)(pappl_printer_t *, ipp_tag_t, ipp_t *, pappl_client_t *, cups_array_t *);
 
 }  // namespace quillet::app

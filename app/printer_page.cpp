@@ -6,6 +6,7 @@
 #include <string>
 
 #include "access.h"
+#include "device_policy.h"
 
 namespace quillet::app {
 
@@ -110,6 +111,11 @@ bool printer_page(pappl_client_t *client, void *data)
                                                            : "Idle",
                           papplPrinterIsHoldingNewJobs(printer) ? ", holding new jobs" : "", waiting,
                           waiting == 1 ? "" : "s", listed);
+    if (const std::optional<std::string> why = device_stop_reason(papplPrinterGetName(printer))) {
+        papplClientHTMLPuts(client, "<p>");
+        papplClientHTMLEscape(client, device_stop_message(*why).c_str(), 0);
+        papplClientHTMLPuts(client, "</p>\n");
+    }
     std::array<char, 256> text{};
     if (papplPrinterGetLocation(printer, text.data(), text.size()) && text[0]) {
         papplClientHTMLPuts(client, "<p>Location: ");

@@ -70,7 +70,8 @@ TEST_F(App, PrinterAndItsDefaultsSurviveARestart)
     write_file(dir_->file("stopped.test"),
                "{\nOPERATION Get-Printer-Attributes\nGROUP operation-attributes-tag\nATTR charset attributes-charset "
                "utf-8\nATTR naturalLanguage attributes-natural-language en\nATTR uri printer-uri $uri\n"
-               "EXPECT printer-state WITH-VALUE 5\nEXPECT printer-state-reasons WITH-VALUE other\n}\n");
+               "EXPECT printer-state WITH-VALUE 5\nEXPECT printer-state-reasons WITH-VALUE other\n"
+               "EXPECT printer-state-message WITH-VALUE \"/output folder .* does not exist/\"\n}\n");
     EXPECT_EQ(run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("stopped.test")}).status, 0) << log();
     stop();
     fs::rename(dir_->file("out.away"), dir_->file("out"));
