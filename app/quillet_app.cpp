@@ -68,6 +68,7 @@ struct ServerOptions {
     unsigned page_limit = default_page_limit;
     uint64_t max_document_bytes = default_max_document_size;
     int completed_jobs_kept = 100;  // per printer
+    int document_wait_seconds = default_document_wait_seconds;
     ConversionIds conversion_ids;
     ConversionBounds conversion;
     pappl_loglevel_t log_level = PAPPL_LOGLEVEL_WARN;
@@ -125,6 +126,7 @@ std::optional<std::string> read_server_options(int num_options, cups_option_t *o
         {"page-limit", 1, 1'000'000, [&](auto n) { chosen.page_limit = static_cast<unsigned>(n); }},
         {"max-document-size", 1, 1ull << 40, [&](auto n) { chosen.max_document_bytes = n; }},
         {"max-completed-jobs", 1, 100'000, [&](auto n) { chosen.completed_jobs_kept = static_cast<int>(n); }},
+        {"document-wait-limit", 1, 86'400, [&](auto n) { chosen.document_wait_seconds = static_cast<int>(n); }},
         {"conversion-silence-limit", 1, 86'400,
          [&](auto n) { chosen.conversion.silence_seconds = static_cast<unsigned>(n); }},
         {"server-port", 1, 65'535, [&](auto n) { chosen.port = static_cast<int>(n); }},
@@ -366,12 +368,10 @@ bool keep_state(pappl_system_t *system, void *)
                 papplPrinterResume(printer);
         },
         nullptr);
-    end_jobs_without_document(system);
-#if !QUILLET_PATCHED_PAPPL
+    end_jobs_without_document(system, settings.chosen.document_wait_seconds);
     // PAPPL cleans only a minute after a job ends, and again only after
-    // the next one ends.
+    // the next one ends: jobs that end at once would pile up meanwhile.
     papplSystemCleanJobs(system);
-#endif
     if (state_save_failed())
         save_state_now(system);
     return true;
@@ -626,9 +626,9 @@ void usage(void *)
                 "  -u URI           Specify ipp: or ipps: printer/server.\n"
                 "  -v DEVICE-URI    Specify socket:, usb: or file: device (add/modify).\n\n"
                 "Server options (-o NAME=VALUE with server), see %s(8):\n"
-                "  admin-group, auth-service, conversion-silence-limit, conversion-uids, listen-hostname,\n"
-                "  log-file, log-level, max-completed-jobs, max-document-size, output-directory, page-limit,\n"
-                "  server-port, spool-directory, state-file\n",
+                "  admin-group, auth-service, conversion-silence-limit, conversion-uids, document-wait-limit,\n"
+                "  listen-hostname, log-file, log-level, max-completed-jobs, max-document-size,\n"
+                "  output-directory, page-limit, server-port, spool-directory, state-file\n",
                 base_name, base_name, base_name, base_name);
 }
 

@@ -118,19 +118,21 @@ void receive_document(SubmitFile submit, CopyJobAttributes copy_attributes, papp
 }
 #endif
 
-size_t end_jobs_without_document(pappl_system_t *system)
+size_t end_jobs_without_document(pappl_system_t *system, int wait_seconds)
 {
     std::vector<pappl_job_t *> waiting;
     for_each_job(system, true, [&](pappl_job_t *job) {
         if (papplJobGetState(job) < IPP_JSTATE_PROCESSING && !papplJobGetFilename(job) &&
-            time(nullptr) - papplJobGetTimeCreated(job) > document_wait_seconds)
+            time(nullptr) - papplJobGetTimeCreated(job) > wait_seconds)
             waiting.push_back(job);
     });
     // Ended outside the printers' locks, which the walk holds.
     for (pappl_job_t *job : waiting) {
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                 "No document came within " + std::to_string(document_wait_seconds / 60) +
-                     " minutes of the job's creation.");
+                 "No document came within " +
+                     (wait_seconds % 60 ? std::to_string(wait_seconds) + " seconds"
+                                        : std::to_string(wait_seconds / 60) + (wait_seconds == 60 ? " minute" : " minutes")) +
+                     " of the job's creation.");
         papplJobCancel(job);
     }
     return waiting.size();

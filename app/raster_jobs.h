@@ -31,13 +31,14 @@ void receive_document(SubmitFile submit, CopyJobAttributes copy_attributes, papp
 // that Create-Job without a document cannot grow the server without end.
 inline constexpr int active_jobs_per_printer = 500;
 
-// Seconds a job made without its document (Create-Job) waits for one;
-// then it ends, canceled, with the reason.
-inline constexpr int document_wait_seconds = 300;
+// Seconds a job made without its document (Create-Job) waits for one
+// unless the server is told otherwise (-o document-wait-limit); then it
+// ends, canceled, with the reason.
+inline constexpr int default_document_wait_seconds = 300;
 
-// Ends each job that has waited longer than document_wait_seconds for its
-// document; the number ended.
-size_t end_jobs_without_document(pappl_system_t *system);
+// Ends each job that has waited longer than wait_seconds for its document;
+// the number ended.
+size_t end_jobs_without_document(pappl_system_t *system, int wait_seconds);
 
 #if !QUILLET_PATCHED_PAPPL
 // Finished jobs a printer may hold past those it keeps (max-completed-jobs):

@@ -1103,15 +1103,35 @@ print(statuses.get(0, 0), statuses.get(0x507, 0), len(statuses))
     } floods[] = {
         {"Create-Job from one client", "p", 5, 30, 1, debian_pappl ? 20 : 30, debian_pappl ? 10 : 0, 530},
         {"Create-Job from 30 clients", "p", 5, 600, 30, 500, 100, 530},
-        {"Print-Job of documents that fail at once", "q", 2, 700, 35, 600, debian_pappl ? 100 : 0, 600},
+        {"Print-Job of documents that fail at once", "q", 2, 700, 35, debian_pappl ? 600 : 700,
+         debian_pappl ? 100 : 0, debian_pappl ? 600 : 2},
     };
     for (const auto &row : floods) {
         const auto [accepted, refused] = flood(row.printer, row.operation, row.requests, row.clients);
         EXPECT_LE(accepted, row.most_accepted) << row.what;
         EXPECT_GE(refused, row.fewest_refused) << row.what;
-        EXPECT_LE(listed(row.printer), row.most_listed) << row.what;
+        // (The patched PAPPL keeps max-completed-jobs once it cleans,
+        // within seconds.)
+        EXPECT_TRUE(eventually([&] { return listed(row.printer) <= row.most_listed; }, 15)) << row.what;
     }
     EXPECT_EQ(flood("p", 5, 1, 1).second, 1) << "a client past its bound made a job";
+    // Started again with a wait of 2 seconds for a document: a job that
+    // waits for its document ends, canceled, with the reason.  (Those of
+    // the flood ended as the server started: a job without its document
+    // does not outlive a stop.)
+    server->signal(SIGTERM);
+    server->finish(std::chrono::seconds(30));
+    std::vector<std::string> brief_wait = options;
+    brief_wait.push_back("document-wait-limit=2");
+    server = own_server(d, port, brief_wait, env);
+    ASSERT_TRUE(server) << log();
+    ASSERT_EQ(flood("p", 5, 1, 1).first, 1);
+    EXPECT_TRUE(eventually([&] {
+        const RunResult r = run("/usr/bin/ipptool", {"-t", "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/p",
+                                                     d.file("reasons.test")});
+        return std::string(r.out.begin(), r.out.end()).find("No document came within 2 seconds of the job") !=
+               std::string::npos;
+    })) << log();
     server->signal(SIGTERM);
     server->finish(std::chrono::seconds(30));
 }
