@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <png.h>
+#include <csetjmp>
+#include <cstdio>
+#include <jpeglib.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -33,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "band_encoder.h"
 #include "page_plan.h"
 #include "raster_jobs.h"
 #include "raster_reader.h"
@@ -267,6 +271,97 @@ FolderUse use_of(const std::string &folder)
     return use;
 }
 
+// An image enlarged by a whole factor, each new pixel the mean of its four
+// nearest old ones weighed by distance.
+std::vector<uint8_t> enlarged(std::span<const uint8_t> pixels, unsigned width, unsigned height, unsigned factor)
+{
+    // Where each new column (or row) falls between two old ones, and how
+    // far from the first, in 256ths.
+    struct Step {
+        unsigned first, second, weight;
+    };
+    auto steps = [&](unsigned old_size) {
+        std::vector<Step> out(size_t{old_size} * factor);
+        for (size_t at = 0; at < out.size(); at++) {
+            const double where = std::clamp((at + 0.5) / factor - 0.5, 0.0, old_size - 1.0);
+            const unsigned first = static_cast<unsigned>(where);
+            out[at] = {first, std::min(first + 1, old_size - 1), static_cast<unsigned>(std::lround((where - first) * 256))};
+        }
+        return out;
+    };
+    const std::vector<Step> across = steps(width), down = steps(height);
+    const size_t new_width = across.size();
+    std::vector<uint8_t> out(new_width * down.size());
+    std::vector<uint16_t> upper(new_width), lower(new_width);
+    auto widen = [&](unsigned row, std::vector<uint16_t> &to) {
+        const uint8_t *old = pixels.data() + size_t{row} * width;
+        for (size_t x = 0; x < new_width; x++)
+            to[x] = static_cast<uint16_t>(old[across[x].first] * (256 - across[x].weight) +
+                                          old[across[x].second] * across[x].weight);
+    };
+    unsigned widened = ~0u;
+    for (size_t y = 0; y < down.size(); y++) {
+        if (down[y].first != widened) {
+            widen(down[y].first, upper);
+            widen(down[y].second, lower);
+            widened = down[y].first;
+        }
+        const unsigned weight = down[y].weight;
+        uint8_t *row = out.data() + y * new_width;
+        for (size_t x = 0; x < new_width; x++)
+            row[x] = static_cast<uint8_t>((upper[x] * (256 - weight) + lower[x] * weight + 32768) >> 16);
+    }
+    return out;
+}
+
+// A decoded grey image printed by PAPPL's image filter, which places,
+// turns and scales it as the job asks, and screens it into the printer's
+// dots as it goes: one pass over the page, no grey rows.  PAPPL scales by
+// repeating pixels; an image enlarged more than twice is first enlarged
+// smoothly here by a whole factor, so that no pixel repeats more than
+// twice (a halftone cell is wider than that).  ppi 0: fitted to the page.
+bool print_image(pappl_job_t *job, pappl_device_t *device, pappl_pr_options_t *options, std::vector<uint8_t> pixels,
+                 unsigned width, unsigned height, int ppi)
+{
+    cups_page_header2_t &sheet = options->header;
+    // How much PAPPL will enlarge it: turned as it turns it, fitted or
+    // filled, or at its own resolution.
+    const double across = sheet.cupsWidth, down = sheet.cupsHeight;
+    const ipp_orient_t turn = options->orientation_requested;
+    const bool turned = turn == IPP_ORIENT_LANDSCAPE || turn == IPP_ORIENT_REVERSE_LANDSCAPE ||
+                        (turn == IPP_ORIENT_NONE && width > height && across < down);
+    const double wide = turned ? height : width, high = turned ? width : height;
+    double scale = options->print_scaling == PAPPL_SCALING_FILL ? std::max(across / wide, down / high)
+                                                                 : std::min(across / wide, down / high);
+    const double natural = ppi > 0 ? double(sheet.HWResolution[0]) / ppi : 0;
+    if (options->print_scaling == PAPPL_SCALING_NONE ||
+        (natural > 0 && natural * wide <= across && natural * high <= down &&
+         options->print_scaling != PAPPL_SCALING_FIT && options->print_scaling != PAPPL_SCALING_FILL))
+        scale = natural > 0 ? natural : double(sheet.HWResolution[0]) / 200;  // PAPPL's 200 ppi when it has none
+    unsigned factor = scale > 2 ? static_cast<unsigned>(std::ceil(scale / 2)) : 1;
+    // At most a 600 dpi A4 page's pixels enlarged.
+    while (factor > 1 && double(width) * height * factor * factor > 35e6)
+        factor--;
+    if (factor > 1) {
+        pixels = enlarged(pixels, width, height, factor);
+        width *= factor;
+        height *= factor;
+        ppi *= static_cast<int>(factor);
+    }
+    // The page as 1-bit black, PAPPL inking a pixel where its grey is at
+    // most the dither's value: the screen's threshold less one.
+    const Screen screen(halftone_for(options->print_content_optimize), sheet.HWResolution[0]);
+    for (unsigned y = 0; y < 16; y++)
+        for (unsigned x = 0; x < 16; x++)
+            options->dither[y][x] = static_cast<uint8_t>(screen.thresholds(y)[x] - 1);
+    sheet.cupsColorSpace = CUPS_CSPACE_K;
+    sheet.cupsBitsPerColor = sheet.cupsBitsPerPixel = 1;
+    sheet.cupsNumColors = 1;
+    sheet.cupsBytesPerLine = (sheet.cupsWidth + 7) / 8;
+    return papplJobFilterImage(job, device, options, pixels.data(), static_cast<int>(width), static_cast<int>(height),
+                               1, ppi, false);
+}
+
 // PAPPL 1.3's own PNG reader never returns from some broken files; this
 // one decodes within max_image_pixels and ends the job on any fault.
 bool print_png(pappl_job_t *job, pappl_device_t *device, void *)
@@ -295,8 +390,73 @@ bool print_png(pappl_job_t *job, pappl_device_t *device, void *)
     }
     const PrintOptions options(papplJobCreatePrintOptions(job, 1, false));
     // No resolution of its own: the image is fitted to the page.
-    return papplJobFilterImage(job, device, options.get(), pixels.data(), static_cast<int>(image.width),
-                               static_cast<int>(image.height), 1, 0, false);
+    return print_image(job, device, options.get(), std::move(pixels), image.width, image.height, 0);
+}
+
+// libjpeg's errors end the decoding here.
+struct JpegErrors {
+    jpeg_error_mgr manager{};
+    std::jmp_buf back{};
+    std::array<char, JMSG_LENGTH_MAX> message{};
+};
+
+// A JPEG decoded to grey within max_image_pixels, as PAPPL's own reader
+// does, and printed as print_image does: the job's resolution from the
+// image's own, where it has one.
+bool print_jpeg(pappl_job_t *job, pappl_device_t *device, void *)
+{
+    std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(papplJobGetFilename(job), "rb"), std::fclose);
+    if (!file) {
+        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The JPEG image cannot be opened.");
+        return false;
+    }
+    JpegErrors errors;
+    jpeg_decompress_struct decoder{};
+    decoder.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = [](j_common_ptr common) {
+        auto *self = reinterpret_cast<JpegErrors *>(common->err);
+        (*common->err->format_message)(common, self->message.data());
+        std::longjmp(self->back, 1);
+    };
+    errors.manager.output_message = [](j_common_ptr) {};
+    jpeg_create_decompress(&decoder);
+    std::vector<uint8_t> pixels;  // before the jump's target: no destructor is skipped
+    unsigned width = 0, height = 0;
+    int ppi = 0;
+    if (setjmp(errors.back)) {
+        jpeg_destroy_decompress(&decoder);
+        fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                 std::string("The JPEG image cannot be read: ") + errors.message.data());
+        return false;
+    }
+    jpeg_stdio_src(&decoder, file.get());
+    jpeg_read_header(&decoder, TRUE);
+    decoder.out_color_space = JCS_GRAYSCALE;
+    jpeg_calc_output_dimensions(&decoder);
+    width = decoder.output_width;
+    height = decoder.output_height;
+    if (width == 0 || height == 0 || width > max_image_side || height > max_image_side ||
+        static_cast<unsigned long>(width) * height > max_image_pixels) {
+        jpeg_destroy_decompress(&decoder);
+        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                 "The JPEG image is too large to print: " + std::to_string(width) + " x " + std::to_string(height) +
+                     " pixels.");
+        return false;
+    }
+    const unsigned dots_x = decoder.X_density, dots_y = decoder.Y_density;
+    ppi = decoder.density_unit == 1 ? int(dots_x) : decoder.density_unit == 2 ? int(dots_x * 254 / 100) : 0;
+    if (dots_x != dots_y)
+        ppi = 0;  // pixels not square: fitted to the page
+    pixels.resize(size_t{width} * height);
+    jpeg_start_decompress(&decoder);
+    while (decoder.output_scanline < height) {
+        JSAMPROW row = pixels.data() + size_t{decoder.output_scanline} * width;
+        jpeg_read_scanlines(&decoder, &row, 1);
+    }
+    jpeg_finish_decompress(&decoder);
+    jpeg_destroy_decompress(&decoder);
+    const PrintOptions options(papplJobCreatePrintOptions(job, 1, false));
+    return print_image(job, device, options.get(), std::move(pixels), width, height, ppi);
 }
 
 // Reads Ghostscript's output, waiting at most the silence bound for
@@ -396,10 +556,11 @@ std::string last_line(int messages)
     return last.substr(0, 300);
 }
 
-// Pages of a PGM stream (P5, 8-bit grey), one after another.
-class PgmPages {
+// Pages of a PGM or PBM stream (P5, 8-bit grey, or P4, 1-bit black), one
+// after another.
+class RenderedPages {
 public:
-    explicit PgmPages(PipeReader &in) : in_(in) {}
+    RenderedPages(PipeReader &in, char kind) : in_(in), kind_(kind) {}
     enum class Next { page, end, malformed };
     // The next page's size; its rows follow.
     Next next_page(unsigned &width, unsigned &height)
@@ -407,17 +568,19 @@ public:
         std::array<uint8_t, 2> magic{};
         if (!in_.read(magic.data(), magic.size()))
             return Next::end;
-        unsigned maximum = 0;
-        if (magic[0] != 'P' || magic[1] != '5' || !in_.number(width) || !in_.number(height) ||
-            !in_.number(maximum) || maximum != 255)
+        unsigned maximum = 255;
+        if (magic[0] != 'P' || magic[1] != kind_ || !in_.number(width) || !in_.number(height) ||
+            (kind_ == '5' && (!in_.number(maximum) || maximum != 255)))
             return Next::malformed;
         return Next::page;
     }
-    // The page's next rows, width bytes each; false when they end first.
+    // The page's next row, of width bytes (grey) or (width + 7) / 8 bytes
+    // (black); false when they end first.
     bool rows(std::span<uint8_t> to) { return in_.read(to.data(), to.size()); }
 
 private:
     PipeReader &in_;
+    char kind_;
 };
 
 // Ghostscript run on the document in a scratch folder, as the
@@ -514,10 +677,11 @@ private:
 };
 
 // What every run of Ghostscript on a document is given.
-std::vector<std::string> ghostscript_arguments(unsigned res_x, unsigned res_y)
+std::vector<std::string> ghostscript_arguments(unsigned res_x, unsigned res_y, const char *device)
 {
     const std::string resolution = "-r" + std::to_string(res_x) + "x" + std::to_string(res_y);
-    return {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOPROMPT", "-sstdout=%stderr", "-sDEVICE=pgmraw", resolution};
+    return {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOPROMPT", "-sstdout=%stderr",
+            std::string("-sDEVICE=") + device, resolution};
 }
 
 // Why a run of Ghostscript did not end well; empty when it did.
@@ -578,7 +742,7 @@ PixelSize covering(unsigned width_points, unsigned height_points, PixelSize prin
 std::vector<PageRun> fill_runs(const ScratchFolder &scratch, PixelSize printed, unsigned res_x, unsigned res_y,
                                std::string &why)
 {
-    std::vector<std::string> arguments = ghostscript_arguments(72, 72);
+    std::vector<std::string> arguments = ghostscript_arguments(72, 72, "pgmraw");
     arguments.insert(arguments.end(), {"-sOutputFile=-", "-f", "document"});
     Ghostscript gs(scratch, arguments);
     if (!gs.started()) {
@@ -586,15 +750,15 @@ std::vector<PageRun> fill_runs(const ScratchFolder &scratch, PixelSize printed, 
         return {};
     }
     PipeReader output(gs.output(), scratch);
-    PgmPages pgm(output);
+    RenderedPages pgm(output, '5');
     std::vector<PageRun> runs;
     std::vector<uint8_t> row;
     unsigned width = 0, height = 0, pages = 0;
     bool whole = true;
     while (whole && pages <= pages_per_job()) {
-        const PgmPages::Next next = pgm.next_page(width, height);
-        if (next != PgmPages::Next::page) {
-            whole = next == PgmPages::Next::end;
+        const RenderedPages::Next next = pgm.next_page(width, height);
+        if (next != RenderedPages::Next::page) {
+            whole = next == RenderedPages::Next::end;
             break;
         }
         row.resize(width);
@@ -619,7 +783,10 @@ bool print_run(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
                const PageRun &run, bool fit, PixelSize printed, unsigned &pages)
 {
     const unsigned res_x = options->header.HWResolution[0], res_y = options->header.HWResolution[1];
-    std::vector<std::string> arguments = ghostscript_arguments(res_x, res_y);
+    // Ghostscript prints the greys itself, with the job's screen: a
+    // screened page is an eighth of its grey one to make and to carry.
+    const Screen screen(halftone_for(options->print_content_optimize), res_x);
+    std::vector<std::string> arguments = ghostscript_arguments(res_x, res_y, "pbmraw");
     arguments.insert(arguments.end(), {"-g" + std::to_string(run.canvas.width) + "x" +
                                            std::to_string(run.canvas.height),
                                        "-dFIXEDMEDIA"});
@@ -628,7 +795,7 @@ bool print_run(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
     if (run.first)
         arguments.insert(arguments.end(),
                          {"-dFirstPage=" + std::to_string(run.first), "-dLastPage=" + std::to_string(run.last)});
-    arguments.insert(arguments.end(), {"-sOutputFile=-", "-f", "document"});
+    arguments.insert(arguments.end(), {"-sOutputFile=-", "-c", ghostscript_halftone(screen), "-f", "document"});
     Ghostscript gs(scratch, arguments);
     if (!gs.started()) {
         fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
@@ -637,17 +804,17 @@ bool print_run(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
     }
 
     PipeReader output(gs.output(), scratch);
-    PgmPages pgm(output);
+    RenderedPages pbm(output, '4');
     const bool turn_back_sides = options->sides == PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;
     bool ok = true;
     unsigned pages_in_run = 0;
-    std::vector<uint8_t> rendered, row, whole;
+    std::vector<uint8_t> rendered, whole;
     unsigned width = 0, height = 0;
     while (ok && !papplJobIsCanceled(job)) {
-        const PgmPages::Next next = pgm.next_page(width, height);
-        if (next == PgmPages::Next::end)
+        const RenderedPages::Next next = pbm.next_page(width, height);
+        if (next == RenderedPages::Next::end)
             break;
-        if (next == PgmPages::Next::malformed) {
+        if (next == RenderedPages::Next::malformed) {
             fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "Ghostscript's output cannot be read.");
             ok = false;
             break;
@@ -661,41 +828,38 @@ bool print_run(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
         ok = begin_page(job, options, {kept_width, kept_height, res_x, res_y}, pages);
         if (ok)
             papplJobSetImpressionsCompleted(job, 1);
-        rendered.resize(width);
-        row.resize(kept_width);
+        const size_t row_bytes = (size_t{width} + 7) / 8;
+        rendered.resize(row_bytes);
         bool complete = true;
-        auto read_row = [&](std::span<uint8_t> to) {
-            complete = complete && pgm.rows(rendered);
-            std::copy_n(rendered.begin() + left, kept_width, to.begin());
-            return complete;
-        };
-        auto write_row = [&](unsigned y) {
+        auto write_row = [&](std::span<const uint8_t> from, size_t first) {
             std::span<uint8_t> room = page_row(job);
             if (room.empty())
                 return false;
-            grey_to_black(row, y, page_screen(job), room);
+            copy_dots(from, first, kept_width, room);
             return commit_page_row(job);
         };
         for (unsigned y = 0; complete && y < top; y++)
-            complete = pgm.rows(rendered);
+            complete = pbm.rows(rendered);
         if (turn_back_sides && pages % 2 == 0) {
             // The printer binds every two-sided job alike: for the short
-            // edge each back side is turned half a turn.
-            whole.resize(size_t{kept_width} * kept_height);
+            // edge each back side is turned half a turn.  A row turned
+            // has its padding first.
+            whole.resize(row_bytes * kept_height);
             for (unsigned y = 0; complete && y < kept_height; y++)
-                read_row(std::span(whole).subspan(size_t{y} * kept_width, kept_width));
+                complete = pbm.rows(std::span(whole).subspan(y * row_bytes, row_bytes));
+            const size_t first = row_bytes * 8 - left - kept_width;
             for (unsigned y = 0; ok && complete && y < kept_height; y++) {
-                const auto source = whole.begin() + long(size_t{kept_height - 1 - y} * kept_width);
-                std::reverse_copy(source, source + kept_width, row.begin());
-                ok = write_row(y);
+                const std::span<uint8_t> row = std::span(whole).subspan((kept_height - 1 - y) * row_bytes, row_bytes);
+                mirror_row(row);
+                ok = write_row(row, first);
             }
         } else {
             // A page that ends short: end_page says so.
-            for (unsigned y = 0; ok && y < kept_height && read_row(row); y++)
-                ok = write_row(y);
+            for (unsigned y = 0; ok && y < kept_height && (complete = pbm.rows(rendered)); y++)
+                ok = write_row(rendered, left);
         }
         for (unsigned y = top + kept_height; complete && y < height; y++)
-            complete = pgm.rows(rendered);
+            complete = pbm.rows(rendered);
         ok = end_page(job, options, device, pages) && ok;
     }
     const std::string why = ghostscript_failure(gs, output, papplJobIsCanceled(job) || !ok, pages_in_run);
@@ -707,7 +871,8 @@ bool print_run(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
 }
 
 // PDF and PostScript pages rendered by Ghostscript (-dSAFER, bounded in
-// memory and time) to 8-bit grey at the job's resolution and paper size.
+// memory and time) to the printer's dots at the job's resolution and paper
+// size.
 bool print_pdf(pappl_job_t *job, pappl_device_t *device, void *)
 {
     const PrintOptions options(papplJobCreatePrintOptions(job, 0, false));
@@ -865,6 +1030,7 @@ void add_document_filters(pappl_system_t *system)
 {
     // Looked up by the driver's format before PAPPL's own.
     papplSystemAddMIMEFilter(system, "image/png", printer_format, print_png, nullptr);
+    papplSystemAddMIMEFilter(system, "image/jpeg", printer_format, print_jpeg, nullptr);
     papplSystemAddMIMEFilter(system, "image/pwg-raster", printer_format, print_raster, nullptr);
     papplSystemAddMIMEFilter(system, "image/urf", printer_format, print_raster, nullptr);
     papplSystemAddMIMEFilter(system, "application/octet-stream", printer_format, refuse,

@@ -137,4 +137,38 @@ void add_run(std::span<uint8_t> black, size_t from, size_t count, uint16_t dots)
     black[last_byte] |= pattern(last_byte) & tail;
 }
 
+void copy_dots(std::span<const uint8_t> from, size_t first, size_t count, std::span<uint8_t> to)
+{
+    count = std::min({count, to.size() * 8, from.size() * 8 - std::min(first, from.size() * 8)});
+    const size_t bytes = (count + 7) / 8, shift = first % 8;
+    const uint8_t *source = from.data() + first / 8;
+    const size_t available = from.size() - first / 8;
+    for (size_t at = 0; at < bytes; at++) {
+        unsigned byte = source[at];
+        if (shift)
+            byte = (byte << shift) | (at + 1 < available ? source[at + 1] >> (8 - shift) : 0u);
+        to[at] = static_cast<uint8_t>(byte);
+    }
+    if (count % 8)
+        to[bytes - 1] &= static_cast<uint8_t>(0xff00u >> (count % 8));
+    std::fill(to.begin() + static_cast<ptrdiff_t>(bytes), to.end(), 0);
+}
+
+std::string ghostscript_halftone(const Screen &screen)
+{
+    // Ghostscript inks a pixel when its grey is below the threshold, as
+    // grey_to_black does.  Set as the Default resource, the halftone
+    // outlives every setpagedevice and PDF page; the transfer undoes the
+    // lightening Ghostscript gives 1-bit devices by default.
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string thresholds;
+    for (unsigned y = 0; y < 16; y++)
+        for (const uint8_t threshold : screen.thresholds(y)) {
+            thresholds += hex[threshold >> 4];
+            thresholds += hex[threshold & 15];
+        }
+    return "/Default << /HalftoneType 3 /Width 16 /Height 16 /Thresholds <" + thresholds +
+           "> >> /Halftone defineresource sethalftone {} settransfer";
+}
+
 }  // namespace quillet::app

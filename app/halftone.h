@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace quillet::app {
 
@@ -49,5 +50,14 @@ void grey_to_black(std::span<const uint8_t> grey, unsigned y, const Screen &scre
 // one grey over pixels [from, from + count), dots as Screen::dots gives
 // them for its row.
 void add_run(std::span<uint8_t> black, size_t from, size_t count, uint16_t dots);
+
+// Copies count pixels of a row of black from pixel first on, to the start
+// of to; the rest of to is cleared.
+void copy_dots(std::span<const uint8_t> from, size_t first, size_t count, std::span<uint8_t> to);
+
+// PostScript that makes Ghostscript print greys with this screen, exactly
+// as grey_to_black would: its thresholds as the default halftone, and no
+// lightening of greys.
+std::string ghostscript_halftone(const Screen &screen);
 
 }  // namespace quillet::app

@@ -9,7 +9,7 @@
 set -eu
 
 DEMO="g++ cmake make pkg-config libcups2-dev libcupsimage2-dev libjbig-dev libpng-dev cups-ppdc ghostscript xz-utils"
-ALL="$DEMO libgtest-dev libgmock-dev libbenchmark-dev libpappl-dev valgrind clang libclang-rt-dev iproute2 git
+ALL="$DEMO libjpeg-dev libgtest-dev libgmock-dev libbenchmark-dev libpappl-dev valgrind clang libclang-rt-dev iproute2 git
      debhelper dpkg-dev devscripts equivs fakeroot lintian autopkgtest mmdebstrap systemd-container patch
      chromium chromium-driver python3-selenium
      cups cups-daemon cups-client cups-filters cups-ipp-utils"

@@ -192,6 +192,7 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
         unsigned whole_at = 0;        // dpi: a frame 3.5 mm inside the sheet prints on these sides
         std::array<bool, 4> sides{true, true, true, true};  // left, top, right, bottom
         std::string expect = "";                             // more of the ended job's attributes
+        unsigned page = 0;                                   // the page whose frame is seen
     };
     const Document documents[] = {
         {"pdf", "application/pdf", [](auto &f) { fs::copy_file(Samples + "/brochure.pdf", f); }, true},
@@ -248,6 +249,15 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
          },
          true, false, "GROUP job-attributes-tag\nATTR keyword print-scaling none\n", "", "", false, 600,
          {true, false, false, true}},
+        // Short-edge binding: the back side's frame, at the lower left
+        // corner of the document's page, turned half a turn.
+        {"short_edge_back", "application/postscript",
+         [](auto &f) {
+             write_file(f, "%!PS\nshowpage <</PageSize[420 595]>>setpagedevice 4 setlinewidth 10 10 400 575 "
+                           "rectstroke showpage\n");
+         },
+         true, false, "GROUP job-attributes-tag\nATTR keyword print-scaling none\nATTR keyword sides "
+         "two-sided-short-edge\n", "", "", false, 600, {false, true, true, false}, "", 1},
         // A header claiming 100000 x 100000 pixels, refused before its rows.
         {"oversized", "image/pwg-raster",
          [](auto &f) {
@@ -343,7 +353,7 @@ TEST_F(App, EveryDocumentPrintsWholeOrFailsWithAReason)
             EXPECT_GE(std::count_if(levels.begin(), levels.end(), [](double l) { return l > 0.05 && l < 0.95; }), 4)
                 << "grey levels, not black and white";
         } else if (d.whole_at) {
-            const PageDoc doc = read_pages(read_file(out)).at(0);
+            const PageDoc doc = read_pages(read_file(out)).at(d.page);
             const Bitmap &page = doc.image;
             EXPECT_EQ(doc.geometry.resolution_y, d.whole_at);
             const unsigned near = d.whole_at * 5 / 25;  // 5 mm
@@ -423,6 +433,7 @@ TEST_F(App, GreysPrintAsGreys)
         const char *attributes = "";
         bool threshold = false;
         bool to_scale = true;  // an image is fitted within the margins: only its fills are where they were
+        unsigned rendered_dpi = 0;  // the document's own, when not the printer's
     };
     const Case cases[] = {
         {"pdf_300", "pdfwrite", "application/pdf", 300, "ATTR resolution printer-resolution 300dpi"},
@@ -431,6 +442,8 @@ TEST_F(App, GreysPrintAsGreys)
         {"pwg_600", "pwgraster", "image/pwg-raster", 600},
         {"urf_300", "urf", "image/urf", 300, "ATTR resolution printer-resolution 300dpi"},
         {"png_600", "pnggray", "image/png", 600, "", false, false},
+        {"jpeg_600", "jpeggray", "image/jpeg", 600, "", false, false},
+        {"png_enlarged", "pnggray", "image/png", 600, "", false, false, 72},
         {"pdf_photo", "pdfwrite", "application/pdf", 600, "ATTR keyword print-content-optimize photo"},
         {"pdf_text", "pdfwrite", "application/pdf", 600, "ATTR keyword print-content-optimize text", true},
     };
@@ -438,7 +451,8 @@ TEST_F(App, GreysPrintAsGreys)
         SCOPED_TRACE(c.name);
         const std::string file = dir_->file(std::string("greys-") + c.name);
         RunResult made = run("/usr/bin/gs", {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sPAPERSIZE=a4",
-                                             "-r" + std::to_string(c.dpi), std::string("-sDEVICE=") + c.device,
+                                             "-r" + std::to_string(c.rendered_dpi ? c.rendered_dpi : c.dpi),
+                                             std::string("-sDEVICE=") + c.device,
                                              "-dcupsColorSpace=18", "-dcupsBitsPerColor=8", "-sOutputFile=" + file,
                                              Samples + "/greys.ps"});
         ASSERT_EQ(made.status, 0);
