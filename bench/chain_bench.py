@@ -30,7 +30,7 @@ def gs(*arguments):
 
 
 def make_documents(work):
-    """The documents: name, file, pages, how many times a round sends it."""
+    """The documents: name, file, pages, how many times a round prints it."""
     samples = os.path.join(ROOT, "samples")
     dense = open(os.path.join(samples, "dense.ps")).read().replace("showpage", "")
     with open(os.path.join(work, "text10.ps"), "w") as out:
@@ -57,13 +57,23 @@ def make_documents(work):
                   "image showpage\n")
     gs("-dNOSAFER", "-sDEVICE=pdfwrite", "-dPassThroughJPEGImages=true",
        "-sOutputFile=" + os.path.join(work, "photo.pdf"), os.path.join(work, "photo-page.ps"))
-    return [
-        ("text, 10 pages", os.path.join(work, "text10.pdf"), 10, 1),
-        ("samples/frame.pdf", os.path.join(samples, "frame.pdf"), 1, 5),
-        ("samples/brochure.pdf", os.path.join(samples, "brochure.pdf"), 1, 5),
-        ("photo page (PDF)", os.path.join(work, "photo.pdf"), 1, 3),
-        ("photo (JPEG)", photo, 1, 3),
+    documents = [
+        ("text, 10 pages", os.path.join(work, "text10.pdf"), 1),
+        ("samples/frame.pdf", os.path.join(samples, "frame.pdf"), 10),
+        ("samples/brochure.pdf", os.path.join(samples, "brochure.pdf"), 3),
+        ("photo page (PDF)", os.path.join(work, "photo.pdf"), 3),
+        ("photo (JPEG)", photo, 4),
     ]
+    return [(name, document, pages_of(document), times) for name, document, times in documents]
+
+
+def pages_of(document):
+    if document.endswith(".jpg"):
+        return 1
+    counted = subprocess.run(["gs", "-q", "-dNODISPLAY", "-dNOSAFER", "-c",
+                              "(%s) (r) file runpdfbegin pdfpagecount = quit" % document],
+                             capture_output=True, text=True, check=True).stdout
+    return int(counted.split()[-1])
 
 
 def cpu_ticks(pid):
@@ -73,22 +83,29 @@ def cpu_ticks(pid):
     return sum(int(f) for f in fields[11:15])  # utime stime cutime cstime
 
 
-def jobs_completed(app, env):
-    listing = subprocess.run([app, "jobs", "-d", "bench"], env=env, capture_output=True, text=True).stdout
-    return listing.count(" completed ")
+def job_end(log, job):
+    """How the job ended, from the server's log (read there, so that waiting
+    costs the server nothing); None while it has not."""
+    with open(log) as lines:
+        for line in lines:
+            if "[Job %s] " % job in line:
+                for end in ("Completed", "Aborted", "Canceled"):
+                    if "[Job %s] %s, job-impressions-completed" % (job, end) in line:
+                        return end
+    return None
 
 
-def app_cpu(app, env, server, document, times):
-    done = jobs_completed(app, env)
+def app_cpu(app, env, server, document, times, log):
     before = cpu_ticks(server)
     for _ in range(times):
-        subprocess.run([app, "submit", "-d", "bench", document], env=env, check=True, stdout=subprocess.DEVNULL)
-        done += 1
+        submitted = subprocess.run([app, "submit", "-d", "bench", document], env=env, check=True,
+                                   capture_output=True, text=True).stdout.strip()
+        job = submitted.rsplit("-", 1)[1]  # bench-ID
         deadline = time.monotonic() + 300
-        while jobs_completed(app, env) < done:
-            if time.monotonic() > deadline:
-                sys.exit("a job did not end within 300 s")
-            time.sleep(0.02)
+        while (end := job_end(log, job)) != "Completed":
+            if end or time.monotonic() > deadline:
+                sys.exit("job %s of %s: %s" % (job, document, end or "not ended within 300 s"))
+            time.sleep(0.05)
     return (cpu_ticks(server) - before) / TICK
 
 
@@ -126,12 +143,13 @@ def main():
     env = {**os.environ, "QUILLET_RUNTIME_DIR": os.path.join(work, "run")}
     os.makedirs(env["QUILLET_RUNTIME_DIR"], mode=0o700, exist_ok=True)
     printed = os.path.join(work, "printed")
+    log = os.path.join(work, "log")
     os.makedirs(printed, exist_ok=True)
     server = subprocess.Popen([app, "server", "-o", "listen-hostname=127.0.0.1", "-o", "server-port=%d" % PORT,
                                "-o", "state-file=" + os.path.join(work, "state"),
                                "-o", "spool-directory=" + os.path.join(work, "spool"),
                                "-o", "output-directory=" + printed, "-o", "log-file=" + os.path.join(work, "log"),
-                               "-o", "log-level=warn"], env=env)
+                               "-o", "log-level=info"], env=env)
     try:
         deadline = time.monotonic() + 30
         while True:
@@ -146,12 +164,12 @@ def main():
                        check=True)
         # One job of each first, to warm the caches and the server.
         for _, document, _, _ in documents:
-            app_cpu(app, env, server.pid, document, 1)
+            app_cpu(app, env, server.pid, document, 1, log)
             chain_cpu(build, document, 1)
         results = {name: ([], [], []) for name, _, _, _ in documents}
         for _ in range(options.rounds):
             for name, document, pages, times in documents:
-                ours = app_cpu(app, env, server.pid, document, times) / (pages * times)
+                ours = app_cpu(app, env, server.pid, document, times, log) / (pages * times)
                 theirs = chain_cpu(build, document, times) / (pages * times)
                 results[name][0].append(ours)
                 results[name][1].append(theirs)

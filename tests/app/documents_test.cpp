@@ -434,6 +434,8 @@ TEST_F(App, GreysPrintAsGreys)
         bool threshold = false;
         bool to_scale = true;  // an image is fitted within the margins: only its fills are where they were
         unsigned rendered_dpi = 0;  // the document's own, when not the printer's
+        bool antialiased = false;   // rendered as phones do, text and lines with grey edges
+        bool clustered = true;      // greys in clusters of dots
     };
     const Case cases[] = {
         {"pdf_300", "pdfwrite", "application/pdf", 300, "ATTR resolution printer-resolution 300dpi"},
@@ -444,17 +446,23 @@ TEST_F(App, GreysPrintAsGreys)
         {"png_600", "pnggray", "image/png", 600, "", false, false},
         {"jpeg_600", "jpeggray", "image/jpeg", 600, "", false, false},
         {"png_enlarged", "pnggray", "image/png", 600, "", false, false, 72},
-        {"pdf_photo", "pdfwrite", "application/pdf", 600, "ATTR keyword print-content-optimize photo"},
-        {"pdf_text", "pdfwrite", "application/pdf", 600, "ATTR keyword print-content-optimize text", true},
+        {"pwg_antialiased", "pwgraster", "image/pwg-raster", 600, "", false, true, 0, true},
+        {"pdf_photo", "pdfwrite", "application/pdf", 600, "ATTR keyword print-content-optimize photo", false, true,
+         0, false, false},
+        {"pdf_text", "pdfwrite", "application/pdf", 600, "ATTR keyword print-content-optimize text", true, true, 0,
+         false, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string file = dir_->file(std::string("greys-") + c.name);
-        RunResult made = run("/usr/bin/gs", {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sPAPERSIZE=a4",
-                                             "-r" + std::to_string(c.rendered_dpi ? c.rendered_dpi : c.dpi),
-                                             std::string("-sDEVICE=") + c.device,
-                                             "-dcupsColorSpace=18", "-dcupsBitsPerColor=8", "-sOutputFile=" + file,
-                                             Samples + "/greys.ps"});
+        std::vector<std::string> rendering = {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sPAPERSIZE=a4",
+                                              "-r" + std::to_string(c.rendered_dpi ? c.rendered_dpi : c.dpi),
+                                              std::string("-sDEVICE=") + c.device, "-dcupsColorSpace=18",
+                                              "-dcupsBitsPerColor=8", "-sOutputFile=" + file};
+        if (c.antialiased)
+            rendering.insert(rendering.end(), {"-dTextAlphaBits=4", "-dGraphicsAlphaBits=4"});
+        rendering.push_back(Samples + "/greys.ps");
+        RunResult made = run("/usr/bin/gs", rendering);
         ASSERT_EQ(made.status, 0);
         std::vector<PageDoc> docs = read_pages(print(file, c.format, c.attributes));
         ASSERT_EQ(docs.size(), 1u);
@@ -469,6 +477,22 @@ TEST_F(App, GreysPrintAsGreys)
                     dots += (page.bits[size_t(y) * page.bpl() + x / 8] >> (7 - x % 8)) & 1;
             return all ? double(dots) / all : -1.0;
         };
+        // Dots in a box with no other dot beside them.
+        auto lone = [&](double left, double top, double right, double bottom) {
+            const double scale = c.dpi / 72.0;
+            auto dot = [&](unsigned x, unsigned y) { return (page.bits[size_t(y) * page.bpl() + x / 8] >> (7 - x % 8)) & 1; };
+            unsigned alone = 0;
+            for (unsigned y = unsigned(top * scale); y < unsigned(bottom * scale); y++)
+                for (unsigned x = unsigned(left * scale); x < unsigned(right * scale); x++)
+                    alone += dot(x, y) && !dot(x - 1, y) && !dot(x + 1, y) && !dot(x, y - 1) && !dot(x, y + 1) &&
+                             !dot(x - 1, y - 1) && !dot(x + 1, y - 1) && !dot(x - 1, y + 1) && !dot(x + 1, y + 1);
+            return alone;
+        };
+        // A light grey in clusters of dots, as a laser holds them.
+        if (c.clustered) {
+            EXPECT_LT(lone(450, 130, 480, 200), 0.02 * ink(450, 130, 480, 200) * (30 * 70 * c.dpi * c.dpi / 5184))
+                << "lone dots in a fill of grey 0.85";
+        }
         double lighter = 1.1;
         for (unsigned k = 0; k < 10; k++) {
             const double grey = 0.05 + 0.1 * k, share = ink(50 + 50 * k, 130, 80 + 50 * k, 200);
@@ -480,9 +504,14 @@ TEST_F(App, GreysPrintAsGreys)
         if (!c.to_scale)
             continue;
         EXPECT_EQ(ink(40, 245, 550, 275), 0.0) << "white between the fills and the chart";
-        // The 0.1 point hairline, 250 points above the bottom: ink in every
-        // column along it.
-        const double scale = c.dpi / 72.0, line = 841.89 - 250;
+        // Black text, 24 and 9 points: solid, its edges crisp, not a dot
+        // on its own.
+        EXPECT_EQ(lone(335, 296, 480, 330) + lone(335, 410, 480, 426), 0u) << "lone dots in black text";
+        EXPECT_NEAR(ink(340, 296, 470, 330), 0.126, 0.012) << "black text";
+        // The 0.1 point hairline, 250 points above the bottom, ink in every
+        // column along it (rendered with grey edges, the 0.5 point line:
+        // a thinner one is a light grey line there, and prints as one).
+        const double scale = c.dpi / 72.0, line = 841.89 - (c.antialiased ? 220 : 250);
         unsigned gaps = 0;
         for (unsigned x = unsigned(70 * scale); x < unsigned(330 * scale); x++) {
             unsigned dots = 0;
