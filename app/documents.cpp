@@ -362,13 +362,32 @@ bool print_image(pappl_job_t *job, pappl_device_t *device, pappl_pr_options_t *o
                                1, ppi, false);
 }
 
+// A job's spooled document, opened without following a link.
+struct FileCloser {
+    void operator()(FILE *file) const { std::fclose(file); }
+};
+using SpooledFile = std::unique_ptr<FILE, FileCloser>;
+SpooledFile open_spooled(pappl_job_t *job)
+{
+    const int fd = open(papplJobGetFilename(job), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    FILE *file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+    if (!file && fd >= 0)
+        close(fd);
+    return SpooledFile(file);
+}
+
 // PAPPL 1.3's own PNG reader never returns from some broken files; this
 // one decodes within max_image_pixels and ends the job on any fault.
 bool print_png(pappl_job_t *job, pappl_device_t *device, void *)
 {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, papplJobGetFilename(job))) {
+    const SpooledFile file = open_spooled(job);
+    if (!file) {
+        fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The PNG image cannot be opened.");
+        return false;
+    }
+    if (!png_image_begin_read_from_stdio(&image, file.get())) {
         fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, std::string("The PNG image cannot be read: ") + image.message);
         return false;
     }
@@ -405,7 +424,7 @@ struct JpegErrors {
 // image's own, where it has one.
 bool print_jpeg(pappl_job_t *job, pappl_device_t *device, void *)
 {
-    std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(papplJobGetFilename(job), "rb"), std::fclose);
+    const SpooledFile file = open_spooled(job);
     if (!file) {
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The JPEG image cannot be opened.");
         return false;

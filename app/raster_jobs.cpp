@@ -30,7 +30,6 @@
 #include "raster_jobs.h"
 
 #include "access.h"
-#include "documents.h"
 #include "raster_reader.h"
 #include "render.h"
 #include "state_file.h"

@@ -441,6 +441,7 @@ TEST_F(App, GreysPrintAsGreys)
         {"pdf_300", "pdfwrite", "application/pdf", 300, "ATTR resolution printer-resolution 300dpi"},
         {"pdf_600", "pdfwrite", "application/pdf", 600},
         {"pdf_1200", "pdfwrite", "application/pdf", 1200, "ATTR enum print-quality 5"},
+        {"ps_600", "ps2write", "application/postscript", 600},
         {"pwg_600", "pwgraster", "image/pwg-raster", 600},
         {"urf_300", "urf", "image/urf", 300, "ATTR resolution printer-resolution 300dpi"},
         {"png_600", "pnggray", "image/png", 600, "", false, false},
