@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 
+#include "conversions.h"
 #include "documents.h"
 #include "icons.h"
 #include "capabilities.h"
