@@ -411,6 +411,24 @@ print(statuses.get(0, 0), statuses.get(0x507, 0), len(statuses))
         EXPECT_TRUE(eventually([&] { return listed(row.printer) <= row.most_listed; }, 15)) << row.what;
     }
     EXPECT_EQ(flood("p", 5, 1, 1).second, 1) << "a client past its bound made a job";
+    // 300 idle connections from 10 addresses, each within its own bound:
+    // the server serves at most 256 at once (a thread each), the rest wait.
+    const RunResult held = run("/usr/bin/python3", {"-c", R"PY(
+import socket, sys, time
+held = [socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=30, source_address=("127.0.0.%d" % (41 + n // 30), 0))
+        for n in range(300)]
+def threads(): return int([l for l in open("/proc/%s/status" % sys.argv[2]) if l.startswith("Threads")][0].split()[1])
+deadline = time.monotonic() + 10
+while threads() < 250 and time.monotonic() < deadline: time.sleep(0.1)
+time.sleep(1)
+print(len(held), threads())
+)PY", std::to_string(port), std::to_string(server->pid())});
+    std::istringstream counted(std::string(held.out.begin(), held.out.end()));
+    int connections = 0, threads = 0;
+    counted >> connections >> threads;
+    EXPECT_EQ(connections, 300) << held.err;
+    EXPECT_GE(threads, 250) << "the server took the connections";
+    EXPECT_LE(threads, 256 + 4) << "threads while 300 connections are held";
     // Started again with a wait of 2 seconds for a document: a job that
     // waits for its document ends, canceled, with the reason.  (Those of
     // the flood ended as the server started: a job without its document
