@@ -10,6 +10,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -129,6 +130,17 @@ SpooledFile open_spooled(pappl_job_t *job)
     return SpooledFile(file);
 }
 
+// Why an image of this size is not decoded: past max_image_side or
+// max_image_pixels, or without a pixel.
+std::optional<std::string> size_refusal(const char *kind, unsigned width, unsigned height)
+{
+    if (width && height && width <= max_image_side && height <= max_image_side &&
+        static_cast<unsigned long>(width) * height <= max_image_pixels)
+        return std::nullopt;
+    return std::string("The ") + kind + " image is too large to print: " + std::to_string(width) + " x " +
+           std::to_string(height) + " pixels.";
+}
+
 // libjpeg's errors end the decoding here.
 struct JpegErrors {
     jpeg_error_mgr manager{};
@@ -153,12 +165,9 @@ bool print_png(pappl_job_t *job, pappl_device_t *device, void *)
         fail_job(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, std::string("The PNG image cannot be read: ") + image.message);
         return false;
     }
-    if (image.width > max_image_side || image.height > max_image_side ||
-        static_cast<unsigned long>(image.width) * image.height > max_image_pixels) {
+    if (const std::optional<std::string> refused = size_refusal("PNG", image.width, image.height)) {
         png_image_free(&image);
-        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
-                 "The PNG image is too large to print: " + std::to_string(image.width) + " x " +
-                     std::to_string(image.height) + " pixels.");
+        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, *refused);
         return false;
     }
     image.format = PNG_FORMAT_GRAY;
@@ -209,12 +218,9 @@ bool print_jpeg(pappl_job_t *job, pappl_device_t *device, void *)
     jpeg_calc_output_dimensions(&decoder);
     width = decoder.output_width;
     height = decoder.output_height;
-    if (width == 0 || height == 0 || width > max_image_side || height > max_image_side ||
-        static_cast<unsigned long>(width) * height > max_image_pixels) {
+    if (const std::optional<std::string> refused = size_refusal("JPEG", width, height)) {
         jpeg_destroy_decompress(&decoder);
-        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
-                 "The JPEG image is too large to print: " + std::to_string(width) + " x " + std::to_string(height) +
-                     " pixels.");
+        fail_job(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, *refused);
         return false;
     }
     const unsigned dots_x = decoder.X_density, dots_y = decoder.Y_density;
