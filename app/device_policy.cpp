@@ -22,10 +22,12 @@
 #include <set>
 #include <vector>
 
+#include "files.h"
+#include "pappl_mends/mends.h"
 #include "server.h"
-#include "state_file.h"
 
 namespace quillet::app {
+
 std::optional<DeviceUri> split_device_uri(const char *uri)
 {
     std::array<char, 32> scheme{};
@@ -170,28 +172,6 @@ std::string device_stop_message(const std::string &why)
     return "Stopped until its device can be used. " + why;
 }
 
-#if !QUILLET_PATCHED_PAPPL
-void copy_printer_state(CopyPrinterState real, pappl_printer_t *printer, ipp_tag_t group, ipp_t *ipp,
-                        pappl_client_t *client, cups_array_t *requested)
-{
-    real(printer, group, ipp, client, requested);
-    const std::optional<std::string> why = device_stop_reason(papplPrinterGetName(printer));
-    if (!why)
-        return;
-    // The message PAPPL has just added, the last of its name (a Get-Printers
-    // answer holds every printer's), takes this one's place.  (PAPPL's is a
-    // constant, which libcups would not copy: it is replaced whole.)
-    ipp_attribute_t *message = nullptr;
-    for (ipp_attribute_t *found = ippFindAttribute(ipp, "printer-state-message", IPP_TAG_TEXT); found;
-         found = ippFindNextAttribute(ipp, "printer-state-message", IPP_TAG_TEXT))
-        message = found;
-    if (!message)
-        return;
-    ippDeleteAttribute(ipp, message);
-    ippAddString(ipp, group, IPP_TAG_TEXT, "printer-state-message", nullptr, device_stop_message(*why).c_str());
-}
-#endif
-
 void stop_printers_without_device(pappl_system_t *system, const std::string &output_directory, bool dns_sd,
                                   const std::string &stopped_list)
 {
@@ -216,9 +196,7 @@ void stop_printers_without_device(pappl_system_t *system, const std::string &out
                      name.c_str(), why.c_str());
         } else if (usable && stopped.count(name)) {
             device_stops.clear(name);
-#if QUILLET_PATCHED_PAPPL
-            papplPrinterSetStateMessage(printer, nullptr);
-#endif
+            set_printer_state_message(printer, nullptr);
             papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OTHER);
             papplPrinterResume(printer);
             papplLog(system, PAPPL_LOGLEVEL_INFO, "Printer '%s' prints again: its device can be used.", name.c_str());
@@ -226,9 +204,7 @@ void stop_printers_without_device(pappl_system_t *system, const std::string &out
         }
         if (!usable) {
             device_stops.set(name, why);
-#if QUILLET_PATCHED_PAPPL
-            papplPrinterSetStateMessage(printer, device_stop_message(why).c_str());
-#endif
+            set_printer_state_message(printer, device_stop_message(why).c_str());
             papplPrinterSetReasons(printer, PAPPL_PREASON_OTHER, PAPPL_PREASON_NONE);
             still_stopped.insert(name);
         }

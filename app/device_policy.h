@@ -7,8 +7,6 @@
 #include <optional>
 #include <string>
 
-#include "mends.h"
-
 namespace quillet::app {
 
 // A device URI's scheme and path; nothing when it is no URI.
@@ -44,13 +42,6 @@ void stop_printers_without_device(pappl_system_t *system, const std::string &out
 std::optional<std::string> device_stop_reason(const char *printer_name);
 // What such a printer's printer-state-message and web page say.
 std::string device_stop_message(const std::string &why);
-
-#if !QUILLET_PATCHED_PAPPL
-// A printer's state attributes (real: PAPPL's own), the message of one
-// stopped for its device saying why (PAPPL's says "Stopped.").
-void copy_printer_state(CopyPrinterState real, pappl_printer_t *printer, ipp_tag_t group, ipp_t *ipp,
-                        pappl_client_t *client, cups_array_t *requested);
-#endif
 
 // At start: removes the empty output files a crash left in the folders of
 // file printers (NUMBER-NAME.prn of a job that had written nothing: a job

@@ -1,9 +1,10 @@
 #include "documents.h"
 
 #include "ghostscript.h"
+#include "pdf_filter.h"
 #include "images.h"
 #include "raster_jobs.h"
-#include "render.h"
+#include "page_output.h"
 
 namespace quillet::app {
 

@@ -1,6 +1,6 @@
 // Documents: each format's filter (rasters in raster_jobs, JPEG and PNG in
-// images, PDF and PostScript in ghostscript); all go through the page
-// interface of render.h.
+// images, PDF and PostScript in pdf_filter); all go through the page
+// interface of page_output.h.
 #pragma once
 
 #include <pappl/pappl.h>

@@ -19,7 +19,7 @@
 #include <jpeglib.h>
 
 #include "halftone.h"
-#include "render.h"
+#include "page_output.h"
 
 namespace quillet::app {
 

@@ -142,3 +142,16 @@ ipp_state_t read_request(http_t *http, ipp_t *ipp)
 }
 
 }  // namespace quillet::app
+
+// libcups 2.4 (2.4.2 in Debian 12, 2.4.10 in Debian 13) reads a
+// collection by calling its reader again, a frame per level with no bound:
+// a request of some 10,000 levels (200 KB) overflows the stack of the
+// thread that reads it, and the whole server falls.  libcups has no public
+// way to bound it, and PAPPL reads every request with ippRead(), so the
+// application defines ippRead in front of libcups's own, checked at start
+// (mended_ipp_reader), in every build.  Goes when libcups bounds the depth
+// (packaging/libcups-patches/0001-bound-collection-depth.patch).
+extern "C" ipp_state_t ippRead(http_t *http, ipp_t *ipp)
+{
+    return quillet::app::read_request(http, ipp);
+}

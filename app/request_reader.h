@@ -8,7 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <array>
 #include <span>
+
+#include "interposition_check.h"
 
 namespace quillet::app {
 
@@ -46,10 +49,17 @@ private:
 };
 
 // libcups's ippRead(), with the collections counted and a pause bounded:
-// what the server's ippRead (interposed.cpp) does.
+// what the server's ippRead, defined in front of libcups's own at the end
+// of request_reader.cpp, does.
 ipp_state_t read_request(http_t *http, ipp_t *ipp);
 
 // The system whose log names a refused request; set once at start.
 void log_refused_requests_to(pappl_system_t *system);
+
+// libcups's ippRead, defined in front of libcups's own in every build (a
+// fault of libcups, which no patch of PAPPL mends), for the calls PAPPL
+// makes, as the server checks it at start.
+inline constexpr std::array<const char *, 1> reader_functions = {"ippRead"};
+inline constexpr MendedLibrary mended_ipp_reader{"papplSystemCreate", reader_functions, {}};
 
 }  // namespace quillet::app

@@ -11,9 +11,13 @@
 
 #include "conversions.h"
 #include "raster_jobs.h"
-#include "render.h"
+#include "page_output.h"
 
 namespace quillet::app {
+
+// Connections the server holds in all, each with a thread of its own; past
+// them PAPPL takes no more until one ends.
+inline constexpr int connections_in_all = 256;
 
 // What the administrator chose when starting the server (-o NAME=VALUE),
 // each value checked.

@@ -1,6 +1,7 @@
 #include "state_file.h"
 
 #include "device_policy.h"
+#include "files.h"
 #include "server.h"
 
 #include <fcntl.h>
@@ -24,8 +25,6 @@
 #include <thread>
 
 namespace quillet::app {
-
-namespace {
 
 // Each "Job" line of a state, with its options; what visit returns takes
 // the line's place.
@@ -76,122 +75,10 @@ int state_of(int count, cups_option_t *options)
     return job_state ? std::atoi(job_state) : 0;
 }
 
-}  // namespace
-
-#if !QUILLET_PATCHED_PAPPL
-std::string interrupted_jobs_aborted(const std::string &state)
-{
-    return with_job_lines(state, [](const std::string &line, int count, cups_option_t *options) {
-        const char *file = cupsGetOption("filename", count, options);
-        struct stat info{};
-        const int state_value = state_of(count, options);
-        const bool unfinished = cupsGetOption("state", count, options) && state_value < IPP_JSTATE_STOPPED;
-        const bool can_resume = file && *file && stat(file, &info) == 0;
-        // A job that was printing is cut short; one that waited prints
-        // unless its document is gone.
-        if (unfinished && (state_value == IPP_JSTATE_PROCESSING || !can_resume))
-            return ended_as(line, count, options, IPP_JSTATE_ABORTED, PAPPL_JREASON_ABORTED_BY_SYSTEM);
-        return line;
-    });
-}
-
-namespace {
-
-// What PAPPL gives a job it restores before it reads the job's saved
-// attributes, which hold them too.
-constexpr std::array made_at_restore = {"job-name", "job-originating-user-name", "job-id",
-                                        "job-uri",  "job-uuid",                  "job-printer-uri"};
-
-}  // namespace
-
-size_t saved_job_attributes_once(const std::string &spool_directory)
-{
-    size_t mended = 0;
-    std::error_code failed;
-    for (const auto &entry : std::filesystem::directory_iterator(spool_directory, failed)) {
-        const std::string path = entry.path().string();
-        if (!path.ends_with(".ipp") || entry.is_symlink(failed) || !entry.is_regular_file(failed))
-            continue;
-        const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        ipp_t *saved = ippNew();
-        const bool read_whole = ippReadFile(fd, saved) == IPP_STATE_DATA;
-        close(fd);
-        const auto kept = [](void *, ipp_t *, ipp_attribute_t *attribute) -> int {
-            const char *name = ippGetName(attribute);
-            return !name || std::none_of(made_at_restore.begin(), made_at_restore.end(),
-                                         [&](const char *made) { return !std::strcmp(name, made); });
-        };
-        ipp_t *once = ippNew();
-        ippCopyAttributes(once, saved, 0, kept, nullptr);
-        std::string bytes;
-        const auto append = [](void *to, ipp_uchar_t *data, size_t length) -> ssize_t {
-            static_cast<std::string *>(to)->append(reinterpret_cast<const char *>(data), length);
-            return static_cast<ssize_t>(length);
-        };
-        if (read_whole && ippWriteIO(&bytes, append, 1, nullptr, once) == IPP_STATE_DATA && !replace_file(path, bytes))
-            mended++;
-        ippDelete(once);
-        ippDelete(saved);
-    }
-    return mended;
-}
-#endif
-
 namespace {
 
 // The last save failed: the next one is not to wait for a change.
 std::atomic<bool> save_failed = false;
-
-}  // namespace
-
-std::optional<std::string> write_all(int fd, std::string_view text)
-{
-    while (!text.empty()) {
-        const ssize_t written = write(fd, text.data(), text.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return std::strerror(written < 0 ? errno : ENOSPC);
-        text.remove_prefix(static_cast<size_t>(written));
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> replace_file(const std::string &path, std::string_view text)
-{
-    const std::string temporary = path + ".new";
-    unlink(temporary.c_str());
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return "cannot create " + temporary + ": " + std::strerror(errno);
-    // Every step is checked: a full disk shows in a write, in fsync or in
-    // close, and a file shorter than the text never replaces the old one.
-    std::optional<std::string> failure = write_all(fd, text);
-    struct stat written{};
-    if (!failure && fsync(fd) != 0)
-        failure = std::strerror(errno);
-    if (!failure && (fstat(fd, &written) != 0 || written.st_size != static_cast<off_t>(text.size())))
-        failure = "it holds " + std::to_string(written.st_size) + " of " + std::to_string(text.size()) + " bytes";
-    if (close(fd) != 0 && !failure)
-        failure = std::strerror(errno);
-    if (!failure && std::rename(temporary.c_str(), path.c_str()) != 0)
-        failure = std::strerror(errno);
-    if (failure) {
-        unlink(temporary.c_str());
-        return "cannot write " + temporary + ": " + *failure;
-    }
-    // The folder flushed, so that the rename itself is kept.
-    const std::string folder = std::filesystem::path(path).parent_path().string();
-    if (const int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-    return std::nullopt;
-}
-
-namespace {
 
 // Each ended job's message, "PRINTER JOB MESSAGE" a line: PAPPL keeps a
 // job's state and reasons in its state, but not its message, and every job
@@ -505,15 +392,5 @@ void complete_printed_jobs(pappl_system_t *system, const std::string &state_path
     if (mended == text || !replace_file(state_path, mended))
         unlink(printed_notes_of(state_path).c_str());
 }
-
-#if !QUILLET_PATCHED_PAPPL
-void save_accepted_document(pappl_client_t *client)
-{
-    // Even a job that starts at once: its thread saves it as it starts,
-    // maybe after the client hears of it, and a crash in between would lose
-    // it and give its number to the next job.
-    save_state_now(papplClientGetSystem(client));
-}
-#endif
 
 }  // namespace quillet::app

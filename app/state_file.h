@@ -12,29 +12,15 @@
 
 namespace quillet::app {
 
-#if !QUILLET_PATCHED_PAPPL
-// The state file's text with every job that was printing when the server
-// stopped, and every waiting one whose spool file is gone, made aborted by
-// the system: PAPPL would list the first as printing for good and drop the
-// others altogether.  Waiting jobs with their documents print.
-std::string interrupted_jobs_aborted(const std::string &state);
-
-// Before the state is loaded: the saved attributes of each job in the
-// spool folder without the six PAPPL gives a job it restores before it
-// reads them (each was answered twice, and each restart saved another
-// copy); the number of files mended.
-size_t saved_job_attributes_once(const std::string &spool_directory);
-#endif
-
-// Writes all of text to fd, again after a short write; the reason when it
-// cannot (a full disk's short write sets no errno).
-std::optional<std::string> write_all(int fd, std::string_view text);
-
-// Writes text to path so that a crash or a full disk leaves the old or the
-// new file: a temporary file beside it, every write, the flush and the
-// close checked, its size compared, renamed over it.  The reason when the
-// old file stays.
-std::optional<std::string> replace_file(const std::string &path, std::string_view text);
+// A state's text: each "Job" line with its options, what visit returns
+// taking the line's place.
+std::string with_job_lines(const std::string &state,
+                           const std::function<std::string(const std::string &, int, cups_option_t *)> &visit);
+// A job's line, ended now in state with reason.  An ended job without its
+// time of ending is never cleaned out by PAPPL, nor any job after it.
+std::string ended_as(std::string line, int count, cups_option_t *options, ipp_jstate_t state, pappl_jreason_t reason);
+// A job line's state (ipp_jstate_t); 0 when it has none.
+int state_of(int count, cups_option_t *options);
 
 // Refuses a state file, or its folder, that is a link or that another
 // user may write (whoever writes it sets the administrator's password),
@@ -86,16 +72,5 @@ void note_printed_job(pappl_job_t *job);
 // Before the state is loaded: the jobs it holds as printing that were
 // noted as printed in full are completed.
 void complete_printed_jobs(pappl_system_t *system, const std::string &state_path);
-
-// PAPPL marks its state as changed when a job is made and when it ends,
-// and saves it later, from its main loop; a document's arrival, which
-// makes the job printable, marks nothing.  A crash then lost every job
-// whose document had come since the last save: listed without one, it was
-// aborted at the restart.  The state is saved before the client hears that
-// its document is in, and again as it starts to print (so that a crash
-// ends it as aborted, not printed twice).
-#if !QUILLET_PATCHED_PAPPL
-void save_accepted_document(pappl_client_t *client);
-#endif
 
 }  // namespace quillet::app

@@ -48,7 +48,7 @@ mkdir -p "$work/symbolic"
 echo "== The printer application on PAPPL 1.4.9"
 PKG_CONFIG_PATH="$work/normal/lib/pkgconfig" cmake -S . -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUILLET_WERROR=ON -DQUILLET_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build "$work/build" -j "$jobs" --target quillet-printer-app app_tests app_render_tests
+cmake --build "$work/build" -j "$jobs" --target quillet-printer-app app_tests app_unit_tests
 ldd "$work/build/app/quillet-printer-app" | grep -q "$work/normal/lib/libpappl.so.1"
 (cd "$work/build" && LANG=C ctest --output-on-failure -R '^app_tests$|Halftones|PaperLength|DeviceId|RasterReader')
 

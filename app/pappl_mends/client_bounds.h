@@ -13,10 +13,6 @@ namespace quillet::app {
 // one or two.
 inline constexpr unsigned connections_per_address = 32;
 
-// Connections the server holds in all, each with a thread of its own; past
-// them PAPPL takes no more until one ends.
-inline constexpr int connections_in_all = 256;
-
 // Distinct names a request's requested-attributes keeps: IPP defines a few
 // hundred.
 inline constexpr size_t requested_names_kept = 1024;

@@ -1,10 +1,9 @@
-#include "render.h"
+#include "page_output.h"
 
 #include "state_file.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,10 +13,11 @@
 #include <memory>
 
 #include "band_encoder.h"
-#include "job_order.h"
+#include "driver.h"
 #include "oakt_tables.h"
 #include "page_document.h"
 #include "page_plan.h"
+#include "pappl_mends/mends.h"
 #include "raster_reader.h"
 #include "record_writer.h"
 
@@ -81,6 +81,7 @@ struct Job {
     DeviceSink sink;
     RecordWriter writer;
     BandEncoder encoder;
+    PrintSettings settings;  // what the job asks of the printer
     PagePlan plan;        // of the last page
     bool failed = false;  // a page failed: nothing more is printed
     Screen screen;  // how the page's greys become dots
@@ -107,19 +108,6 @@ unsigned page_limit = default_page_limit;
 Job *job_of(pappl_job_t *job)
 {
     return static_cast<Job *>(papplJobGetData(job));
-}
-
-// The job's mirror option, else the printer's default: PAPPL does not
-// apply a vendor attribute's default to jobs that do not name it.
-bool mirror_of(pappl_job_t *job, const pappl_pr_options_t *options)
-{
-    if (const char *value = cupsGetOption(mirror_attribute, options->num_vendor, options->vendor))
-        return !std::strcmp(value, "true");
-    ipp_t *attributes = papplPrinterGetDriverAttributes(papplJobGetPrinter(job));
-    ipp_attribute_t *fallback = ippFindAttribute(attributes, mirror_default, IPP_TAG_BOOLEAN);
-    bool mirror = fallback && ippGetBoolean(fallback, 0);
-    ippDelete(attributes);
-    return mirror;
 }
 
 bool is_image(const char *format)
@@ -161,77 +149,6 @@ void fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &messa
         state->failed = true;
 }
 
-unsigned length_points(int hundredths_mm, int resolution)
-{
-    // A raster's rows give its length to a pixel: take the printer's size
-    // within a pixel and a half of it.
-    const long tolerance = resolution > 0 ? 2540L * 3 / (2 * resolution) + 20 : 20;
-    for (const PaperSize &size : paper_sizes) {
-        long length = static_cast<long>(size.length_points) * 2540 / 72;
-        if (std::labs(length - hundredths_mm) <= tolerance)
-            return size.length_points;
-    }
-    return static_cast<unsigned>((static_cast<long>(hundredths_mm) * 72 + 1270) / 2540);
-}
-
-bool takes_this_driver(const char *device_id)
-{
-    if (!device_id)
-        return false;
-    cups_option_t *keys = nullptr;
-    int count = papplDeviceParseID(device_id, &keys);
-    const char *make = cupsGetOption("MANUFACTURER", count, keys);
-    if (!make)
-        make = cupsGetOption("MFG", count, keys);
-    const char *commands = cupsGetOption("COMMAND SET", count, keys);
-    if (!commands)
-        commands = cupsGetOption("CMD", count, keys);
-    bool ours = make && !strcasecmp(make, printer_make.data());
-    if (commands) {
-        // A comma-separated list of command sets.
-        std::string list = commands;
-        for (size_t at = 0; at <= list.size();) {
-            size_t end = list.find(',', at);
-            if (end == std::string::npos)
-                end = list.size();
-            ours |= list.substr(at, end - at) == command_set;
-            at = end + 1;
-        }
-    }
-    cupsFreeOptions(count, keys);
-    return ours;
-}
-
-namespace {
-
-// What the job asks of the printer for a page of this raster.
-PrintSettings print_settings(pappl_job_t *job, const pappl_pr_options_t *options, const PageFormat &page,
-                             bool copies_repeated)
-{
-    PrintSettings settings;
-    settings.resolution_x = page.resolution_x;
-    settings.resolution_y = page.resolution_y;
-    // The paper code from the page's own length: PAPPL's header truncates
-    // PageSize (A4 arrives as 841 points), and a raster job's media need not
-    // be the job's media attribute.
-    settings.length_points = length_points(
-        static_cast<int>(uint64_t{page.height} * 2540 / page.resolution_y),
-        static_cast<int>(settings.resolution_y));
-    // media-type belongs in media-col; a client that sends it alone means it too.
-    const char *type = options->media.type;
-    if (ipp_attribute_t *alone = papplJobGetAttribute(job, "media-type"))
-        type = ippGetString(alone, 0, nullptr);
-    settings.media = media_code_for_keyword(type ? type : "").value_or(0);
-    settings.density = density_level(options->darkness_configured, options->print_darkness);
-    // Copies the application sends again are one copy each to the printer.
-    settings.copies = copies_repeated ? 1 : static_cast<uint32_t>(std::max(options->copies, 1));
-    settings.duplex = options->sides != PAPPL_SIDES_ONE_SIDED;
-    settings.mirror = mirror_of(job, options);
-    return settings;
-}
-
-}  // namespace
-
 bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device)
 {
     // Saved as it starts to print: a crash from here on ends the job as
@@ -242,10 +159,8 @@ bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
         fail_job(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, message);
         return false;
     };
-#if !QUILLET_PATCHED_PAPPL
     if (std::optional<std::string> refused = device_refused(job))
         return refuse(*refused);
-#endif
     auto state = std::make_unique<Job>(device);
     // Copies: the printer repeats a page document COPIES times, which keeps
     // one-sided uncollated copies; every other job is sent again per copy,
@@ -263,6 +178,7 @@ bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *de
         state->copies_to_repeat = copies - 1;
         state->sink.copy_to(state->first_copy.get());
     }
+    state->settings = job_settings(job, options, state->copies_to_repeat != 0);
     papplJobSetData(job, state.release());
     return true;
 }
@@ -317,7 +233,7 @@ bool begin_page(pappl_job_t *job, const pappl_pr_options_t *options, const PageF
                       std::to_string(res_y) + " dpi, far larger than any paper this printer takes (at most " +
                       std::to_string(custom_sizes.max_width) + " x " + std::to_string(custom_sizes.max_length) +
                       " points).");
-    const PrintSettings settings = print_settings(job, options, format, state.copies_to_repeat != 0);
+    const PrintSettings settings = page_settings(state.settings, format.height, res_x, res_y);
     const PrintedPart part = printed_part(format);
     state.cut_left_bytes = part.left / 8;
     if (part.kept.width < format.width)

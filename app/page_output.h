@@ -1,4 +1,5 @@
-// Printing a job: PAPPL's raster callbacks, driving the encoding core.
+// Page output: every page of a job, from whichever document, to the
+// printer's stream through the encoding core; PAPPL's raster callbacks.
 #pragma once
 
 #include <pappl/pappl.h>
@@ -15,11 +16,6 @@
 #include <string>
 
 namespace quillet::app {
-
-// The vendor attribute for mirror printing, and its printer default.
-inline constexpr const char *mirror_attribute = "quillet-mirror";
-inline constexpr const char *mirror_default = "quillet-mirror-default";
-inline constexpr const char *mirror_supported = "quillet-mirror-supported";
 
 bool start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
 bool start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device, unsigned page);
@@ -79,25 +75,5 @@ unsigned pages_per_job();
 
 // Ends the job with a reason the user sees in its state and in the log.
 void fail_job(pappl_job_t *job, pappl_jreason_t reason, const std::string &message);
-
-// The page length in points for a length in hundredths of millimetres,
-// measured at resolution dots per inch (0: exact): the printer's own size
-// when it is within a pixel and a half of one.
-unsigned length_points(int hundredths_mm, int resolution);
-
-// Whether a printer with this IEEE 1284 device ID takes this driver: its
-// maker is Quillet, or its command set has OAKT.
-bool takes_this_driver(const char *device_id);
-
-// The density level 0 to 4 from the printer's configured darkness (0 to
-// 100) and the job's print-darkness (-100 to 100).
-constexpr int density_level(int configured, int job)
-{
-    const int darkness = std::clamp(configured + job, 0, 100);
-    return std::clamp((darkness + 12) / 25, 0, density_levels - 1);
-}
-// The printer's darkness to begin with: the normal density.
-inline constexpr int default_darkness = 50;
-static_assert(density_level(default_darkness, 0) == normal_density);
 
 }  // namespace quillet::app

@@ -5,27 +5,24 @@
 #include <atomic>
 #include <ctime>
 
+#include "authorization.h"
 #include "client_bounds.h"
-#include "device_policy.h"
-#include "job_order.h"
-#include "mends.h"
+#include "job_threads.h"
+#include "pappl_functions.h"
 #include "printer_attributes.h"
+#include "printer_state.h"
 #include "privacy.h"
-#include "raster_jobs.h"
-#include "request_reader.h"
-#include "state_file.h"
+#include "spooling.h"
 
-// Every definition the application puts in front of a library's own.
-// PAPPL's are built only for a PAPPL without the patches of
-// packaging/pappl-patches.  Each calls the library's own through
-// next_definition(), found when the server starts (interposition_failure()
+// Every definition the application puts in front of PAPPL's own, built only
+// for a PAPPL without the patches of packaging/pappl-patches.  Each calls
+// the library's own through next_definition(), found when the server starts (interposition_failure()
 // refuses to start without it); _papplJobCopyDocumentData also calls
 // _papplJobSubmitFile and _papplJobCopyAttributesNoLock (the application's
 // where it defines one, checked there too).  Every fault below was
 // measured on Debian's PAPPL 1.3.1 and on PAPPL 1.4.9 built from its
 // release, unless the comment says otherwise.
 
-#if !QUILLET_PATCHED_PAPPL
 namespace {
 
 template <typename Function>
@@ -179,18 +176,4 @@ extern "C" bool _papplClientProcessIPP(pappl_client_t *client)
     keep_location(client);
     forget_request(client);
     return answered;
-}
-#endif
-
-// libcups 2.4 (2.4.2 in Debian 12, 2.4.10 in Debian 13) reads a
-// collection by calling its reader again, a frame per level with no bound:
-// a request of some 10,000 levels (200 KB) overflows the stack of the
-// thread that reads it, and the whole server falls.  libcups has no public
-// way to bound it, and PAPPL reads every request with ippRead(), so the
-// application defines ippRead in front of libcups's own, checked at start
-// (mended_ipp_reader).  Goes when libcups bounds the depth
-// (packaging/libcups-patches/0001-bound-collection-depth.patch).
-extern "C" ipp_state_t ippRead(http_t *http, ipp_t *ipp)
-{
-    return quillet::app::read_request(http, ipp);
 }

@@ -13,7 +13,7 @@ namespace quillet::app {
 // Every function the application defines in front of PAPPL's, and the
 // private ones it calls.  A PAPPL with the patches of
 // packaging/pappl-patches mends every fault they mend: the application
-// built for it (QUILLET_PATCHED_PAPPL) defines none of them.
+// built for it defines none of them (the build leaves this folder out).
 inline constexpr std::array<const char *, 8> interposed_functions = {
     "_papplClientIsAuthorizedForGroup", "papplDeviceOpen",       "_papplJobProcess",
     "_papplJobCopyDocumentData",        "_papplJobCopyAttributesNoLock", "_papplClientProcessIPP",
@@ -22,11 +22,5 @@ inline constexpr std::array<const char *, 1> pappl_private_calls = {"_papplJobSu
 
 // PAPPL, as the server checks it at start.
 inline constexpr MendedLibrary mended_pappl{"papplSystemCreate", interposed_functions, pappl_private_calls};
-
-// libcups's ippRead, defined in front of libcups's own in every build (a
-// fault of libcups, which no patch of PAPPL mends), for the calls PAPPL
-// makes, as the server checks it at start.
-inline constexpr std::array<const char *, 1> reader_functions = {"ippRead"};
-inline constexpr MendedLibrary mended_ipp_reader{"papplSystemCreate", reader_functions, {}};
 
 }  // namespace quillet::app
