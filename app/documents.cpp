@@ -1,10 +1,11 @@
 #include "documents.h"
 
+#include "driver.h"
 #include "ghostscript.h"
-#include "pdf_filter.h"
 #include "images.h"
-#include "raster_jobs.h"
 #include "page_output.h"
+#include "pdf_filter.h"
+#include "raster_jobs.h"
 
 namespace quillet::app {
 

@@ -7,10 +7,6 @@
 
 namespace quillet::app {
 
-// The printer's own stream as a document format: such jobs go to the
-// printer as they are.
-inline constexpr const char *printer_format = "application/vnd.quillet-oakt";
-
 // Adds the raster, JPEG and PNG filters, and the PDF and PostScript filter
 // when Ghostscript is installed.
 void add_document_filters(pappl_system_t *system);

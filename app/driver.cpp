@@ -10,7 +10,6 @@
 #include <mutex>
 
 #include "device_policy.h"
-#include "documents.h"
 #include "icons.h"
 #include "page_output.h"
 

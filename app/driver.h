@@ -21,6 +21,10 @@ namespace quillet::app {
 
 inline constexpr const char *driver_name = "quillet_mono";
 
+// The printer's own stream as a document format: such jobs go to the
+// printer as they are, and PAPPL looks up the document filters by it.
+inline constexpr const char *printer_format = "application/vnd.quillet-oakt";
+
 // The drivers the application offers (one), for papplMainloop and
 // papplSystemSetPrinterDrivers.
 std::span<pappl_pr_driver_t> printer_drivers();

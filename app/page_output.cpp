@@ -1,7 +1,5 @@
 #include "page_output.h"
 
-#include "state_file.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,8 +16,8 @@
 #include "page_document.h"
 #include "page_plan.h"
 #include "pappl_mends/mends.h"
-#include "raster_reader.h"
 #include "record_writer.h"
+#include "state_file.h"
 
 namespace quillet::app {
 

@@ -11,7 +11,6 @@
 
 #include "raster_jobs.h"
 
-#include "access.h"
 #include "raster_reader.h"
 #include "page_output.h"
 #include "state_file.h"
