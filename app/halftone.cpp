@@ -154,6 +154,58 @@ void copy_dots(std::span<const uint8_t> from, size_t first, size_t count, std::s
     std::fill(to.begin() + static_cast<ptrdiff_t>(bytes), to.end(), 0);
 }
 
+namespace {
+
+// The ink a line's pixels across it must hold together (a pixel's worth is
+// 255) to print as an unbroken line: fainter lines are screened as the
+// greys they are.
+constexpr int faintest_line = 96;
+
+// Whether a pixel of ink `ink` is the middle of a line at most two pixels
+// across, given the ink of the two pixels before it and the two after it
+// across the line: the darkest of the line's pixels (the later of two
+// equal ones), with the ink falling to a quarter of its own within two
+// pixels on both sides.
+bool middle_of_thin_line(int ink, int before, int before2, int after, int after2)
+{
+    if (ink < before || ink <= after)
+        return false;
+    const int light = ink / 4;
+    int partner = 0;  // the line's other pixel, if any
+    if (before <= light && after <= light)
+        partner = 0;
+    else if (before <= light && after2 <= light)
+        partner = after;
+    else if (after <= light && before2 <= light)
+        partner = before;
+    else
+        return false;
+    return ink + partner >= faintest_line;
+}
+
+}  // namespace
+
+void keep_thin_lines(const RowsAround &rows, size_t width, size_t from, size_t count, bool along_row,
+                     bool ink_is_high, std::span<uint8_t> black)
+{
+    const uint8_t to_ink = ink_is_high ? 0 : 0xff;
+    const uint8_t *here = rows[2];
+    auto down = [&](unsigned k, size_t x) { return rows[k] ? int(rows[k][x] ^ to_ink) : 0; };
+    auto along = [&](size_t x, long offset) {
+        const long at = long(x) + offset;
+        return at >= 0 && size_t(at) < width ? int(here[at] ^ to_ink) : 0;
+    };
+    const size_t end = std::min({from + count, width, black.size() * 8});
+    for (size_t x = from; x < end; x++) {
+        const int ink = here[x] ^ to_ink;
+        if (!may_be_thin_line(ink))
+            continue;
+        if (middle_of_thin_line(ink, down(1, x), down(0, x), down(3, x), down(4, x)) ||
+            (along_row && middle_of_thin_line(ink, along(x, -1), along(x, -2), along(x, 1), along(x, 2))))
+            black[x / 8] |= static_cast<uint8_t>(0x80u >> (x % 8));
+    }
+}
+
 std::string ghostscript_halftone(const Screen &screen)
 {
     // Ghostscript inks a pixel when its grey is below the threshold, as

@@ -55,6 +55,29 @@ void add_run(std::span<uint8_t> black, size_t from, size_t count, uint16_t dots)
 // of to; the rest of to is cleared.
 void copy_dots(std::span<const uint8_t> from, size_t first, size_t count, std::span<uint8_t> to);
 
+// Lines thinner than a pixel or two arrive as faint greys from clients
+// that smooth edges, and a screen breaks them into dashes or leaves them
+// out.  The middle pixel of such a line, across it, prints black, so that
+// the line stays whole with about the ink it had; flat greys, the edges of
+// larger shapes, anything wider than two pixels and lines fainter than
+// about two fifths of a pixel's ink are left to the screen.
+//
+// The 8-bit rows (0 black, 255 white; ink_is_high: 255 black) from two
+// before a row to two after it, nullptr beyond the page.
+using RowsAround = std::array<const uint8_t *, 5>;
+// Whether a pixel of this ink (0 white, 255 black) may be part of a thin
+// line that the screen would not print whole.
+constexpr bool may_be_thin_line(int ink)
+{
+    return ink >= 32 && ink < 255;
+}
+// Sets in black, the middle row's 1-bit row, the middle pixel of every
+// thin line among pixels [from, from + count) of that row: lines across
+// the rows, and with along_row lines across the row too (none can be in a
+// run of one grey three or more wide).  width: the rows' pixels.
+void keep_thin_lines(const RowsAround &rows, size_t width, size_t from, size_t count, bool along_row,
+                     bool ink_is_high, std::span<uint8_t> black);
+
 // PostScript that makes Ghostscript print greys with this screen, exactly
 // as grey_to_black would: its thresholds as the default halftone, and no
 // lightening of greys.

@@ -228,6 +228,7 @@ std::optional<RasterPageHeader> RasterReader::next_page()
     repeats_left_ = 0;
     row_.assign(page.bytes_per_line, 0);
     runs_.clear();
+    rows_decoded_ = rows_given_ = 0;
     return page;
 }
 
@@ -327,15 +328,42 @@ bool RasterReader::decode_grey_runs()
     return true;
 }
 
-// The runs of the last row as black: a run of one grey its precomputed
-// dots, literal pixels one by one.
+// The next row of an 8-bit page into the window, its runs and every
+// pixel (a row's copies are copies of it).
+bool RasterReader::decode_grey_ahead()
+{
+    bool decode = false;
+    if (!start_row(decode))
+        return false;
+    GreyRow &row = window_[rows_decoded_ % window_.size()];
+    if (!decode) {
+        row = window_[(rows_decoded_ + window_.size() - 1) % window_.size()];
+    } else {
+        if (!decode_grey_runs())
+            return false;
+        row.runs = runs_;
+        row.grey.resize(page_.width);
+        for (const Run &run : runs_) {
+            if (run.literal)
+                std::memcpy(row.grey.data() + run.from, row_.data() + run.from, run.count);
+            else
+                std::memset(row.grey.data() + run.from, run.grey, run.count);
+        }
+    }
+    rows_decoded_++;
+    return true;
+}
+
+// The runs of the row being given as black: a run of one grey its
+// precomputed dots, literal pixels one by one.
 void RasterReader::paint_runs(std::span<uint8_t> bits, const BlackRows &how, unsigned y) const
 {
     std::fill(bits.begin(), bits.end(), 0);
+    const GreyRow &row = window_[rows_given_ % window_.size()];
     const uint8_t flip = how.ink_is_high ? 0xff : 0;
     const size_t width = std::min<size_t>(page_.width, bits.size() * 8);
     const std::array<uint8_t, 16> &thresholds = how.screen.thresholds(y);
-    for (const Run &run : runs_) {
+    for (const Run &run : row.runs) {
         if (run.from >= width)
             break;
         const size_t count = std::min<size_t>(run.count, width - run.from);
@@ -344,7 +372,31 @@ void RasterReader::paint_runs(std::span<uint8_t> bits, const BlackRows &how, uns
             continue;
         }
         for (size_t x = run.from; x < run.from + count; x++)
-            bits[x / 8] |= static_cast<uint8_t>(((row_[x] ^ flip) < thresholds[x % 16]) << (7 - x % 8));
+            bits[x / 8] |= static_cast<uint8_t>(((row.grey[x] ^ flip) < thresholds[x % 16]) << (7 - x % 8));
+    }
+}
+
+// Lines thinner than a pixel or two, looked for in the runs that may hold
+// one (keep_thin_lines()).
+void RasterReader::keep_row_thin_lines(std::span<uint8_t> bits, const BlackRows &how) const
+{
+    RowsAround rows{};
+    for (unsigned k = 0; k < rows.size(); k++) {
+        const long row = long{rows_given_} + k - rows_ahead;
+        rows[k] = row >= 0 && row < long{rows_decoded_} ? window_[size_t(row) % window_.size()].grey.data() : nullptr;
+    }
+    const size_t width = std::min<size_t>(page_.width, bits.size() * 8);
+    const uint8_t to_ink = how.ink_is_high ? 0 : 0xff;
+    for (const Run &run : window_[rows_given_ % window_.size()].runs) {
+        if (run.from >= width)
+            break;
+        // White, black and the faintest greys hold no line; within a run
+        // of one grey three or more wide, no pixel is the middle of a line
+        // across the row.
+        if (!run.literal && !may_be_thin_line(run.grey ^ to_ink))
+            continue;
+        keep_thin_lines(rows, width, run.from, std::min<size_t>(run.count, width - run.from),
+                        run.literal || run.count <= 2, how.ink_is_high, bits);
     }
 }
 
@@ -365,17 +417,25 @@ bool RasterReader::read_black_row(std::span<uint8_t> bits, const BlackRows &how,
     if (!grey && page_.bits_per_pixel != 1)
         return fail("a page of " + std::to_string(page_.bits_per_pixel) + "-bit pixels was read as black");
     bits = bits.first(std::min<size_t>(bits.size(), (page_.width + 7) / 8));
+    if (grey) {
+        if (rows_given_ >= page_.height)
+            return fail("a page was read past its last row");
+        // The rows before a row that breaks the stream are still given.
+        while (rows_decoded_ < std::min(rows_given_ + rows_ahead + 1, page_.height))
+            if (!decode_grey_ahead())
+                break;
+        if (rows_given_ >= rows_decoded_)
+            return false;
+        // A row's copies are painted again: the halftone differs from row
+        // to row.
+        paint_runs(bits, how, y);
+        keep_row_thin_lines(bits, how);
+        rows_given_++;
+        return true;
+    }
     bool decode = false;
     if (!start_row(decode))
         return false;
-    if (grey) {
-        // A row's copies are painted again from its runs: the halftone
-        // differs from row to row.
-        if (decode && !decode_grey_runs())
-            return false;
-        paint_runs(bits, how, y);
-        return true;
-    }
     if (decode && !decode_row(row_))
         return false;
     std::copy_n(row_.begin(), bits.size(), bits.begin());

@@ -12,6 +12,7 @@
 // that breaks them ends with the reason.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -104,7 +105,9 @@ private:
     bool start_row(bool &decode);
     bool decode_row(std::span<uint8_t> row);
     bool decode_grey_runs();
+    bool decode_grey_ahead();
     void paint_runs(std::span<uint8_t> bits, const BlackRows &how, unsigned y) const;
+    void keep_row_thin_lines(std::span<uint8_t> bits, const BlackRows &how) const;
 
     RasterInput &input_;
     std::vector<uint8_t> buffer_ = std::vector<uint8_t>(65536);
@@ -118,13 +121,25 @@ private:
     unsigned rows_left_ = 0;       // of the page
     unsigned repeats_left_ = 0;    // copies still due of the last row
     std::vector<uint8_t> row_;     // the last row decoded, as sent
-    // The last 8-bit row's runs, as sent: painted again for its copies.
+    // The last 8-bit row's runs, as sent.
     struct Run {
         uint32_t from, count;
         bool literal;  // its greys in row_
         uint8_t grey;
     };
     std::vector<Run> runs_;
+    // 8-bit rows are decoded two ahead of the row given, so that a line
+    // thinner than a pixel or two, which a client that smooths edges sends
+    // as a faint grey, is seen across the rows it lies on and printed
+    // unbroken: each row's runs and every pixel, the row given in the
+    // middle.
+    struct GreyRow {
+        std::vector<Run> runs;
+        std::vector<uint8_t> grey;
+    };
+    static constexpr unsigned rows_ahead = 2;
+    std::array<GreyRow, 2 * rows_ahead + 1> window_;
+    unsigned rows_decoded_ = 0, rows_given_ = 0;
 };
 
 }  // namespace quillet::app
