@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 
 namespace quillet::app {
@@ -190,17 +191,26 @@ void keep_thin_lines(const RowsAround &rows, size_t width, size_t from, size_t c
 {
     const uint8_t to_ink = ink_is_high ? 0 : 0xff;
     const uint8_t *here = rows[2];
-    auto down = [&](unsigned k, size_t x) { return rows[k] ? int(rows[k][x] ^ to_ink) : 0; };
+    const size_t end = std::min({from + count, width, black.size() * 8});
+    if (from >= end)
+        return;
+    // Where the rows above and below are the same as this one, no pixel is
+    // the middle of a line across the rows (a flat grey, mostly).
+    const size_t span = end - from;
+    const bool down = std::memcmp(rows[1] + from, here + from, span) != 0 ||
+                      std::memcmp(rows[3] + from, here + from, span) != 0;
+    if (!down && !along_row)
+        return;
     auto along = [&](size_t x, long offset) {
         const long at = long(x) + offset;
         return at >= 0 && size_t(at) < width ? int(here[at] ^ to_ink) : 0;
     };
-    const size_t end = std::min({from + count, width, black.size() * 8});
     for (size_t x = from; x < end; x++) {
         const int ink = here[x] ^ to_ink;
         if (!may_be_thin_line(ink))
             continue;
-        if (middle_of_thin_line(ink, down(1, x), down(0, x), down(3, x), down(4, x)) ||
+        if ((down && middle_of_thin_line(ink, rows[1][x] ^ to_ink, rows[0][x] ^ to_ink, rows[3][x] ^ to_ink,
+                                         rows[4][x] ^ to_ink)) ||
             (along_row && middle_of_thin_line(ink, along(x, -1), along(x, -2), along(x, 1), along(x, 2))))
             black[x / 8] |= static_cast<uint8_t>(0x80u >> (x % 8));
     }

@@ -63,7 +63,7 @@ void copy_dots(std::span<const uint8_t> from, size_t first, size_t count, std::s
 // about two fifths of a pixel's ink are left to the screen.
 //
 // The 8-bit rows (0 black, 255 white; ink_is_high: 255 black) from two
-// before a row to two after it, nullptr beyond the page.
+// before a row to two after it, a white row beyond the page.
 using RowsAround = std::array<const uint8_t *, 5>;
 // Whether a pixel of this ink (0 white, 255 black) may be part of a thin
 // line that the screen would not print whole.

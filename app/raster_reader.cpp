@@ -229,6 +229,7 @@ std::optional<RasterPageHeader> RasterReader::next_page()
     row_.assign(page.bytes_per_line, 0);
     runs_.clear();
     rows_decoded_ = rows_given_ = 0;
+    white_row_.assign(page.width, zero_is_black(page.color_space) ? 0xff : 0x00);
     return page;
 }
 
@@ -383,7 +384,8 @@ void RasterReader::keep_row_thin_lines(std::span<uint8_t> bits, const BlackRows 
     RowsAround rows{};
     for (unsigned k = 0; k < rows.size(); k++) {
         const long row = long{rows_given_} + k - rows_ahead;
-        rows[k] = row >= 0 && row < long{rows_decoded_} ? window_[size_t(row) % window_.size()].grey.data() : nullptr;
+        rows[k] = row >= 0 && row < long{rows_decoded_} ? window_[size_t(row) % window_.size()].grey.data()
+                                                         : white_row_.data();
     }
     const size_t width = std::min<size_t>(page_.width, bits.size() * 8);
     const uint8_t to_ink = how.ink_is_high ? 0 : 0xff;

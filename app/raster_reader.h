@@ -140,6 +140,7 @@ private:
     static constexpr unsigned rows_ahead = 2;
     std::array<GreyRow, 2 * rows_ahead + 1> window_;
     unsigned rows_decoded_ = 0, rows_given_ = 0;
+    std::vector<uint8_t> white_row_;  // beyond the page
 };
 
 }  // namespace quillet::app

@@ -228,10 +228,11 @@ TEST(RasterReader, ReadsEveryRowAsLibcupsDoes)
                                 expected.back() &= uint8_t(0xff << (8 - page->width % 8));
                         } else {
                             grey_to_black(rows[row], row, how.screen, expected, ink_is_high);
+                            const std::vector<uint8_t> white(page->width, ink_is_high ? 0 : 0xff);
                             quillet::app::RowsAround around{};
                             for (unsigned k = 0; k < around.size(); k++)
-                                if (row + k >= 2 && row + k - 2 < rows.size())
-                                    around[k] = rows[row + k - 2].data();
+                                around[k] = row + k >= 2 && row + k - 2 < rows.size() ? rows[row + k - 2].data()
+                                                                                      : white.data();
                             quillet::app::keep_thin_lines(around, page->width, 0, page->width, true, ink_is_high,
                                                           expected);
                         }
