@@ -227,9 +227,10 @@ std::optional<RasterPageHeader> RasterReader::next_page()
     rows_left_ = page.height;
     repeats_left_ = 0;
     row_.assign(page.bytes_per_line, 0);
-    runs_.clear();
     rows_decoded_ = rows_given_ = 0;
-    white_row_.assign(page.width, zero_is_black(page.color_space) ? 0xff : 0x00);
+    const uint8_t white = zero_is_black(page.color_space) ? 0xff : 0x00;
+    blank_ = std::make_shared<GreyRow>(
+        GreyRow{{{0, page.width, false, white}}, std::vector<uint8_t>(page.width, white), false, true});
     return page;
 }
 
@@ -292,15 +293,16 @@ bool RasterReader::decode_row(std::span<uint8_t> row)
     return true;
 }
 
-// An 8-bit grey row decoded into row_ and kept as its runs.
-bool RasterReader::decode_grey_runs()
+// An 8-bit grey row decoded as its runs, literal pixels in place.
+bool RasterReader::decode_grey_runs(GreyRow &row)
 {
-    runs_.clear();
+    row.runs.clear();
+    row.grey.resize(page_.width);
     const size_t width = page_.width;
     const uint8_t white = zero_is_black(page_.color_space) ? 0xff : 0x00;
     auto cut = [&] { return fail("the document is cut short in the middle of a row"); };
     auto add = [&](size_t from, size_t count, bool literal, uint8_t grey) {
-        runs_.push_back({static_cast<uint32_t>(from), static_cast<uint32_t>(count), literal, grey});
+        row.runs.push_back({static_cast<uint32_t>(from), static_cast<uint32_t>(count), literal, grey});
     };
     for (size_t x = 0; x < width;) {
         uint8_t count = 0;
@@ -313,7 +315,7 @@ bool RasterReader::decode_grey_runs()
         }
         if (count & 128) {
             const size_t pixels = std::min<size_t>(257u - count, width - x);
-            if (!bytes(row_.data() + x, pixels))
+            if (!bytes(row.grey.data() + x, pixels))
                 return cut();
             add(x, pixels, true, 0);
             x += pixels;
@@ -329,30 +331,52 @@ bool RasterReader::decode_grey_runs()
     return true;
 }
 
-// The next row of an 8-bit page into the window, its runs and every
-// pixel (a row's copies are copies of it).
+// The next row of an 8-bit page into the window (a row's copies share it).
 bool RasterReader::decode_grey_ahead()
 {
     bool decode = false;
     if (!start_row(decode))
         return false;
-    GreyRow &row = window_[rows_decoded_ % window_.size()];
+    std::shared_ptr<GreyRow> &slot = window_[rows_decoded_ % window_.size()];
     if (!decode) {
-        row = window_[(rows_decoded_ + window_.size() - 1) % window_.size()];
+        slot = window_[(rows_decoded_ + window_.size() - 1) % window_.size()];
     } else {
-        if (!decode_grey_runs())
+        // Into a row no slot holds (the one this slot held may be the one).
+        slot.reset();
+        auto free = std::find_if(decoded_.begin(), decoded_.end(),
+                                 [](const std::shared_ptr<GreyRow> &row) { return !row || row.use_count() == 1; });
+        if (!*free)
+            *free = std::make_shared<GreyRow>();
+        GreyRow &row = **free;
+        if (!decode_grey_runs(row))
             return false;
-        row.runs = runs_;
-        row.grey.resize(page_.width);
-        for (const Run &run : runs_) {
-            if (run.literal)
-                std::memcpy(row.grey.data() + run.from, row_.data() + run.from, run.count);
-            else
-                std::memset(row.grey.data() + run.from, run.grey, run.count);
+        row.greys = row.filled = false;
+        const uint8_t white = blank_->runs[0].grey;
+        bool blank = true;
+        for (const Run &run : row.runs) {
+            blank = blank && !run.literal && run.grey == white;
+            if (run.literal) {
+                const uint8_t *pixels = row.grey.data() + run.from;
+                row.greys = row.greys || std::any_of(pixels, pixels + run.count,
+                                                     [](uint8_t grey) { return grey != 0 && grey != 0xff; });
+            } else {
+                row.greys = row.greys || (run.grey != 0 && run.grey != 0xff);
+            }
         }
+        slot = blank ? blank_ : *free;
     }
     rows_decoded_++;
     return true;
+}
+
+void RasterReader::GreyRow::fill()
+{
+    if (filled)
+        return;
+    for (const Run &run : runs)
+        if (!run.literal)
+            std::memset(grey.data() + run.from, run.grey, run.count);
+    filled = true;
 }
 
 // The runs of the row being given as black: a run of one grey its
@@ -360,7 +384,7 @@ bool RasterReader::decode_grey_ahead()
 void RasterReader::paint_runs(std::span<uint8_t> bits, const BlackRows &how, unsigned y) const
 {
     std::fill(bits.begin(), bits.end(), 0);
-    const GreyRow &row = window_[rows_given_ % window_.size()];
+    const GreyRow &row = *window_[rows_given_ % window_.size()];
     const uint8_t flip = how.ink_is_high ? 0xff : 0;
     const size_t width = std::min<size_t>(page_.width, bits.size() * 8);
     const std::array<uint8_t, 16> &thresholds = how.screen.thresholds(y);
@@ -379,17 +403,21 @@ void RasterReader::paint_runs(std::span<uint8_t> bits, const BlackRows &how, uns
 
 // Lines thinner than a pixel or two, looked for in the runs that may hold
 // one (keep_thin_lines()).
-void RasterReader::keep_row_thin_lines(std::span<uint8_t> bits, const BlackRows &how) const
+void RasterReader::keep_row_thin_lines(std::span<uint8_t> bits, const BlackRows &how)
 {
+    GreyRow &given = *window_[rows_given_ % window_.size()];
+    if (!given.greys)
+        return;
     RowsAround rows{};
     for (unsigned k = 0; k < rows.size(); k++) {
         const long row = long{rows_given_} + k - rows_ahead;
-        rows[k] = row >= 0 && row < long{rows_decoded_} ? window_[size_t(row) % window_.size()].grey.data()
-                                                         : white_row_.data();
+        GreyRow &around = row >= 0 && row < long{rows_decoded_} ? *window_[size_t(row) % window_.size()] : *blank_;
+        around.fill();
+        rows[k] = around.grey.data();
     }
     const size_t width = std::min<size_t>(page_.width, bits.size() * 8);
     const uint8_t to_ink = how.ink_is_high ? 0 : 0xff;
-    for (const Run &run : window_[rows_given_ % window_.size()].runs) {
+    for (const Run &run : given.runs) {
         if (run.from >= width)
             break;
         // White, black and the faintest greys hold no line; within a run

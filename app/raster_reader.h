@@ -15,6 +15,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -104,10 +105,11 @@ private:
     bool fail(std::string why);
     bool start_row(bool &decode);
     bool decode_row(std::span<uint8_t> row);
-    bool decode_grey_runs();
+    struct GreyRow;
+    bool decode_grey_runs(GreyRow &row);
     bool decode_grey_ahead();
     void paint_runs(std::span<uint8_t> bits, const BlackRows &how, unsigned y) const;
-    void keep_row_thin_lines(std::span<uint8_t> bits, const BlackRows &how) const;
+    void keep_row_thin_lines(std::span<uint8_t> bits, const BlackRows &how);
 
     RasterInput &input_;
     std::vector<uint8_t> buffer_ = std::vector<uint8_t>(65536);
@@ -121,26 +123,33 @@ private:
     unsigned rows_left_ = 0;       // of the page
     unsigned repeats_left_ = 0;    // copies still due of the last row
     std::vector<uint8_t> row_;     // the last row decoded, as sent
-    // The last 8-bit row's runs, as sent.
+    // A run of an 8-bit row, as sent.
     struct Run {
         uint32_t from, count;
-        bool literal;  // its greys in row_
+        bool literal;  // its greys in the row's pixels
         uint8_t grey;
     };
-    std::vector<Run> runs_;
     // 8-bit rows are decoded two ahead of the row given, so that a line
     // thinner than a pixel or two, which a client that smooths edges sends
     // as a faint grey, is seen across the rows it lies on and printed
     // unbroken: each row's runs and every pixel, the row given in the
-    // middle.
+    // middle.  A row's copies and blank rows share one row's pixels; the
+    // runs of one grey are filled in only around a row that holds a grey
+    // other than black and white.
     struct GreyRow {
         std::vector<Run> runs;
-        std::vector<uint8_t> grey;
+        std::vector<uint8_t> grey;  // literal pixels; the rest once filled
+        bool greys = false;         // a grey other than black and white
+        bool filled = false;
+        void fill();
     };
     static constexpr unsigned rows_ahead = 2;
-    std::array<GreyRow, 2 * rows_ahead + 1> window_;
+    std::array<std::shared_ptr<GreyRow>, 2 * rows_ahead + 1> window_;
+    // The rows the window may hold, one more than it has slots: one is
+    // always free to decode into.
+    std::array<std::shared_ptr<GreyRow>, 2 * rows_ahead + 2> decoded_;
+    std::shared_ptr<GreyRow> blank_;  // the page's white row, and beyond the page
     unsigned rows_decoded_ = 0, rows_given_ = 0;
-    std::vector<uint8_t> white_row_;  // beyond the page
 };
 
 }  // namespace quillet::app
