@@ -430,8 +430,27 @@ void RasterReader::keep_row_thin_lines(std::span<uint8_t> bits, const BlackRows 
     }
 }
 
+bool RasterReader::next_grey_row()
+{
+    if (rows_given_ >= page_.height)
+        return fail("a page was read past its last row");
+    // The rows before a row that breaks the stream are still given.
+    while (rows_decoded_ < std::min(rows_given_ + rows_ahead + 1, page_.height))
+        if (!decode_grey_ahead())
+            break;
+    return rows_given_ < rows_decoded_;
+}
+
 bool RasterReader::read_row(std::span<uint8_t> row)
 {
+    if (page_.bits_per_pixel == 8) {
+        if (!next_grey_row())
+            return false;
+        GreyRow &given = *window_[rows_given_++ % window_.size()];
+        given.fill();
+        std::copy_n(given.grey.begin(), std::min(row.size(), given.grey.size()), row.begin());
+        return true;
+    }
     bool decode = false;
     if (!start_row(decode))
         return false;
@@ -448,13 +467,7 @@ bool RasterReader::read_black_row(std::span<uint8_t> bits, const BlackRows &how,
         return fail("a page of " + std::to_string(page_.bits_per_pixel) + "-bit pixels was read as black");
     bits = bits.first(std::min<size_t>(bits.size(), (page_.width + 7) / 8));
     if (grey) {
-        if (rows_given_ >= page_.height)
-            return fail("a page was read past its last row");
-        // The rows before a row that breaks the stream are still given.
-        while (rows_decoded_ < std::min(rows_given_ + rows_ahead + 1, page_.height))
-            if (!decode_grey_ahead())
-                break;
-        if (rows_given_ >= rows_decoded_)
+        if (!next_grey_row())
             return false;
         // A row's copies are painted again: the halftone differs from row
         // to row.

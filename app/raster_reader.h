@@ -108,6 +108,7 @@ private:
     struct GreyRow;
     bool decode_grey_runs(GreyRow &row);
     bool decode_grey_ahead();
+    bool next_grey_row();
     void paint_runs(std::span<uint8_t> bits, const BlackRows &how, unsigned y) const;
     void keep_row_thin_lines(std::span<uint8_t> bits, const BlackRows &how);
 
