@@ -26,8 +26,6 @@
 
 namespace quillet::app {
 
-// Each "Job" line of a state, with its options; what visit returns takes
-// the line's place.
 std::string with_job_lines(const std::string &state,
                            const std::function<std::string(const std::string &, int, cups_option_t *)> &visit)
 {
@@ -49,10 +47,6 @@ std::string with_job_lines(const std::string &state,
     return mended;
 }
 
-// The job's line, ended now in state with reason.  An ended job without
-// its time of ending is never cleaned out by PAPPL, nor any job after it.
-// (Values are quoted with their quotes escaped: these are the options
-// themselves.)
 std::string ended_as(std::string line, int count, cups_option_t *options, ipp_jstate_t state, pappl_jreason_t reason)
 {
     const char *job_state = cupsGetOption("state", count, options);

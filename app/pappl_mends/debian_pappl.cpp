@@ -16,6 +16,7 @@
 #include "interposed.h"
 #include "mends.h"
 #include "server_options.h"
+#include "server_start.h"
 #include "spooling.h"
 #include "state_file.h"
 
@@ -102,7 +103,7 @@ void mend_saved_state(const std::string &state_file, const std::string &spool_di
         const std::string text{std::istreambuf_iterator<char>(saved), {}};
         if (const std::string mended = interrupted_jobs_aborted(text); mended != text)
             if (const std::optional<std::string> failure = replace_file(state_file, mended))
-                std::cerr << "quillet-printer-app: the jobs a stop interrupted stay as they were: " << *failure << "\n";
+                std::cerr << base_name << ": the jobs a stop interrupted stay as they were: " << *failure << "\n";
     }
     saved_job_attributes_once(spool_directory);
 }
