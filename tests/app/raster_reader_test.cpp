@@ -4,6 +4,7 @@
 #include <cups/raster.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -91,6 +92,55 @@ TEST(Halftones, InkFollowsTheGreyAndTheScreenClusters)
     EXPECT_EQ(one[0], 0xff);
     grey_to_black(std::vector<uint8_t>(8, 255), 0, threshold, one, true);
     EXPECT_EQ(one[0], 0xff);
+}
+
+// A line thinner than a pixel or two prints its middle pixel across it
+// black; flat greys, the edges of larger shapes and faint lines are left to
+// the screen.  Each case: the ink (0 white, 255 black) of five rows, the
+// same along them, and whether the middle row's pixels print black; then
+// the same five values along one row.
+TEST(Halftones, ThinLinesPrintWholeAndNothingElseChanges)
+{
+    const struct {
+        const char *name;
+        std::array<uint8_t, 5> ink;
+        bool black;
+    } cases[] = {
+        {"hairline on one row", {0, 0, 200, 0, 0}, true},
+        {"hairline, its darker row", {0, 0, 115, 97, 0}, true},
+        {"hairline, its lighter row", {0, 115, 97, 0, 0}, false},
+        {"two equal rows, the later", {0, 128, 128, 0, 0}, true},
+        {"two equal rows, the earlier", {0, 0, 128, 128, 0}, false},
+        {"faint line", {0, 0, 60, 0, 0}, false},
+        {"faint line on two rows", {0, 0, 50, 40, 0}, false},
+        {"flat grey", {128, 128, 128, 128, 128}, false},
+        {"edge of a black shape", {255, 255, 128, 0, 0}, false},
+        {"three rows wide", {0, 128, 128, 128, 0}, false},
+        {"grey background, no contrast", {100, 100, 200, 100, 100}, false},
+    };
+    constexpr size_t width = 16;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        // Across the rows: ink is_high, so the bytes are the ink.
+        std::array<std::vector<uint8_t>, 5> rows;
+        quillet::app::RowsAround around{};
+        for (size_t k = 0; k < 5; k++) {
+            rows[k].assign(width, c.ink[k]);
+            around[k] = rows[k].data();
+        }
+        std::vector<uint8_t> black(width / 8, 0);
+        quillet::app::keep_thin_lines(around, width, 0, width, false, true, black);
+        EXPECT_EQ(black, std::vector<uint8_t>(width / 8, c.black ? 0xff : 0x00)) << "across the rows";
+        // Along the rows, white beyond, every row alike, in the colour
+        // space where 0 is black: the middle pixel of the five alike.
+        std::vector<uint8_t> row(width, 0xff);
+        for (size_t k = 0; k < 5; k++)
+            row[5 + k] = uint8_t(255 - c.ink[k]);
+        const quillet::app::RowsAround alike{row.data(), row.data(), row.data(), row.data(), row.data()};
+        std::fill(black.begin(), black.end(), 0);
+        quillet::app::keep_thin_lines(alike, width, 0, width, true, false, black);
+        EXPECT_EQ(black[0] & 1, c.black ? 1 : 0) << "along the rows";
+    }
 }
 
 // Streams in memory, for libcups's writer and reader.
