@@ -25,6 +25,7 @@
 #include "files.h"
 #include "pappl_mends/mends.h"
 #include "server.h"
+#include "state_file.h"
 
 namespace quillet::app {
 
@@ -102,31 +103,57 @@ bool dns_sd_available()
     return socket_answers("/run/dbus/system_bus_socket") && socket_answers("/run/avahi-daemon/socket");
 }
 
-void remove_empty_outputs(pappl_system_t *system)
+std::string output_file_name(pappl_job_t *job, int attempt)
 {
-    std::set<std::string> folders;
+    const char *title = papplJobGetName(job);
+    std::string name = std::to_string(papplJobGetID(job));
+    if (attempt)
+        name.append(".").append(std::to_string(attempt));
+    name += '-';
+    // At most 100 characters of the title, of a portable file name's.
+    for (const char *c = title ? title : ""; *c && name.size() < 110; c++)
+        name += std::isalnum(static_cast<unsigned char>(*c)) || *c == '-' || *c == '_' || *c == '.' ? *c : '_';
+    return name + ".prn";
+}
+
+void remove_crash_outputs(pappl_system_t *system)
+{
+    // Each file printer's folder, with the first attempt's file names of
+    // its aborted jobs.
+    std::map<std::string, std::set<std::string>> folders;
     papplSystemIteratePrinters(
         system,
         [](pappl_printer_t *printer, void *folders) {
             if (const std::optional<DeviceUri> uri = split_device_uri(papplPrinterGetDeviceURI(printer));
                 uri && uri->scheme == "file")
-                static_cast<std::set<std::string> *>(folders)->insert(uri->path);
+                (*static_cast<std::map<std::string, std::set<std::string>> *>(folders))[uri->path];
         },
         &folders);
-    for (const std::string &folder : folders) {
+    for_each_job(system, false, [&](pappl_job_t *job) {
+        if (papplJobGetState(job) != IPP_JSTATE_ABORTED)
+            return;
+        if (const std::optional<DeviceUri> uri = split_device_uri(papplPrinterGetDeviceURI(papplJobGetPrinter(job)));
+            uri && folders.count(uri->path))
+            folders[uri->path].insert(output_file_name(job, 0));
+    });
+    for (const auto &[folder, aborted] : folders) {
         const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (dir < 0)
             continue;
         std::error_code failed;
         for (const auto &entry : std::filesystem::directory_iterator(folder, failed)) {
             const std::string name = entry.path().filename().string();
-            struct stat info{};
-            const size_t digits = name.find_first_not_of("0123456789.");
-            if (digits == 0 || digits == std::string::npos || name[digits] != '-' || !name.ends_with(".prn") ||
-                fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
-                info.st_size != 0)
+            // NUMBER[.ATTEMPT]-TITLE.prn, and the name of its first attempt.
+            const size_t number = name.find_first_not_of("0123456789");
+            const size_t dash = name.find('-');
+            if (number == 0 || dash == std::string::npos || name.find_first_not_of("0123456789.") != dash ||
+                !name.ends_with(".prn"))
                 continue;
-            unlinkat(dir, name.c_str(), 0);
+            const std::string first_attempt = name.substr(0, number) + name.substr(dash);
+            struct stat info{};
+            if (fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+                (info.st_size == 0 || aborted.count(first_attempt)))
+                unlinkat(dir, name.c_str(), 0);
         }
         close(dir);
     }

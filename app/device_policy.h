@@ -43,9 +43,15 @@ std::optional<std::string> device_stop_reason(const char *printer_name);
 // What such a printer's printer-state-message and web page say.
 std::string device_stop_message(const std::string &why);
 
-// At start: removes the empty output files a crash left in the folders of
-// file printers (NUMBER-NAME.prn of a job that had written nothing: a job
-// that writes nothing leaves no file).
-void remove_empty_outputs(pappl_system_t *system);
+// A file printer's output file for a job: its number, ".ATTEMPT" when an
+// earlier attempt's name was taken, '-', then at most 100 characters of its
+// title as a portable file name ("12-report.prn").
+std::string output_file_name(pappl_job_t *job, int attempt);
+
+// At start: removes from the folders of file printers what a crash left:
+// empty output files (a job that writes nothing leaves no file), and the
+// part of its output that a job cut short by the crash had written (such a
+// job ends as aborted, and an aborted job leaves no part of its output).
+void remove_crash_outputs(pappl_system_t *system);
 
 }  // namespace quillet::app

@@ -233,7 +233,7 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *data)
     restore_job_messages(system, chosen.state_file);
     if (!chosen.private_server) {
         remove_unowned_spool_files(system, chosen.spool_directory);
-        remove_empty_outputs(system);
+        remove_crash_outputs(system);
     }
     start_timers(system, {chosen, dns_sd, tls_folder});
     startup.made_system = true;

@@ -49,6 +49,7 @@ namespace {
 
 using quillet::app::NextJob;
 using quillet::app::next_job;
+using quillet::app::output_file_name;
 
 // Set from the SIGTERM handler: lock-free.
 std::atomic<bool> stopping = false;
@@ -132,19 +133,6 @@ struct OutputFile {
     }
 };
 
-std::string output_name(pappl_job_t *job, int attempt)
-{
-    const char *title = papplJobGetName(job);
-    std::string name = std::to_string(papplJobGetID(job));
-    if (attempt)
-        name += "." + std::to_string(attempt);
-    name += "-";
-    // At most 100 characters of the title, of a portable file name's.
-    for (const char *c = title ? title : ""; *c && name.size() < 110; c++)
-        name += std::isalnum(static_cast<unsigned char>(*c)) || *c == '-' || *c == '_' || *c == '.' ? *c : '_';
-    return name + ".prn";
-}
-
 // Opens the output file; -1 with the reason in why when the folder
 // cannot take it, which no retry mends.
 int open_output(pappl_job_t *job, const std::string &folder, OutputFile &output, std::string &why)
@@ -162,7 +150,7 @@ int open_output(pappl_job_t *job, const std::string &folder, OutputFile &output,
         return -1;
     }
     for (int attempt = 0; attempt < 100; attempt++) {
-        const std::string name = output_name(job, attempt);
+        const std::string name = output_file_name(job, attempt);
         const int fd = openat(output.folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
         if (fd >= 0) {
             output.name = name;

@@ -168,13 +168,17 @@ TEST_F(App, KilledDuringABurstEveryJobEndsInOrder)
         RunResult r = run("/usr/bin/ipptool", {"-t", printer_uri(), dir_->file("jobs.test")});
         return std::string(r.out.begin(), r.out.end());
     };
-    // The jobs listed (DISPLAY job-id, DISPLAY job-state: each job's
-    // number, then its state) in a state.
-    auto jobs_in_state = [&](const std::string &shown, const char *state) {
-        size_t count = 0;
+    // The numbers of the jobs listed (DISPLAY job-id, DISPLAY job-state:
+    // each job's number, then its state) in a state.
+    auto ids_in_state = [&](const std::string &shown, const char *state) {
+        std::vector<int> ids;
         for (size_t at = 0; (at = shown.find("job-id (integer) = ", at)) != std::string::npos; at++)
-            count += shown.compare(shown.find("job-state (enum) = ", at) + 19, std::strlen(state), state) == 0;
-        return count;
+            if (shown.compare(shown.find("job-state (enum) = ", at) + 19, std::strlen(state), state) == 0)
+                ids.push_back(std::atoi(shown.c_str() + at + 19));
+        return ids;
+    };
+    auto jobs_in_state = [&](const std::string &shown, const char *state) {
+        return ids_in_state(shown, state).size();
     };
     auto started_after = [&](size_t from) {
         std::vector<int> ids;
@@ -216,9 +220,17 @@ TEST_F(App, KilledDuringABurstEveryJobEndsInOrder)
                 "/usr/bin/ipptool",
                 RunOptions({"-f", c % 2 ? raster : Samples + "/brochure.pdf", printer_uri(),
                             dir_->file(c % 2 ? "burst-pwg.test" : "burst-pdf.test")})));
-        // Killed once the burst is in and jobs are printing.
+        // Killed once the burst is in and a job has printed part of its
+        // pages.
+        auto part_printed = [&] {
+            const std::vector<int> printing = ids_in_state(listed(), "processing");
+            return std::any_of(printing.begin(), printing.end(), [&](int job) {
+                std::error_code gone;
+                return fs::file_size(dir_->file("out") + "/" + std::to_string(job) + "-burst.prn", gone) > 0 && !gone;
+            });
+        };
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        while ((started_after(log_before).size() < 3 || jobs_in_state(listed(), "pending") < 5) &&
+        while ((started_after(log_before).size() < 3 || jobs_in_state(listed(), "pending") < 5 || !part_printed()) &&
                std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         ASSERT_LT(std::chrono::steady_clock::now(), until) << "the burst queued no jobs\n" << listed() << log();
@@ -231,6 +243,9 @@ TEST_F(App, KilledDuringABurstEveryJobEndsInOrder)
         EXPECT_EQ(jobs_in_state(jobs, "pending") + jobs_in_state(jobs, "processing"), 0u)
             << jobs << log().substr(log_restart - std::min<size_t>(log_restart, 20000), 80000);
         EXPECT_GE(jobs_in_state(jobs, "aborted"), size_t(round + 1)) << "the jobs cut short are listed\n" << jobs;
+        for (int aborted : ids_in_state(jobs, "aborted"))
+            EXPECT_FALSE(fs::exists(dir_->file("out") + "/" + std::to_string(aborted) + "-burst.prn"))
+                << "the part a job cut short had printed is left";
         const std::vector<int> order = started_after(log_restart);
         EXPECT_GE(order.size(), 1u) << "the waiting jobs printed";
         EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << "in the order they came";
