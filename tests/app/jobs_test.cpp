@@ -320,6 +320,11 @@ TEST(Start, RefusedWithTheReason)
              chmod((folder + "/open").c_str(), 0777);
          }},
         {"state-file=" + d.file("state.d/state"), "another server uses the state in " + d.file("state.d/state")},
+        {"log-level=warn", "the state's folder " + in_own_folder(12, "state.d"), false,
+         [](const std::string &folder) {
+             fs::create_directories(folder + "/state.d");
+             chmod((folder + "/state.d").c_str(), 0777);
+         }},
     };
     for (size_t row = 0; row < std::size(refusals); row++) {
         const auto &refusal = refusals[row];
