@@ -119,13 +119,16 @@ pappl_system_t *make_system(int num_options, cups_option_t *options, void *data)
     }
     if (!option("state-file") || !option("spool-directory")) {
         // Made for the server alone, or closed to others' eyes; one that
-        // others may already write in is refused below, never closed
-        // over what they may have put there.
+        // others may already write in is refused, never closed over what
+        // they may have put there.
         struct stat made{};
         std::error_code ignored;
         std::filesystem::create_directories(state_dir, ignored);
-        if (lstat(state_dir.c_str(), &made) == 0 && S_ISDIR(made.st_mode) && (made.st_mode & (S_IWGRP | S_IWOTH)) == 0)
-            chmod(state_dir.c_str(), 0700);
+        if (lstat(state_dir.c_str(), &made) == 0 && S_ISDIR(made.st_mode) && (made.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            std::cerr << base_name << ": the state's folder " << state_dir << " may be written by other users\n";
+            return nullptr;
+        }
+        chmod(state_dir.c_str(), 0700);
     }
     // The state for this server alone, in no folder another user writes;
     // the spool's names (the jobs' names) for it alone too.
