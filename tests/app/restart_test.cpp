@@ -222,16 +222,21 @@ TEST_F(App, KilledDuringABurstEveryJobEndsInOrder)
                             dir_->file(c % 2 ? "burst-pwg.test" : "burst-pdf.test")})));
         // Killed once the burst is in and a job has printed part of its
         // pages.
-        auto part_printed = [&] {
-            const std::vector<int> printing = ids_in_state(listed(), "processing");
+        auto part_printed = [&](const std::string &shown) {
+            const std::vector<int> printing = ids_in_state(shown, "processing");
             return std::any_of(printing.begin(), printing.end(), [&](int job) {
                 std::error_code gone;
                 return fs::file_size(dir_->file("out") + "/" + std::to_string(job) + "-burst.prn", gone) > 0 && !gone;
             });
         };
+        auto ready = [&] {
+            if (started_after(log_before).size() < 3)
+                return false;
+            const std::string shown = listed();
+            return jobs_in_state(shown, "pending") >= 5 && part_printed(shown);
+        };
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        while ((started_after(log_before).size() < 3 || jobs_in_state(listed(), "pending") < 5 || !part_printed()) &&
-               std::chrono::steady_clock::now() < until)
+        while (!ready() && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         ASSERT_LT(std::chrono::steady_clock::now(), until) << "the burst queued no jobs\n" << listed() << log();
         const size_t log_restart = crash_and_restart();
